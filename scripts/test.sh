@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs the whole suite in every build flavour.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+run_suite() {
+  local name=$1; shift
+  echo "=== $name build"
+  bash scripts/build.sh "$name" "$@"
+  ctest --test-dir "build/$name" --output-on-failure -j "$(nproc)"
+}
+
+run_suite plain
+run_suite asan -DTOLVANE_SANITIZE=address,undefined -DTOLVANE_BUILD_BENCH=OFF

@@ -1,0 +1,109 @@
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace sandbox {
+namespace {
+
+std::string failure(const std::string& what)
+{
+    return what + ": " + std::strerror(errno);
+}
+
+std::string write_file(const char* path, const std::string& text)
+{
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return failure(std::string("open ") + path);
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    if (n != static_cast<ssize_t>(text.size()))
+        return failure(std::string("write ") + path);
+    return {};
+}
+
+}  // namespace
+
+std::string enter_private_namespaces()
+{
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    if (uid == 0) {
+        if (::unshare(CLONE_NEWNS) != 0)
+            return failure("unshare(CLONE_NEWNS)");
+    } else {
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            return failure("unshare(CLONE_NEWUSER|CLONE_NEWNS)");
+        if (auto e = write_file("/proc/self/setgroups", "deny"); !e.empty())
+            return e;
+        if (auto e = write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1"); !e.empty())
+            return e;
+        if (auto e = write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"); !e.empty())
+            return e;
+    }
+    // Nothing mounted from here on may leak back to the host.
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return failure("mount --make-rprivate /");
+    return {};
+}
+
+std::string overlay_directory(const std::string& dir, const std::string& scratch)
+{
+    const std::string upper = scratch + "/upper";
+    const std::string work = scratch + "/work";
+    for (const auto& d : {upper, work})
+        if (::mkdir(d.c_str(), 0755) != 0 && errno != EEXIST)
+            return failure("mkdir " + d);
+    const std::string data = "lowerdir=" + dir + ",upperdir=" + upper + ",workdir=" + work;
+    if (::mount("overlay", dir.c_str(), "overlay", 0, data.c_str()) != 0)
+        return failure("mount overlay on " + dir);
+    return {};
+}
+
+std::string mount_tmpfs(const std::string& dir, const std::string& data, bool read_only)
+{
+    const unsigned long flags = MS_NOSUID | MS_NODEV | (read_only ? MS_RDONLY : 0UL);
+    if (::mount("tmpfs", dir.c_str(), "tmpfs", flags, data.empty() ? nullptr : data.c_str()) != 0)
+        return failure("mount tmpfs on " + dir);
+    return {};
+}
+
+std::string unmount(const std::string& dir)
+{
+    if (::umount2(dir.c_str(), MNT_DETACH) != 0)
+        return failure("umount " + dir);
+    return {};
+}
+
+std::string make_temp_dir(const std::string& prefix)
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (::mkdtemp(buf.data()) == nullptr)
+        return {};
+    return buf.data();
+}
+
+void remove_tree(const std::string& path)
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
+
+}  // namespace sandbox
