@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace sandbox {
@@ -76,7 +77,7 @@ std::string overlay_directory(const std::string& dir, const std::string& scratch
 
 std::string mount_tmpfs(const std::string& dir, const std::string& data, bool read_only)
 {
-    const unsigned long flags = MS_NOSUID | MS_NODEV | (read_only ? MS_RDONLY : 0UL);
+    const unsigned long flags = MS_NOSUID | MS_NODEV | (read_only ? static_cast<unsigned long>(MS_RDONLY) : 0UL);
     if (::mount("tmpfs", dir.c_str(), "tmpfs", flags, data.empty() ? nullptr : data.c_str()) != 0)
         return failure("mount tmpfs on " + dir);
     return {};
@@ -104,6 +105,55 @@ void remove_tree(const std::string& path)
 {
     std::error_code ec;
     std::filesystem::remove_all(path, ec);
+}
+
+std::string bind_mount(const std::string& source, const std::string& target)
+{
+    if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return failure("bind " + source + " on " + target);
+    return {};
+}
+
+std::string private_dev(const std::string& scratch)
+{
+    // The host's device nodes are bound back rather than created: mknod is
+    // refused inside a user namespace, and a bind mount works as root too.
+    const std::string old_dev = scratch + "/old-dev";
+    if (::mkdir(old_dev.c_str(), 0755) != 0)
+        return failure("mkdir " + old_dev);
+    if (::mount("/dev", old_dev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        return failure("bind /dev on " + old_dev);
+    if (auto e = mount_tmpfs("/dev", "mode=0755,size=1m"); !e.empty())
+        return e;
+    for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
+        const std::string source = old_dev + "/" + node;
+        const std::string target = std::string("/dev/") + node;
+        if (::access(source.c_str(), F_OK) != 0)
+            continue;
+        const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return failure("create " + target);
+        ::close(fd);
+        if (auto e = bind_mount(source, target); !e.empty())
+            return e;
+    }
+    const std::pair<const char*, const char*> links[] = {
+        {"/proc/self/fd", "/dev/fd"},
+        {"/proc/self/fd/0", "/dev/stdin"},
+        {"/proc/self/fd/1", "/dev/stdout"},
+        {"/proc/self/fd/2", "/dev/stderr"},
+    };
+    for (const auto& [to, from] : links)
+        if (::symlink(to, from) != 0)
+            return failure(std::string("symlink ") + from);
+    if (::mkdir("/dev/shm", 01777) != 0)
+        return failure("mkdir /dev/shm");
+    if (auto e = mount_tmpfs("/dev/shm", "mode=1777"); !e.empty())
+        return e;
+    if (auto e = unmount(old_dev); !e.empty())
+        return e;
+    ::rmdir(old_dev.c_str());
+    return {};
 }
 
 }  // namespace sandbox

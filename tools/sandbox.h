@@ -29,4 +29,15 @@ std::string make_temp_dir(const std::string& prefix);
 // Removes a directory tree; errors are ignored.
 void remove_tree(const std::string& path);
 
+// Bind-mounts the file or directory `source` onto `target`, which must exist.
+std::string bind_mount(const std::string& source, const std::string& target);
+
+// Replaces /dev by a private tmpfs that holds only what a test program
+// needs: null, zero, full, random, urandom and tty (when the host has them)
+// bound from the host, the fd/stdin/stdout/stderr links, and a tmpfs on
+// /dev/shm. Nothing else is there, in particular no /dev/log, so the caller
+// can bind its own. `scratch` is an empty directory used while the host's
+// /dev is moved aside. Call inside a private mount namespace.
+std::string private_dev(const std::string& scratch);
+
 }  // namespace sandbox

@@ -1,0 +1,229 @@
+#include "child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+extern char** environ;
+
+namespace rig {
+namespace {
+
+int poll_timeout_ms(Deadline deadline)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), 60'000));
+}
+
+bool poll_until(int fd, short events, Deadline deadline)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int n = ::poll(&p, 1, poll_timeout_ms(deadline));
+        if (n > 0)
+            return true;
+        if (n < 0 && errno != EINTR)
+            return false;
+        if (Clock::now() >= deadline)
+            return false;
+    }
+}
+
+std::vector<std::string> child_environment(const std::vector<std::string>& changes)
+{
+    std::map<std::string, std::string> vars;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        vars[entry.substr(0, entry.find('='))] = entry;
+    }
+    for (const auto& c : changes) {
+        const auto eq = c.find('=');
+        if (eq == std::string::npos)
+            vars.erase(c);
+        else
+            vars[c.substr(0, eq)] = c;
+    }
+    std::vector<std::string> out;
+    for (auto& [name, entry] : vars)
+        out.push_back(entry);
+    return out;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& texts)
+{
+    std::vector<char*> p;
+    for (auto& t : texts)
+        p.push_back(t.data());
+    p.push_back(nullptr);
+    return p;
+}
+
+// Reads what is available into child.unread; false at end of output.
+bool fill(ChildProcess& child, Deadline deadline)
+{
+    if (!child.stdout_fd || !poll_until(child.stdout_fd.get(), POLLIN, deadline))
+        return false;
+    char buf[4096];
+    const ssize_t n = ::read(child.stdout_fd.get(), buf, sizeof buf);
+    if (n <= 0)
+        return false;
+    child.unread.append(buf, static_cast<size_t>(n));
+    return true;
+}
+
+int decode_status(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
+{
+    if (this != &other) {
+        kill_and_reap(*this, SIGKILL);
+        pid = std::exchange(other.pid, -1);
+        pidfd = std::move(other.pidfd);
+        stdin_fd = std::move(other.stdin_fd);
+        stdout_fd = std::move(other.stdout_fd);
+        unread = std::move(other.unread);
+        exit_status = other.exit_status;
+    }
+    return *this;
+}
+
+ChildProcess::~ChildProcess()
+{
+    kill_and_reap(*this, SIGKILL);
+}
+
+std::string spawn(const std::vector<std::string>& argv, const SpawnOptions& options, ChildProcess& out)
+{
+    int in_pipe[2] = {-1, -1};
+    int out_pipe[2] = {-1, -1};
+    if (options.pipe_stdin && ::pipe2(in_pipe, O_CLOEXEC) != 0)
+        return std::string("pipe: ") + std::strerror(errno);
+    unique_fd in_read(in_pipe[0]), in_write(in_pipe[1]);
+    if (options.pipe_stdout && ::pipe2(out_pipe, O_CLOEXEC) != 0)
+        return std::string("pipe: ") + std::strerror(errno);
+    unique_fd out_read(out_pipe[0]), out_write(out_pipe[1]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (in_read)
+        posix_spawn_file_actions_adddup2(&actions, in_read.get(), STDIN_FILENO);
+    if (out_write)
+        posix_spawn_file_actions_adddup2(&actions, out_write.get(), STDOUT_FILENO);
+
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = child_environment(options.environment);
+    auto argp = pointers(args);
+    auto envp = pointers(env);
+    pid_t pid = -1;
+    const int r = ::posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (r != 0)
+        return "spawn " + argv[0] + ": " + std::strerror(r);
+
+    ChildProcess child;
+    child.pid = pid;
+    child.pidfd = unique_fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    child.stdin_fd = std::move(in_write);
+    child.stdout_fd = std::move(out_read);
+    out = std::move(child);
+    return {};
+}
+
+std::optional<std::string> read_line(ChildProcess& child, Deadline deadline)
+{
+    for (;;) {
+        const auto nl = child.unread.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = child.unread.substr(0, nl);
+            child.unread.erase(0, nl + 1);
+            return line;
+        }
+        if (!fill(child, deadline))
+            return std::nullopt;
+    }
+}
+
+std::string read_rest(ChildProcess& child, Deadline deadline)
+{
+    while (fill(child, deadline)) {
+    }
+    return std::exchange(child.unread, {});
+}
+
+std::optional<int> wait_exit(ChildProcess& child, Deadline deadline)
+{
+    if (child.exit_status || child.pid < 0)
+        return child.exit_status;
+    if (child.pidfd) {
+        if (!poll_until(child.pidfd.get(), POLLIN, deadline))
+            return std::nullopt;
+    }
+    int status = 0;
+    for (;;) {
+        const pid_t r = ::waitpid(child.pid, &status, child.pidfd ? 0 : WNOHANG);
+        if (r == child.pid)
+            break;
+        if (r < 0 && errno != EINTR)
+            return std::nullopt;
+        if (r == 0) {
+            // No pidfd on this kernel: look again shortly, until the deadline.
+            if (Clock::now() >= deadline)
+                return std::nullopt;
+            ::poll(nullptr, 0, 5);
+        }
+    }
+    child.exit_status = decode_status(status);
+    child.pid = -1;
+    child.pidfd.reset();
+    return child.exit_status;
+}
+
+void kill_and_reap(ChildProcess& child, int signal_number)
+{
+    if (child.pid < 0)
+        return;
+    ::kill(child.pid, signal_number);
+    int status = 0;
+    while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    child.exit_status = decode_status(status);
+    child.pid = -1;
+    child.pidfd.reset();
+}
+
+bool write_all(int fd, const char* data, size_t size, Deadline deadline)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        if (!poll_until(fd, POLLOUT, deadline))
+            return false;
+    }
+    return true;
+}
+
+bool wait_readable(int fd, Deadline deadline)
+{
+    return poll_until(fd, POLLIN, deadline);
+}
+
+}  // namespace rig

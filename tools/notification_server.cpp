@@ -1,0 +1,259 @@
+// tolvane-test-notification-server: a desktop notification server for the
+// rig. It owns "org.freedesktop.Notifications" on the bus named by
+// DBUS_SESSION_BUS_ADDRESS, serves Notify of "org.orbisk.ovx.Notification1"
+// at "/org/freedesktop/Notifications", records every call as one line, and
+// then answers, answers with an error, or vanishes, as told.
+//
+//   tolvane-test-notification-server [--record FILE] [--pretty]
+//                                    [--mode answer|fail|vanish]
+//
+// It prints "ready" on standard output once it owns the name.
+#include "bus_owners.h"
+#include "notify_call.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr const char* service_name = "org.freedesktop.Notifications";
+constexpr const char* object_path = "/org/freedesktop/Notifications";
+constexpr const char* interface_name = "org.orbisk.ovx.Notification1";
+constexpr const char* failure_message = "the test notification server refuses this notification";
+
+enum class Mode { answer, fail, vanish };
+
+struct Server {
+    Mode mode = Mode::answer;
+    bool pretty = false;
+    FILE* record = nullptr;  // owned by main
+    std::uint32_t last_id = 0;
+    bool vanish_now = false;
+};
+
+int read_string(sd_bus_message* m, std::string& out)
+{
+    const char* s = nullptr;
+    const int r = sd_bus_message_read_basic(m, 's', &s);
+    if (r >= 0)
+        out = s;
+    return r;
+}
+
+// The value of one hint variant, whose contents have the given signature.
+int read_variant_value(sd_bus_message* m, const char* contents, std::string& out)
+{
+    const char type = contents[0];
+    if (contents[1] == '\0' && (type == 's' || type == 'o' || type == 'g')) {
+        const char* s = nullptr;
+        const int r = sd_bus_message_read_basic(m, type, &s);
+        if (r >= 0)
+            out = s;
+        return r;
+    }
+    if (std::string_view(contents) == "i") {
+        std::int32_t v = 0;
+        const int r = sd_bus_message_read_basic(m, 'i', &v);
+        out = std::to_string(v);
+        return r;
+    }
+    if (std::string_view(contents) == "u") {
+        std::uint32_t v = 0;
+        const int r = sd_bus_message_read_basic(m, 'u', &v);
+        out = std::to_string(v);
+        return r;
+    }
+    if (std::string_view(contents) == "b") {
+        int v = 0;
+        const int r = sd_bus_message_read_basic(m, 'b', &v);
+        out = v ? "true" : "false";
+        return r;
+    }
+    out = "?";
+    return sd_bus_message_skip(m, contents);
+}
+
+int read_hints(sd_bus_message* m, std::vector<rig::NotifyHint>& hints)
+{
+    int r = sd_bus_message_enter_container(m, 'a', "{sv}");
+    if (r < 0)
+        return r;
+    while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
+        rig::NotifyHint hint;
+        if ((r = read_string(m, hint.key)) < 0)
+            return r;
+        char type = 0;
+        const char* contents = nullptr;
+        if ((r = sd_bus_message_peek_type(m, &type, &contents)) < 0)
+            return r;
+        if ((r = sd_bus_message_enter_container(m, 'v', contents)) < 0)
+            return r;
+        hint.signature = contents;
+        if ((r = read_variant_value(m, contents, hint.value)) < 0)
+            return r;
+        if ((r = sd_bus_message_exit_container(m)) < 0 || (r = sd_bus_message_exit_container(m)) < 0)
+            return r;
+        hints.push_back(std::move(hint));
+    }
+    if (r < 0)
+        return r;
+    return sd_bus_message_exit_container(m);
+}
+
+int read_notify_call(sd_bus_message* m, rig::NotifyCall& call)
+{
+    int r;
+    if ((r = read_string(m, call.app_name)) < 0 || (r = sd_bus_message_read_basic(m, 'u', &call.replaces_id)) < 0 ||
+        (r = read_string(m, call.app_icon)) < 0 || (r = read_string(m, call.summary)) < 0 ||
+        (r = read_string(m, call.body)) < 0)
+        return r;
+    if ((r = sd_bus_message_enter_container(m, 'a', "s")) < 0)
+        return r;
+    const char* action = nullptr;
+    while ((r = sd_bus_message_read_basic(m, 's', &action)) > 0)
+        call.actions.emplace_back(action);
+    if (r < 0 || (r = sd_bus_message_exit_container(m)) < 0)
+        return r;
+    if ((r = read_hints(m, call.hints)) < 0)
+        return r;
+    return sd_bus_message_read_basic(m, 'i', &call.expire_timeout);
+}
+
+// The notification as a user would see it: who sent it, summary, body and
+// each button with the command a click would run.
+void print_pretty(const rig::NotifyCall& call, std::uint32_t id)
+{
+    std::printf("+-- notification %u from \"%s\"\n", id, call.app_name.c_str());
+    std::printf("|  %s\n", call.summary.c_str());
+    std::printf("|  %s\n", call.body.c_str());
+    for (size_t i = 0; i + 1 < call.actions.size(); i += 2) {
+        std::string command = "(no command)";
+        for (const auto& h : call.hints)
+            if (h.key == "x-orbisk-action-" + call.actions[i]) {
+                command = h.value;
+                for (char& c : command)
+                    if (c == ',')
+                        c = ' ';
+            }
+        std::printf("|  [ %s ]  click runs: %s\n", call.actions[i + 1].c_str(), command.c_str());
+    }
+    std::printf("+--\n");
+    std::fflush(stdout);
+}
+
+int on_message(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept
+{
+    auto& server = *static_cast<Server*>(userdata);
+    if (!sd_bus_message_is_method_call(m, interface_name, "Notify"))
+        return 0;
+    if (!sd_bus_message_has_signature(m, "susssasa{sv}i"))
+        return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS, "Notify takes susssasa{sv}i, got %s",
+                                 sd_bus_message_get_signature(m, 1));
+    try {
+        rig::NotifyCall call;
+        if (const int r = read_notify_call(m, call); r < 0)
+            return sd_bus_error_set_errno(error, r);
+        const std::uint32_t id = ++server.last_id;
+        if (server.record) {
+            std::fprintf(server.record, "%s\n", rig::format_notify_call(call).c_str());
+            std::fflush(server.record);
+        }
+        if (server.pretty)
+            print_pretty(call, id);
+        switch (server.mode) {
+        case Mode::answer:
+            return sd_bus_reply_method_return(m, "u", id);
+        case Mode::fail:
+            return sd_bus_error_set(error, SD_BUS_ERROR_FAILED, failure_message);
+        case Mode::vanish:
+            server.vanish_now = true;
+            return 1;
+        }
+    } catch (...) {
+        return sd_bus_error_set_errno(error, -ENOMEM);
+    }
+    return 0;
+}
+
+int usage()
+{
+    std::fprintf(stderr,
+                 "usage: tolvane-test-notification-server [--record FILE] [--pretty] [--mode answer|fail|vanish]\n");
+    return 2;
+}
+
+struct FileCloser {
+    void operator()(FILE* f) const noexcept { std::fclose(f); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Server server;
+    std::unique_ptr<FILE, FileCloser> record;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--pretty") {
+            server.pretty = true;
+        } else if (arg == "--record" && i + 1 < argc) {
+            record.reset(std::fopen(argv[++i], "ae"));
+            if (!record) {
+                std::fprintf(stderr, "cannot open %s: %s\n", argv[i], std::strerror(errno));
+                return 1;
+            }
+            server.record = record.get();
+        } else if (arg == "--mode" && i + 1 < argc) {
+            const std::string_view mode = argv[++i];
+            if (mode == "answer")
+                server.mode = Mode::answer;
+            else if (mode == "fail")
+                server.mode = Mode::fail;
+            else if (mode == "vanish")
+                server.mode = Mode::vanish;
+            else
+                return usage();
+        } else {
+            return usage();
+        }
+    }
+
+    sd_bus* raw = nullptr;
+    int r = sd_bus_open_user(&raw);
+    rig::bus_ptr bus(raw);
+    if (r < 0) {
+        std::fprintf(stderr, "cannot connect to the user bus: %s\n", std::strerror(-r));
+        return 1;
+    }
+    if ((r = sd_bus_add_object(bus.get(), nullptr, object_path, on_message, &server)) < 0 ||
+        (r = sd_bus_request_name(bus.get(), service_name, 0)) < 0) {
+        std::fprintf(stderr, "cannot serve %s: %s\n", service_name, std::strerror(-r));
+        return 1;
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+
+    for (;;) {
+        r = sd_bus_process(bus.get(), nullptr);
+        if (r < 0) {
+            std::fprintf(stderr, "cannot process the bus: %s\n", std::strerror(-r));
+            return 1;
+        }
+        if (server.vanish_now) {
+            // Dropping the connection makes the bus answer the caller at once
+            // with a "no reply" error, instead of leaving it to time out.
+            bus.reset();
+            return 0;
+        }
+        if (r > 0)
+            continue;
+        r = sd_bus_wait(bus.get(), UINT64_MAX);
+        if (r < 0 && r != -EINTR) {
+            std::fprintf(stderr, "cannot wait on the bus: %s\n", std::strerror(-r));
+            return 1;
+        }
+    }
+}
