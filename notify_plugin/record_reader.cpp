@@ -45,9 +45,8 @@ bool read_record(std::FILE* stream, ReaderBuffer& buffer)
 
 std::size_t read_records(std::FILE* stream, RecordHandler handle, void* context)
 {
-    ReaderBuffer buffer;
-    buffer.object_path[notify_field_size] = '\0';
-    buffer.program_text[notify_field_size] = '\0';
+    // Reads fill the fields only, so the byte after each stays NUL.
+    ReaderBuffer buffer{};
 
     std::size_t records = 0;
     while (read_record(stream, buffer)) {
