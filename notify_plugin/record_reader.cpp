@@ -3,14 +3,16 @@
 #include <cxxabi.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
-// The record as read, each field followed by a NUL of our own: a field with
-// no NUL ends at the field's end, never in the next field or past the record.
+// The record as read, and room to give a field without a NUL its terminator:
+// such a field's text is the whole field and never runs into the next one.
 struct ReaderBuffer {
-    char object_path[notify_field_size + 1];
-    char program_text[notify_field_size + 1];
+    NotifyRecord record;
+    char object_path_spill[notify_field_size + 1];
+    char program_text_spill[notify_field_size + 1];
 };
 
 // Gathers exactly `size` bytes, however the stream delivers them (a FIFO
@@ -35,24 +37,29 @@ bool read_exactly(std::FILE* stream, char* into, std::size_t size)
     return true;
 }
 
-bool read_record(std::FILE* stream, ReaderBuffer& buffer)
+// Nearly every field ends well inside itself and is used where it lies; only
+// a full one is copied out to get a NUL after it.
+const char* bounded_text(const char (&field)[notify_field_size], char (&spill)[notify_field_size + 1])
 {
-    return read_exactly(stream, buffer.object_path, notify_field_size) &&
-           read_exactly(stream, buffer.program_text, notify_field_size);
+    if (std::memchr(field, '\0', notify_field_size))
+        return field;
+    std::memcpy(spill, field, notify_field_size);
+    return spill;
 }
 
 }  // namespace
 
 std::size_t read_records(std::FILE* stream, RecordHandler handle, void* context)
 {
-    // Reads fill the fields only, so the byte after each stays NUL.
+    // Copies fill the first 512 bytes of a spill only: its last byte stays NUL.
     ReaderBuffer buffer{};
 
     std::size_t records = 0;
-    while (read_record(stream, buffer)) {
+    while (read_exactly(stream, reinterpret_cast<char*>(&buffer.record), sizeof buffer.record)) {
         ++records;
         try {
-            handle(context, buffer.object_path, buffer.program_text);
+            handle(context, bounded_text(buffer.record.object_path, buffer.object_path_spill),
+                   bounded_text(buffer.record.program_text, buffer.program_text_spill));
         } catch (abi::__forced_unwind&) {
             throw;  // the host cancelled its thread: let the unwinding finish
         } catch (...) {
