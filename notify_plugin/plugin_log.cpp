@@ -15,24 +15,39 @@ void default_log_sink(int priority, const char* format, va_list args)
     vsyslog(priority, format, args);
 }
 
-void log_error(const char* format, ...)
+namespace {
+
+// Unchecked on purpose: only log_error_errno calls it, with the %m formats.
+void write_line(int priority, const char* format, ...)
 {
-    const int saved_errno = errno;
     va_list args;
     va_start(args, format);
-    errno = saved_errno;
+    log_sink(priority, format, args);
+    va_end(args);
+}
+
+}  // namespace
+
+void log_error(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
     log_sink(LOG_ERR, format, args);
     va_end(args);
-    errno = saved_errno;
 }
 
 void log_info(const char* format, ...)
 {
-    const int saved_errno = errno;
     va_list args;
     va_start(args, format);
-    errno = saved_errno;
     log_sink(LOG_INFO, format, args);
     va_end(args);
+}
+
+void log_error_errno(const char* format, int line, int error)
+{
+    const int saved_errno = errno;
+    errno = error;
+    write_line(LOG_ERR, format, log_source_name, line);
     errno = saved_errno;
 }

@@ -35,10 +35,15 @@ inline constexpr char open_failed_format[] = "%s(%d)-> open /sys/kernel/security
 
 }  // namespace log_line
 
-// Writes one line at LOG_ERR / LOG_INFO. errno is kept as the caller left it
-// so that a "%m" in the format names the caller's error.
+// Writes one line at LOG_ERR / LOG_INFO, with the arguments the format asks
+// for, beginning with log_source_name and the line's number.
 void log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void log_info(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// For the lines whose format is "%s(%d)-> ...: %m": writes the line at
+// LOG_ERR with errno set to `error`, the error the line is about. (Kept apart
+// from log_error because ISO C++ printf checking rejects %m.)
+void log_error_errno(const char* format, int line, int error);
 
 // Where the lines go. The default opens the log as "tolvane-daemon" (LOG_PID,
 // LOG_USER) before every line and hands the line to vsyslog; tests replace it
