@@ -6,9 +6,11 @@
 #include "plugin_log.h"
 #include "rate_limiter.h"
 #include "record_reader.h"
+#include "sleep_monitor.h"
 
 #include <cxxabi.h>
 #include <libintl.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <clocale>
@@ -32,6 +34,10 @@ struct ReaderClaim {
     ~ReaderClaim() { reader_running.store(false); }
 };
 
+// One monitor per process. A registration after the reader has ended finds
+// it running, or ended for good after a failure it has logged.
+std::atomic<bool> monitor_started{false};
+
 struct FileCloser {
     void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
 };
@@ -42,6 +48,17 @@ void set_up_messages()
     std::setlocale(LC_ALL, "");
     bindtextdomain("tolvane", "/usr/share/locale/");
     textdomain("tolvane");
+}
+
+// A monitor that cannot start is not reported: notifications then simply
+// stay on, which is the safe side.
+void start_sleep_monitor()
+{
+    if (monitor_started.exchange(true))
+        return;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, monitor_thread_routine, nullptr) == 0)
+        pthread_detach(thread);
 }
 
 void handle_record(void*, const char* object_path, const char* program_text)
@@ -102,6 +119,7 @@ int run_registration(const char* path)
         log_error(log_line::open_failed_format, log_source_name, log_line::open_failed);
         return -1;
     }
+    start_sleep_monitor();
     read_records(stream.get(), handle_record, nullptr);
     stream.reset();
     return 0;

@@ -5,9 +5,10 @@
 #include "notify_export.h"
 
 extern "C" {
-// Called by the host. KRMRegister turns the calling thread into the reader of
-// the notification file and returns 0 when the file has ended, -1 when it
-// cannot be opened or a reader is already running. KRMUnregister changes
+// Called by the host. KRMRegister starts the sleep monitor (once per process)
+// and turns the calling thread into the reader of the notification file; it
+// returns 0 when the file has ended, -1 when it cannot be opened or a reader
+// is already running. KRMUnregister changes
 // nothing. Neither reads anything the host passes.
 NOTIFY_EXPORT int KRMRegister(void);
 NOTIFY_EXPORT int KRMUnregister(void);

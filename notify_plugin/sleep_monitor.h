@@ -11,6 +11,16 @@
 // After a resume the desktop may not be ready to show anything yet.
 inline constexpr std::chrono::seconds resume_grace{2};
 
+// The monitor thread's start routine: subscribes on its own system-bus
+// connection and runs that connection's event loop until a bus step fails,
+// which it logs. Reads no argument; returns null.
+void* sleep_monitor_thread(void* unused);
+
+// What registration starts as the monitor thread; tests swap in their own so
+// no unit test reaches the host's system bus.
+using ThreadRoutine = void* (*)(void*);
+extern ThreadRoutine monitor_thread_routine;
+
 // PrepareForSleep handler: true silences at once; false shows again after
 // resume_grace, slept on the calling (monitor) thread. Returns 0, or -1 when
 // the argument is not a boolean. Leaves user data and error record alone.

@@ -8,6 +8,7 @@
 #include "notify.h"
 #include "plugin_log.h"
 #include "rate_limiter.h"
+#include "sleep_monitor.h"
 
 #include <gtest/gtest.h>
 
@@ -54,12 +55,19 @@ inline int record_send(EventKind kind, const char* program_text, const char* obj
     return send_result;
 }
 
+// Stands in for the monitor thread, which would reach the system bus.
+inline void* idle_monitor(void*)
+{
+    return nullptr;
+}
+
 // Puts the seams in place and the plug-in's state back to "just loaded".
 inline void install()
 {
     log_sink = capture_log;
     notify_clock = fixed_clock;
     send_notification_step = record_send;
+    monitor_thread_routine = idle_monitor;
     logged.clear();
     sent.clear();
     now = 1'700'000'000;
@@ -74,7 +82,8 @@ inline void restore()
     set_notifications_enabled(1);
     send_notification_step = send_blocked_notification;
     notify_clock = system_clock_seconds;
-    // The log sink stays captured: no test may write to the host's log.
+    // The log sink and the monitor stay fakes: no unit test may write to the
+    // host's log or reach its system bus.
 }
 
 }  // namespace fakes

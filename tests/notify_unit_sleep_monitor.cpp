@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -109,6 +111,20 @@ TEST_F(SleepSignal, AnArgumentThatIsNoBooleanLeavesTheSwitchAlone)
         EXPECT_EQ(fakes::logged[i].text,
                   std::string("notify(77)-> on_set_notify_onoff sd_bus_message_read failed: ") + std::strerror(ENXIO));
     }
+}
+
+TEST(SleepMonitorThread, WithoutASystemBusLogsLine100AndEnds)
+{
+    fakes::install();
+    const auto absent = std::filesystem::temp_directory_path() / "notify-unit-no-such-dir" / "system_bus";
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + absent.string()).c_str(), 1);
+    errno = 0;
+    EXPECT_EQ(sleep_monitor_thread(nullptr), nullptr);
+    ASSERT_EQ(fakes::logged.size(), 1u);
+    EXPECT_EQ(fakes::logged[0].priority, LOG_ERR);
+    EXPECT_EQ(fakes::logged[0].text, std::string("notify(100)-> Failed to connect to system bus: ") + std::strerror(ENOENT));
+    EXPECT_EQ(notifications_enabled(), 1);
+    fakes::restore();
 }
 
 }  // namespace
