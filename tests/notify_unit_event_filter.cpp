@@ -37,11 +37,6 @@ TEST(Trimming, RemovesExactlyTheSixWhitespaceCharactersAtEachEnd)
     }
 }
 
-TEST(Trimming, WhitespaceSetIsTheSixCharactersInOrder)
-{
-    EXPECT_EQ(whitespace_chars, " \n\r\t\f\v");
-}
-
 struct FilterCase {
     const char* path;
     bool accepted;

@@ -8,13 +8,16 @@
 #include "notify.h"
 #include "plugin_log.h"
 #include "rate_limiter.h"
+#include "record_reader.h"
 #include "sleep_monitor.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdarg>
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -53,6 +56,16 @@ inline int record_send(EventKind kind, const char* program_text, const char* obj
 {
     sent.push_back({kind, program_text, object_path});
     return send_result;
+}
+
+// The bytes of one record of the notification file; texts longer than a
+// field are cut at the field's end.
+inline std::string record(const std::string& object_path, const std::string& program_text)
+{
+    NotifyRecord r{};
+    std::memcpy(r.object_path, object_path.data(), std::min(object_path.size(), notify_field_size));
+    std::memcpy(r.program_text, program_text.data(), std::min(program_text.size(), notify_field_size));
+    return std::string(reinterpret_cast<const char*>(&r), sizeof r);
 }
 
 // Stands in for the monitor thread, which would reach the system bus.

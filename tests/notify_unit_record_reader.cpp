@@ -1,6 +1,4 @@
-#include "record_reader.h"
-
-#include <gtest/gtest.h>
+#include "notify_unit_fakes.h"
 
 #include <unistd.h>
 
@@ -20,13 +18,7 @@ namespace {
 
 using Texts = std::pair<std::string, std::string>;
 
-std::string record(const std::string& object_path, const std::string& program_text)
-{
-    NotifyRecord r{};
-    std::memcpy(r.object_path, object_path.data(), std::min(object_path.size(), notify_field_size));
-    std::memcpy(r.program_text, program_text.data(), std::min(program_text.size(), notify_field_size));
-    return std::string(reinterpret_cast<const char*>(&r), sizeof r);
-}
+using fakes::record;
 
 void collect(void* context, const char* object_path, const char* program_text)
 {

@@ -1,29 +1,19 @@
 #include "notify_unit_fakes.h"
 
-#include "record_reader.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <new>
 #include <string>
 #include <thread>
 
 namespace {
 
-std::string record(const std::string& object_path, const std::string& program_text)
-{
-    NotifyRecord r{};
-    std::memcpy(r.object_path, object_path.data(), object_path.size());
-    std::memcpy(r.program_text, program_text.data(), program_text.size());
-    return std::string(reinterpret_cast<const char*>(&r), sizeof r);
-}
+using fakes::record;
 
 class Registration : public ::testing::Test {
 protected:
@@ -74,35 +64,6 @@ TEST_F(Registration, AnEmptyFileEndsTheReaderAtOnce)
 {
     EXPECT_EQ(run_registration(write_file("notify", "").c_str()), 0);
     EXPECT_TRUE(fakes::sent.empty());
-}
-
-int failing_send(EventKind, const char*, const char*)
-{
-    return -5;
-}
-
-TEST_F(Registration, FailedNotificationsDoNotStopTheReader)
-{
-    send_notification_step = failing_send;
-    const std::string data = record("/home/a/Pictures/1", "p") + record("/home/a/Pictures/2", "p");
-    EXPECT_EQ(run_registration(write_file("notify", data).c_str()), 0);
-    EXPECT_EQ(message_time_map.size(), 2u);
-}
-
-int throwing_send(EventKind kind, const char* program_text, const char* object_path)
-{
-    fakes::record_send(kind, program_text, object_path);
-    if (fakes::sent.size() == 1)
-        throw std::bad_alloc();
-    return 0;
-}
-
-TEST_F(Registration, AnExceptionWhileHandlingARecordCostsThatRecordOnly)
-{
-    send_notification_step = throwing_send;
-    const std::string data = record("/home/a/Pictures/1", "p") + record("/home/a/Pictures/2", "p");
-    EXPECT_EQ(run_registration(write_file("notify", data).c_str()), 0);
-    EXPECT_EQ(fakes::sent.size(), 2u);
 }
 
 TEST_F(Registration, ASecondRegistrationIsRefusedWhileAReaderRuns)
