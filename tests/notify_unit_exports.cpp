@@ -3,6 +3,8 @@
 // helpers that a later build could clash with).
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <cstdio>
 #include <memory>
 #include <set>
@@ -15,15 +17,24 @@ struct PipeCloser {
     void operator()(std::FILE* stream) const noexcept { pclose(stream); }
 };
 
+std::string output_of(const std::string& command)
+{
+    std::unique_ptr<std::FILE, PipeCloser> pipe(popen(command.c_str(), "r"));
+    std::string output;
+    if (!pipe)
+        return output;
+    char chunk[4096];
+    while (const std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe.get()))
+        output.append(chunk, n);
+    return output;
+}
+
 std::set<std::string> defined_dynamic_symbols(const std::string& library)
 {
-    const std::string command = "nm -D --defined-only '" + library + "'";
-    std::unique_ptr<std::FILE, PipeCloser> nm(popen(command.c_str(), "r"));
+    std::istringstream lines(output_of("nm -D --defined-only '" + library + "'"));
     std::set<std::string> names;
-    if (!nm)
-        return names;
-    char line[4096];
-    while (std::fgets(line, sizeof line, nm.get())) {
+    std::string line;
+    while (std::getline(lines, line)) {
         std::istringstream fields(line);
         std::string address, type, name;
         if (fields >> address >> type >> name)
@@ -55,6 +66,29 @@ TEST(PluginLibrary, ExportsExactlyItsOwnNames)
         if (!linker_made.count(name))
             ours.insert(name);
     EXPECT_EQ(ours, expected);
+}
+
+// The host may unload the plug-in while its threads still run plug-in code.
+TEST(PluginLibrary, IsMarkedToStayLoaded)
+{
+    EXPECT_NE(output_of("readelf -d '" NOTIFY_PLUGIN_PATH "'").find("NODELETE"), std::string::npos);
+}
+
+struct LibraryCloser {
+    void operator()(void* handle) const noexcept { dlclose(handle); }
+};
+
+TEST(PluginLibrary, LoadsWithEveryReferenceResolvedAndStartsSwitchedOn)
+{
+    std::unique_ptr<void, LibraryCloser> library(dlopen(NOTIFY_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL));
+    ASSERT_NE(library, nullptr) << dlerror();
+    const auto unregister = reinterpret_cast<int (*)()>(dlsym(library.get(), "KRMUnregister"));
+    const auto* onoff = static_cast<const int*>(dlsym(library.get(), "g_notify_onoff"));
+    ASSERT_NE(unregister, nullptr);
+    ASSERT_NE(onoff, nullptr);
+    EXPECT_NE(dlsym(library.get(), "KRMRegister"), nullptr);
+    EXPECT_EQ(unregister(), 0);
+    EXPECT_EQ(*onoff, 1);
 }
 
 }  // namespace

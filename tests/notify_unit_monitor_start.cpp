@@ -2,6 +2,8 @@
 // started once per process, so the steps below must run in a fresh one.
 #include "notify_unit_fakes.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
