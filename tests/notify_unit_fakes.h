@@ -1,0 +1,108 @@
+// Stand-ins for the plug-in's seams (clock, notification step, log sink), so
+// unit tests run events at exact seconds, without a bus and without writing
+// to the host's log.
+#pragma once
+
+#include "clock.h"
+#include "desktop_notification.h"
+#include "notify.h"
+#include "plugin_log.h"
+#include "rate_limiter.h"
+#include "record_reader.h"
+#include "sleep_monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace fakes {
+
+struct LoggedLine {
+    int priority;
+    std::string text;
+    int switch_when_logged;  // g_notify_onoff at the moment of the line
+};
+
+struct SentNotification {
+    EventKind kind;
+    std::string program_text;
+    std::string object_path;
+};
+
+inline std::vector<LoggedLine> logged;
+inline std::vector<SentNotification> sent;
+inline std::int64_t now = 1'700'000'000;
+inline int send_result = 1;
+
+inline void capture_log(int priority, const char* format, va_list args)
+{
+    char line[2048];
+    std::vsnprintf(line, sizeof line, format, args);
+    logged.push_back({priority, line, notifications_enabled()});
+}
+
+inline std::int64_t fixed_clock()
+{
+    return now;
+}
+
+inline int record_send(EventKind kind, const char* program_text, const char* object_path)
+{
+    sent.push_back({kind, program_text, object_path});
+    return send_result;
+}
+
+// The bytes of one record of the notification file; texts longer than a
+// field are cut at the field's end.
+inline std::string record(const std::string& object_path, const std::string& program_text)
+{
+    NotifyRecord r{};
+    std::memcpy(r.object_path, object_path.data(), std::min(object_path.size(), notify_field_size));
+    std::memcpy(r.program_text, program_text.data(), std::min(program_text.size(), notify_field_size));
+    return std::string(reinterpret_cast<const char*>(&r), sizeof r);
+}
+
+// Stands in for the monitor thread, which would reach the system bus.
+inline void* idle_monitor(void*)
+{
+    return nullptr;
+}
+
+// Puts the seams in place and the plug-in's state back to "just loaded".
+inline void install()
+{
+    log_sink = capture_log;
+    notify_clock = fixed_clock;
+    send_notification_step = record_send;
+    monitor_thread_routine = idle_monitor;
+    logged.clear();
+    sent.clear();
+    now = 1'700'000'000;
+    send_result = 1;
+    clear_message_time_map();
+    set_notifications_enabled(1);
+}
+
+inline void restore()
+{
+    clear_message_time_map();
+    set_notifications_enabled(1);
+    send_notification_step = send_blocked_notification;
+    notify_clock = system_clock_seconds;
+    // The log sink and the monitor stay fakes: no unit test may write to the
+    // host's log or reach its system bus.
+}
+
+}  // namespace fakes
+
+class PluginSeams : public ::testing::Test {
+protected:
+    void SetUp() override { fakes::install(); }
+    void TearDown() override { fakes::restore(); }
+};
