@@ -122,6 +122,9 @@ std::string spawn(const std::vector<std::string>& argv, const SpawnOptions& opti
         posix_spawn_file_actions_adddup2(&actions, in_read.get(), STDIN_FILENO);
     if (out_write)
         posix_spawn_file_actions_adddup2(&actions, out_write.get(), STDOUT_FILENO);
+    if (!options.stderr_path.empty())
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.stderr_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
 
     std::vector<std::string> args = argv;
     std::vector<std::string> env = child_environment(options.environment);

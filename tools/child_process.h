@@ -38,6 +38,7 @@ struct ChildProcess {
 struct SpawnOptions {
     bool pipe_stdin = false;
     bool pipe_stdout = true;
+    std::string stderr_path;  // appended to when set, else inherited
     // "NAME=VALUE" sets a variable for the child, "NAME" removes it.
     std::vector<std::string> environment;
 };

@@ -1,0 +1,146 @@
+// A flood of records through a FIFO, written in pieces that never line up
+// with the records: every record must be handed on, each new key notified
+// once, and the records that are filtered out must not cost memory.
+#include "notify_e2e_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace e2e;
+
+constexpr size_t record_count = 200'000;
+constexpr size_t new_key_every = 661;  // about 300 notified keys among them
+constexpr std::array<size_t, 5> piece_sizes = {1, 7, 1000, 1023, 4097};
+
+const std::string docs = "/home/ann/Documents/flood.txt";
+
+std::string program_of_key(size_t key)
+{
+    return "/usr/bin/app" + std::to_string(key);
+}
+
+// Mostly records the filter drops, some repeats the rate limiter drops, and
+// a new key every `new_key_every` records; the last record is a new key too,
+// so its notification proves that everything before it was handed on.
+std::string flood_record(size_t i)
+{
+    if (i == record_count - 1)
+        return record(docs, "/usr/bin/last");
+    if (i % new_key_every == 0)
+        return record(docs, program_of_key(i / new_key_every));
+    if (i % new_key_every == new_key_every / 2)
+        return record(docs, program_of_key(i / new_key_every));
+    switch (i % 3) {
+    case 0:
+        return record("/etc/passwd", "/usr/bin/app0");
+    case 1:
+        return record("/home/ann/.cache/thumbnails/" + std::to_string(i), "/usr/bin/app0");
+    default:
+        return record("/usr/lib/x86_64-linux-gnu/libc.so.6", "/usr/sbin/daemon" + std::to_string(i));
+    }
+}
+
+std::vector<std::string> expected_summaries(size_t up_to)
+{
+    std::vector<std::string> out;
+    for (size_t i = 0; i < up_to; ++i) {
+        if (i == record_count - 1)
+            out.push_back(std::string("/usr/bin/last") + files_suffix);
+        else if (i % new_key_every == 0)
+            out.push_back(program_of_key(i / new_key_every) + files_suffix);
+    }
+    return out;
+}
+
+std::optional<long> status_kib(pid_t pid, const std::string& field)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.starts_with(field + ":"))
+            return std::stol(line.substr(field.size() + 1));
+    return std::nullopt;
+}
+
+// Writes records [from, to) in pieces of the cycling sizes.
+struct Feeder {
+    int fd;
+    size_t next_record = 0;
+    size_t next_piece = 0;
+    std::string pending;
+
+    bool feed_until(size_t to, rig::Deadline deadline)
+    {
+        while (next_record < to || !pending.empty()) {
+            while (pending.size() < 8192 && next_record < to)
+                pending += flood_record(next_record++);
+            const size_t n = std::min(piece_sizes[next_piece++ % piece_sizes.size()], pending.size());
+            if (!rig::write_all(fd, pending.data(), n, deadline))
+                return false;
+            pending.erase(0, n);
+        }
+        return true;
+    }
+};
+
+std::vector<std::string> summaries(const std::vector<rig::NotifyCall>& calls)
+{
+    std::vector<std::string> out;
+    for (const auto& c : calls)
+        out.push_back(c.summary);
+    return out;
+}
+
+TEST(NotifyFlood, EveryRecordOfAFloodInOddPiecesIsHandedOnAndFilteredRecordsCostNoMemory)
+{
+    Rig rig;
+    ASSERT_EQ(start_rig(rig), "");
+    ASSERT_EQ(make_notify_fifo(), "");
+    rig::ChildProcess host;
+    ASSERT_EQ(start_host(rig, {}, false, host), "");
+    const pid_t host_pid = host.pid;
+    const auto deadline = rig::deadline_in(patience * 5);
+    rig::unique_fd fifo = open_fifo_writer(deadline);
+    ASSERT_TRUE(fifo) << "the plug-in never opened the notification file";
+
+    Feeder feeder{fifo.get(), 0, 0, {}};
+    constexpr size_t warm_up = 20'000;
+    ASSERT_TRUE(feeder.feed_until(warm_up, deadline));
+    const size_t warm_calls = expected_summaries(warm_up).size();
+    ASSERT_EQ(wait_for_calls(rig, warm_calls, deadline).size(), warm_calls);
+    const auto rss_start = status_kib(host_pid, "VmRSS");
+    ASSERT_TRUE(rss_start);
+
+    ASSERT_TRUE(feeder.feed_until(record_count, deadline));
+    const auto expected = expected_summaries(record_count);
+    const auto calls = wait_for_calls(rig, expected.size(), deadline);
+    const auto rss_end = status_kib(host_pid, "VmRSS");
+    const auto hwm_end = status_kib(host_pid, "VmHWM");
+    ASSERT_TRUE(rss_end && hwm_end);
+
+    fifo.reset();
+    EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));
+    EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
+
+    EXPECT_EQ(summaries(calls), expected);
+    EXPECT_EQ(recorded_calls(rig).size(), expected.size()) << "no call after the last record";
+    EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
+    // 180 000 records went by between the samples; a leak of even 100 bytes
+    // per record would show as 17 MiB.
+    constexpr long bound_kib = 8 * 1024;
+    EXPECT_LT(*rss_end - *rss_start, bound_kib) << "VmRSS " << *rss_start << " kB -> " << *rss_end << " kB";
+    EXPECT_LT(*hwm_end - *rss_start, bound_kib) << "VmHWM " << *hwm_end << " kB";
+    RecordProperty("vmrss_start_kib", std::to_string(*rss_start));
+    RecordProperty("vmrss_end_kib", std::to_string(*rss_end));
+    RecordProperty("vmhwm_end_kib", std::to_string(*hwm_end));
+    std::printf("host VmRSS %ld kB -> %ld kB, VmHWM %ld kB, %zu notifications\n", *rss_start, *rss_end, *hwm_end,
+                calls.size());
+}
+
+}  // namespace

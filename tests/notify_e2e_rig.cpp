@@ -1,0 +1,252 @@
+#include "notify_e2e_rig.h"
+
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace e2e {
+namespace {
+
+std::string failure(const std::string& what)
+{
+    return what + ": " + std::strerror(errno);
+}
+
+std::string make_security_dir()
+{
+    if (::mkdir("/sys/kernel/security/tolvane", 0755) != 0 && errno != EEXIST)
+        return failure("mkdir /sys/kernel/security/tolvane");
+    return {};
+}
+
+std::string remove_notify_file()
+{
+    if (::unlink(notify_file) != 0 && errno != ENOENT)
+        return failure(std::string("unlink ") + notify_file);
+    return {};
+}
+
+const char* mode_name(ServerMode mode)
+{
+    switch (mode) {
+    case ServerMode::answer:
+        return "answer";
+    case ServerMode::fail:
+        return "fail";
+    case ServerMode::vanish:
+        return "vanish";
+    }
+    return "answer";
+}
+
+std::string make_subdir(const std::string& dir, const char* name)
+{
+    const std::string path = dir + "/" + name;
+    if (::mkdir(path.c_str(), 0700) != 0)
+        return {};
+    return path;
+}
+
+}  // namespace
+
+std::string enter_sandbox()
+{
+    if (auto e = sandbox::enter_private_namespaces(); !e.empty())
+        return e;
+    const std::string scratch = sandbox::make_temp_dir("tolvane-e2e-dev");
+    if (scratch.empty())
+        return failure("mkdtemp");
+    if (auto e = sandbox::private_dev(scratch); !e.empty())
+        return e;
+    sandbox::remove_tree(scratch);
+    // /run is hidden so that nothing can reach the host's buses by their
+    // well-known paths, whatever the environment says.
+    for (const char* dir : {"/run", "/sys/kernel/security"})
+        if (auto e = sandbox::mount_tmpfs(dir, "mode=0755"); !e.empty())
+            return e;
+    return make_security_dir();
+}
+
+std::string record(std::string_view object_path, std::string_view program_text)
+{
+    std::string r(1024, '\0');
+    r.replace(0, std::min<size_t>(object_path.size(), 512), object_path.substr(0, 512));
+    r.replace(512, std::min<size_t>(program_text.size(), 512), program_text.substr(0, 512));
+    r.resize(1024);
+    return r;
+}
+
+Rig::~Rig()
+{
+    rig::kill_and_reap(server, SIGKILL);
+    rig::kill_and_reap(user_bus.daemon, SIGKILL);
+    rig::kill_and_reap(system_bus.daemon, SIGKILL);
+    if (!dir.empty())
+        sandbox::remove_tree(dir);
+}
+
+std::string start_rig(Rig& rig, ServerMode mode, UserBus user_bus)
+{
+    rig.dir = sandbox::make_temp_dir("tolvane-e2e");
+    if (rig.dir.empty())
+        return failure("mkdtemp");
+    const std::string user_dir = make_subdir(rig.dir, "user");
+    const std::string system_dir = make_subdir(rig.dir, "system");
+    if (user_dir.empty() || system_dir.empty())
+        return failure("mkdir in " + rig.dir);
+    rig.calls_path = rig.dir + "/calls";
+    const auto deadline = rig::deadline_in(patience);
+
+    if (auto e = rig::start_private_bus(system_dir, deadline, rig.system_bus); !e.empty())
+        return e;
+    if (user_bus == UserBus::present) {
+        if (auto e = rig::start_private_bus(user_dir, deadline, rig.user_bus); !e.empty())
+            return e;
+        rig.user_bus_address = rig.user_bus.address;
+        rig::SpawnOptions options;
+        options.environment = {"DBUS_SESSION_BUS_ADDRESS=" + rig.user_bus_address};
+        if (auto e = rig::spawn({TOLVANE_TEST_SERVER, "--record", rig.calls_path, "--mode", mode_name(mode)},
+                                options, rig.server);
+            !e.empty())
+            return e;
+        const auto ready = rig::read_line(rig.server, deadline);
+        if (!ready || *ready != "ready")
+            return "the notification server did not get ready";
+    } else {
+        // A socket path where nothing listens.
+        rig.user_bus_address = "unix:path=" + user_dir + "/bus";
+    }
+    if (auto e = rig::bind_log_socket("/dev/log", rig.log); !e.empty())
+        return e;
+    if (auto e = make_security_dir(); !e.empty())
+        return e;
+    return remove_notify_file();
+}
+
+std::string write_notify_file(const std::string& bytes)
+{
+    if (auto e = remove_notify_file(); !e.empty())
+        return e;
+    std::ofstream f(notify_file, std::ios::binary);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!f.flush())
+        return std::string("cannot write ") + notify_file;
+    return {};
+}
+
+std::string make_notify_fifo()
+{
+    if (auto e = remove_notify_file(); !e.empty())
+        return e;
+    if (::mkfifo(notify_file, 0600) != 0)
+        return failure(std::string("mkfifo ") + notify_file);
+    return {};
+}
+
+rig::unique_fd open_fifo_writer(rig::Deadline deadline)
+{
+    // Without a reader, a non-blocking open for writing fails with ENXIO:
+    // look again until the plug-in has opened its end.
+    for (;;) {
+        rig::unique_fd fd(::open(notify_file, O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        if (fd || errno != ENXIO || rig::Clock::now() >= deadline)
+            return fd;
+        ::poll(nullptr, 0, 2);
+    }
+}
+
+std::string start_host(const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin,
+                       rig::ChildProcess& host)
+{
+    std::vector<std::string> argv = {TOLVANE_NOTIFY_HOST};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(TOLVANE_NOTIFY_PLUGIN);
+    rig::SpawnOptions spawn_options;
+    spawn_options.pipe_stdin = pipe_stdin;
+    // The untranslated texts are the ones the tests expect.
+    spawn_options.environment = {"DBUS_SESSION_BUS_ADDRESS=" + rig.user_bus_address,
+                                 "DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus.address,
+                                 "LC_ALL=C",
+                                 "LANGUAGE",
+                                 "XDG_RUNTIME_DIR"};
+    return rig::spawn(argv, spawn_options, host);
+}
+
+HostRun run_host(const Rig& rig, const std::vector<std::string>& options)
+{
+    HostRun run;
+    rig::ChildProcess host;
+    if (run.error = start_host(rig, options, false, host); !run.error.empty())
+        return run;
+    run.pid = host.pid;
+    const auto deadline = rig::deadline_in(patience);
+    std::istringstream lines(rig::read_rest(host, deadline));
+    for (std::string line; std::getline(lines, line);)
+        run.output.push_back(line);
+    const auto status = rig::wait_exit(host, deadline);
+    if (!status) {
+        run.error = "the host did not end";
+        return run;
+    }
+    run.exit_status = *status;
+    return run;
+}
+
+std::vector<rig::NotifyCall> recorded_calls(const Rig& rig)
+{
+    std::vector<rig::NotifyCall> calls;
+    std::ifstream f(rig.calls_path);
+    for (std::string line; std::getline(f, line);) {
+        auto call = rig::parse_notify_call(line);
+        if (!call) {
+            // Keep the count honest: an unreadable line is still a call.
+            rig::NotifyCall broken;
+            broken.summary = "UNPARSABLE: " + line;
+            calls.push_back(broken);
+            continue;
+        }
+        calls.push_back(*call);
+    }
+    return calls;
+}
+
+std::vector<rig::NotifyCall> wait_for_calls(const Rig& rig, size_t count, rig::Deadline deadline)
+{
+    for (;;) {
+        auto calls = recorded_calls(rig);
+        if (calls.size() >= count || rig::Clock::now() >= deadline)
+            return calls;
+        ::poll(nullptr, 0, 10);
+    }
+}
+
+std::vector<std::string> drain_log(const Rig& rig)
+{
+    std::vector<std::string> datagrams;
+    while (auto d = rig::receive_datagram(rig.log.get(), rig::Clock::now()))
+        datagrams.push_back(*d);
+    return datagrams;
+}
+
+std::string ident_of(pid_t pid)
+{
+    return "tolvane-daemon[" + std::to_string(pid) + "]";
+}
+
+}  // namespace e2e
+
+namespace rig {
+void PrintTo(const NotifyCall& call, std::ostream* out)
+{
+    *out << format_notify_call(call);
+}
+}  // namespace rig

@@ -1,0 +1,106 @@
+// The end-to-end rig for the notification plug-in: the real library loaded
+// by tolvane-notify-host, a private user bus with the test notification
+// server, a private system bus for the sleep monitor, the notification file
+// on a private tmpfs and a /dev/log socket read by the test.
+#pragma once
+
+#include "child_process.h"
+#include "log_socket.h"
+#include "notify_call.h"
+#include "private_bus.h"
+#include "unique_fd.h"
+
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+
+inline constexpr const char* notify_file = "/sys/kernel/security/tolvane/.notify";
+// Generous: only a hung plug-in or rig ever waits this long.
+inline constexpr auto patience = 60s;
+
+// For main(), before anything else runs: private mount (and, when not root,
+// user) namespace; private /dev, /run and /sys/kernel/security.
+std::string enter_sandbox();
+
+// One 1024-byte record. Texts shorter than 512 bytes are NUL-padded; a text
+// of exactly 512 bytes fills its field with no NUL.
+std::string record(std::string_view object_path, std::string_view program_text);
+
+// The texts the plug-in sends, untranslated.
+inline constexpr const char* files_suffix = " has been blocked from accessing the files and folders";
+inline constexpr const char* camera_suffix = " has been blocked from using the camera";
+inline constexpr const char* command_prefix =
+    "qdbus,org.orbisk.ovx.ControlCenter1,/org/orbisk/ovx/ControlCenter1,org.orbisk.ovx.ControlCenter1.ShowPage,";
+
+enum class ServerMode { answer, fail, vanish };
+enum class UserBus { present, missing };
+
+struct Rig {
+    std::string dir;
+    rig::PrivateBus user_bus;
+    rig::PrivateBus system_bus;
+    rig::ChildProcess server;
+    rig::unique_fd log;
+    std::string calls_path;
+    std::string user_bus_address;  // what the host is given
+
+    Rig() = default;
+    Rig(const Rig&) = delete;
+    Rig& operator=(const Rig&) = delete;
+    ~Rig();
+};
+
+// Starts the buses and the server, binds a fresh /dev/log and removes the
+// notification file. Returns an empty string on success, else what failed.
+std::string start_rig(Rig& rig, ServerMode mode = ServerMode::answer, UserBus user_bus = UserBus::present);
+
+// The notification file as a regular file with these bytes, or as a FIFO.
+std::string write_notify_file(const std::string& bytes);
+std::string make_notify_fifo();
+
+// Opens the FIFO for writing (non-blocking writes) once the plug-in has
+// opened it for reading; an invalid fd at the deadline.
+rig::unique_fd open_fifo_writer(rig::Deadline deadline);
+
+// Starts tolvane-notify-host on the real plug-in with the rig's buses.
+std::string start_host(const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin,
+                       rig::ChildProcess& host);
+
+struct HostRun {
+    std::string error;                // of the rig, not of the plug-in
+    pid_t pid = -1;
+    int exit_status = -1;
+    std::vector<std::string> output;  // the host's lines
+};
+// Runs the host to its end.
+HostRun run_host(const Rig& rig, const std::vector<std::string>& options = {});
+
+// The calls the server has recorded so far.
+std::vector<rig::NotifyCall> recorded_calls(const Rig& rig);
+// Waits until at least `count` calls are recorded, or the deadline.
+std::vector<rig::NotifyCall> wait_for_calls(const Rig& rig, size_t count, rig::Deadline deadline);
+
+// Every datagram already queued on /dev/log.
+std::vector<std::string> drain_log(const Rig& rig);
+
+// The log line the plug-in writes, as it arrives on /dev/log.
+struct ExpectedLog {
+    int priority;
+    std::string message;
+};
+inline constexpr int user_err = 8 + 3;   // LOG_USER | LOG_ERR
+inline constexpr int user_info = 8 + 6;  // LOG_USER | LOG_INFO
+std::string ident_of(pid_t pid);  // "tolvane-daemon[PID]"
+
+}  // namespace e2e
+
+namespace rig {
+// How GoogleTest shows a call in a failure: the server's own line.
+void PrintTo(const NotifyCall& call, std::ostream* out);
+}  // namespace rig
