@@ -131,7 +131,7 @@ std::string spawn(const std::vector<std::string>& argv, const SpawnOptions& opti
     auto argp = pointers(args);
     auto envp = pointers(env);
     pid_t pid = -1;
-    const int r = ::posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+    const int r = ::posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (r != 0)
         return "spawn " + argv[0] + ": " + std::strerror(r);

@@ -43,7 +43,7 @@ struct SpawnOptions {
     std::vector<std::string> environment;
 };
 
-// Starts argv[0] (a path) with argv. Returns an empty string on success,
+// Starts argv[0] (a path, or a name looked up in PATH) with argv. Returns an empty string on success,
 // else what failed.
 std::string spawn(const std::vector<std::string>& argv, const SpawnOptions& options, ChildProcess& out);
 
