@@ -43,6 +43,7 @@ TEST(NotifyFailures, WithoutAUserBusEachNewKeyIsLoggedOnceAndItsRepeatsStaySilen
 
     const auto run = run_host(rig);
     ASSERT_EQ(run.error, "");
+    EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned 0"});
     // Nothing listens on the bus socket's path.
     const std::string expected =
@@ -81,6 +82,7 @@ TEST(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
 
         const auto run = run_host(rig);
         ASSERT_EQ(run.error, "");
+        EXPECT_EQ(run.exit_status, 0);
         EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned 0"});
         EXPECT_EQ(recorded_calls(rig).size(), c.calls_seen_by_server);
         EXPECT_EQ(log_messages(rig, run.pid), c.messages);

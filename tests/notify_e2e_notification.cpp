@@ -48,6 +48,7 @@ std::vector<rig::NotifyCall> run_records(const std::string& bytes)
     }
     const auto run = run_host(rig);
     EXPECT_EQ(run.error, "");
+    EXPECT_EQ(run.exit_status, 0) << "a sanitizer report ends the host with another status";
     EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned 0"});
     EXPECT_EQ(drain_log(rig), std::vector<std::string>{}) << "nothing should fail";
     return recorded_calls(rig);
