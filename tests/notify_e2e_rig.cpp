@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,6 +110,7 @@ std::string start_rig(Rig& rig, ServerMode mode, UserBus user_bus)
 
     if (auto e = rig::start_private_bus(system_dir, deadline, rig.system_bus); !e.empty())
         return e;
+    rig.system_bus_address = rig.system_bus.address;
     if (user_bus == UserBus::present) {
         if (auto e = rig::start_private_bus(user_dir, deadline, rig.user_bus); !e.empty())
             return e;
@@ -174,7 +177,7 @@ std::string start_host(const Rig& rig, const std::vector<std::string>& options, 
     spawn_options.pipe_stdin = pipe_stdin;
     // The untranslated texts are the ones the tests expect.
     spawn_options.environment = {"DBUS_SESSION_BUS_ADDRESS=" + rig.user_bus_address,
-                                 "DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus.address,
+                                 "DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus_address,
                                  "LC_ALL=C",
                                  "LANGUAGE",
                                  "XDG_RUNTIME_DIR"};
@@ -235,6 +238,35 @@ std::vector<std::string> drain_log(const Rig& rig)
     while (auto d = rig::receive_datagram(rig.log.get(), rig::Clock::now()))
         datagrams.push_back(*d);
     return datagrams;
+}
+
+std::vector<std::string> wait_for_log(const Rig& rig, size_t count, rig::Deadline deadline)
+{
+    std::vector<std::string> datagrams;
+    while (datagrams.size() < count) {
+        auto d = rig::receive_datagram(rig.log.get(), deadline);
+        if (!d)
+            break;
+        datagrams.push_back(*d);
+    }
+    return datagrams;
+}
+
+bool wait_until_reader_idle(pid_t host, int fifo_writer, rig::Deadline deadline)
+{
+    // The kernel shows a thread's system call only while it is blocked in it.
+    const std::string blocked_in_read = std::to_string(SYS_read) + " ";
+    const std::string syscall_file = "/proc/" + std::to_string(host) + "/syscall";
+    for (;;) {
+        int unread = -1;
+        std::string syscall;
+        std::getline(std::ifstream(syscall_file), syscall);
+        if (::ioctl(fifo_writer, FIONREAD, &unread) == 0 && unread == 0 && syscall.starts_with(blocked_in_read))
+            return true;
+        if (rig::Clock::now() >= deadline)
+            return false;
+        ::poll(nullptr, 0, 2);
+    }
 }
 
 std::string ident_of(pid_t pid)

@@ -48,7 +48,8 @@ struct Rig {
     rig::ChildProcess server;
     rig::unique_fd log;
     std::string calls_path;
-    std::string user_bus_address;  // what the host is given
+    std::string user_bus_address;    // what the host is given
+    std::string system_bus_address;  // what the host is given
 
     Rig() = default;
     Rig(const Rig&) = delete;
@@ -67,6 +68,11 @@ std::string make_notify_fifo();
 // Opens the FIFO for writing (non-blocking writes) once the plug-in has
 // opened it for reading; an invalid fd at the deadline.
 rig::unique_fd open_fifo_writer(rig::Deadline deadline);
+
+// Waits until the host's main thread has taken every byte written to the
+// FIFO and is blocked reading for more: every record written so far has
+// then been handled. False at the deadline.
+bool wait_until_reader_idle(pid_t host, int fifo_writer, rig::Deadline deadline);
 
 // Starts tolvane-notify-host on the real plug-in with the rig's buses.
 std::string start_host(const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin,
@@ -88,6 +94,8 @@ std::vector<rig::NotifyCall> wait_for_calls(const Rig& rig, size_t count, rig::D
 
 // Every datagram already queued on /dev/log.
 std::vector<std::string> drain_log(const Rig& rig);
+// The next `count` datagrams, or fewer at the deadline.
+std::vector<std::string> wait_for_log(const Rig& rig, size_t count, rig::Deadline deadline);
 
 // The log line the plug-in writes, as it arrives on /dev/log.
 struct ExpectedLog {
