@@ -16,23 +16,6 @@ using namespace e2e;
 
 const std::string docs = "/home/ann/Documents/report.odt";
 
-// The messages of the log lines, checked for priority and ident on the way.
-std::vector<std::string> log_messages(const Rig& rig, pid_t host)
-{
-    std::vector<std::string> messages;
-    for (const auto& d : drain_log(rig)) {
-        const auto line = rig::parse_syslog_datagram(d);
-        if (!line) {
-            ADD_FAILURE() << "not a syslog datagram: " << d;
-            continue;
-        }
-        EXPECT_EQ(line->priority, user_err) << d;
-        EXPECT_EQ(line->ident, ident_of(host)) << d;
-        messages.push_back(line->message);
-    }
-    return messages;
-}
-
 TEST(NotifyFailures, WithoutAUserBusEachNewKeyIsLoggedOnceAndItsRepeatsStaySilent)
 {
     Rig rig;
@@ -46,30 +29,31 @@ TEST(NotifyFailures, WithoutAUserBusEachNewKeyIsLoggedOnceAndItsRepeatsStaySilen
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned 0"});
     // Nothing listens on the bus socket's path.
-    const std::string expected =
-        std::string("notify(254)-> Failed to connect to user bus: ") + std::strerror(ENOENT) + "\n";
-    EXPECT_EQ(log_messages(rig, run.pid), (std::vector<std::string>{expected, expected}));
+    const Logged expected{user_err,
+                          std::string("notify(254)-> Failed to connect to user bus: ") + std::strerror(ENOENT) + "\n"};
+    EXPECT_EQ(logged_lines(drain_log(rig), run.pid), (std::vector<Logged>{expected, expected}));
 }
 
 struct ServerFailureCase {
     const char* name;
     ServerMode mode;
     size_t calls_seen_by_server;
-    std::vector<std::string> messages;
+    std::vector<Logged> lines;
 };
 
 TEST(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
 {
     const ServerFailureCase cases[] = {
         {"the server answers with an error", ServerMode::fail, 2,
-         {"notify(283)-> Failed to Notify: the test notification server refuses this notification\n",
-          "notify(283)-> Failed to Notify: the test notification server refuses this notification\n"}},
+         {{user_err, "notify(283)-> Failed to Notify: the test notification server refuses this notification\n"},
+          {user_err, "notify(283)-> Failed to Notify: the test notification server refuses this notification\n"}}},
         // The server drops its connection on the first call; the bus answers
         // for it at once, and the second call finds nobody owning the name.
         {"the server vanishes", ServerMode::vanish, 1,
-         {"notify(283)-> Failed to Notify: Message recipient disconnected from message bus without replying\n",
-          "notify(283)-> Failed to Notify: The name org.freedesktop.Notifications was not provided by any "
-          ".service files\n"}},
+         {{user_err, "notify(283)-> Failed to Notify: Message recipient disconnected from message bus without "
+                     "replying\n"},
+          {user_err, "notify(283)-> Failed to Notify: The name org.freedesktop.Notifications was not provided by "
+                     "any .service files\n"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -85,7 +69,7 @@ TEST(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
         EXPECT_EQ(run.exit_status, 0);
         EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned 0"});
         EXPECT_EQ(recorded_calls(rig).size(), c.calls_seen_by_server);
-        EXPECT_EQ(log_messages(rig, run.pid), c.messages);
+        EXPECT_EQ(logged_lines(drain_log(rig), run.pid), c.lines);
     }
 }
 

@@ -103,14 +103,6 @@ struct Feeder {
     }
 };
 
-std::vector<std::string> summaries(const std::vector<rig::NotifyCall>& calls)
-{
-    std::vector<std::string> out;
-    for (const auto& c : calls)
-        out.push_back(c.summary);
-    return out;
-}
-
 TEST(NotifyFlood, EveryRecordOfAFloodInOddPiecesIsHandedOnAndFilteredRecordsCostNoMemory)
 {
     Rig rig;

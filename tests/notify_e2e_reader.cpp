@@ -12,14 +12,6 @@ namespace {
 
 using namespace e2e;
 
-std::vector<std::string> summaries(const std::vector<rig::NotifyCall>& calls)
-{
-    std::vector<std::string> out;
-    for (const auto& c : calls)
-        out.push_back(c.summary);
-    return out;
-}
-
 TEST(NotifyReader, AMissingNotificationFileFailsRegistrationWithOneLogLine)
 {
     Rig rig;

@@ -1,5 +1,6 @@
 #include "notify_e2e_rig.h"
 
+#include "plugin_paths.h"
 #include "sandbox.h"
 
 #include <fcntl.h>
@@ -14,6 +15,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include <gtest/gtest.h>
 
 namespace e2e {
 namespace {
@@ -67,15 +70,9 @@ std::string enter_sandbox()
     const std::string scratch = sandbox::make_temp_dir("tolvane-e2e-dev");
     if (scratch.empty())
         return failure("mkdtemp");
-    if (auto e = sandbox::private_dev(scratch); !e.empty())
-        return e;
+    auto e = rig::make_plugin_paths_private(scratch);
     sandbox::remove_tree(scratch);
-    // /run is hidden so that nothing can reach the host's buses by their
-    // well-known paths, whatever the environment says.
-    for (const char* dir : {"/run", "/sys/kernel/security"})
-        if (auto e = sandbox::mount_tmpfs(dir, "mode=0755"); !e.empty())
-            return e;
-    return make_security_dir();
+    return e;
 }
 
 std::string record(std::string_view object_path, std::string_view program_text)
@@ -83,7 +80,6 @@ std::string record(std::string_view object_path, std::string_view program_text)
     std::string r(1024, '\0');
     r.replace(0, std::min<size_t>(object_path.size(), 512), object_path.substr(0, 512));
     r.replace(512, std::min<size_t>(program_text.size(), 512), program_text.substr(0, 512));
-    r.resize(1024);
     return r;
 }
 
@@ -272,6 +268,34 @@ bool wait_until_reader_idle(pid_t host, int fifo_writer, rig::Deadline deadline)
 std::string ident_of(pid_t pid)
 {
     return "tolvane-daemon[" + std::to_string(pid) + "]";
+}
+
+void PrintTo(const Logged& line, std::ostream* out)
+{
+    *out << "<" << line.priority << "> " << line.message;
+}
+
+std::vector<Logged> logged_lines(const std::vector<std::string>& datagrams, pid_t host)
+{
+    std::vector<Logged> out;
+    for (const auto& d : datagrams) {
+        const auto line = rig::parse_syslog_datagram(d);
+        if (!line) {
+            ADD_FAILURE() << "not a syslog datagram: " << d;
+            continue;
+        }
+        EXPECT_EQ(line->ident, ident_of(host)) << d;
+        out.push_back({line->priority, line->message});
+    }
+    return out;
+}
+
+std::vector<std::string> summaries(const std::vector<rig::NotifyCall>& calls)
+{
+    std::vector<std::string> out;
+    for (const auto& c : calls)
+        out.push_back(c.summary);
+    return out;
 }
 
 }  // namespace e2e

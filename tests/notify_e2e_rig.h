@@ -7,6 +7,7 @@
 #include "child_process.h"
 #include "log_socket.h"
 #include "notify_call.h"
+#include "plugin_paths.h"
 #include "private_bus.h"
 #include "unique_fd.h"
 
@@ -20,7 +21,7 @@ namespace e2e {
 
 using namespace std::chrono_literals;
 
-inline constexpr const char* notify_file = "/sys/kernel/security/tolvane/.notify";
+using rig::notify_file;
 // Generous: only a hung plug-in or rig ever waits this long.
 inline constexpr auto patience = 60s;
 
@@ -97,14 +98,22 @@ std::vector<std::string> drain_log(const Rig& rig);
 // The next `count` datagrams, or fewer at the deadline.
 std::vector<std::string> wait_for_log(const Rig& rig, size_t count, rig::Deadline deadline);
 
-// The log line the plug-in writes, as it arrives on /dev/log.
-struct ExpectedLog {
-    int priority;
-    std::string message;
-};
 inline constexpr int user_err = 8 + 3;   // LOG_USER | LOG_ERR
 inline constexpr int user_info = 8 + 6;  // LOG_USER | LOG_INFO
 std::string ident_of(pid_t pid);  // "tolvane-daemon[PID]"
+
+// A log line of the plug-in as it arrived on /dev/log, less its time stamp.
+struct Logged {
+    int priority;
+    std::string message;
+    bool operator==(const Logged&) const = default;
+};
+void PrintTo(const Logged& line, std::ostream* out);
+// Parses the datagrams; one that is no syslog line, or comes from another
+// process than `host` under another name, fails the test.
+std::vector<Logged> logged_lines(const std::vector<std::string>& datagrams, pid_t host);
+
+std::vector<std::string> summaries(const std::vector<rig::NotifyCall>& calls);
 
 }  // namespace e2e
 

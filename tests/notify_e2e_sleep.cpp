@@ -15,40 +15,6 @@ namespace {
 
 using namespace e2e;
 
-struct Logged {
-    int priority;
-    std::string message;
-    bool operator==(const Logged&) const = default;
-};
-
-void PrintTo(const Logged& l, std::ostream* out)
-{
-    *out << "<" << l.priority << "> " << l.message;
-}
-
-std::vector<Logged> parse_all(const std::vector<std::string>& datagrams, pid_t host)
-{
-    std::vector<Logged> out;
-    for (const auto& d : datagrams) {
-        const auto line = rig::parse_syslog_datagram(d);
-        if (!line) {
-            ADD_FAILURE() << "not a syslog datagram: " << d;
-            continue;
-        }
-        EXPECT_EQ(line->ident, ident_of(host));
-        out.push_back({line->priority, line->message});
-    }
-    return out;
-}
-
-std::vector<std::string> summaries(const std::vector<rig::NotifyCall>& calls)
-{
-    std::vector<std::string> out;
-    for (const auto& c : calls)
-        out.push_back(c.summary);
-    return out;
-}
-
 // Sends signals as logind; "bad" is a PrepareForSleep without a boolean,
 // which the handler refuses with a log line. The monitor handles signals
 // one after the other, so that line also tells that every signal before it
@@ -104,14 +70,14 @@ TEST(NotifySleep, PrepareForSleepSilencesNotificationsUntilTheMachineHasResumed)
     ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
 
     ASSERT_TRUE(logind.send("true bad", deadline));
-    EXPECT_EQ(parse_all(wait_for_log(rig, 2, deadline), host_pid),
+    EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), host_pid),
               (std::vector<Logged>{{user_info, "notify(81)-> on_set_notify_onoff: PrepareForSleep true"},
                                    {user_err, not_a_boolean}}));
     feed("/usr/bin/asleep");
     ASSERT_TRUE(wait_until_reader_idle(host_pid, fifo.get(), deadline));
 
     ASSERT_TRUE(logind.send("false bad", deadline));
-    EXPECT_EQ(parse_all(wait_for_log(rig, 2, deadline), host_pid),
+    EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), host_pid),
               (std::vector<Logged>{{user_info, "notify(81)-> on_set_notify_onoff: PrepareForSleep false"},
                                    {user_err, not_a_boolean}}));
     feed("/usr/bin/resumed");
@@ -139,7 +105,7 @@ TEST(NotifySleep, WithoutASystemBusTheMonitorLogsOnceAndTheReaderCarriesOn)
     ASSERT_TRUE(fifo);
 
     // The monitor's line comes from its own thread, at a time of its choosing.
-    EXPECT_EQ(parse_all(wait_for_log(rig, 1, deadline), host.pid),
+    EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), host.pid),
               (std::vector<Logged>{{user_err, std::string("notify(100)-> Failed to connect to system bus: ") +
                                                   std::strerror(ENOENT)}}));
     const std::string r = record(docs, "/usr/bin/editor");

@@ -14,6 +14,7 @@
 // status is the command's.
 #include "child_process.h"
 #include "log_socket.h"
+#include "plugin_paths.h"
 #include "private_bus.h"
 #include "sandbox.h"
 
@@ -31,18 +32,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string set_up_paths(const std::string& scratch)
-{
-    if (auto e = sandbox::private_dev(scratch); !e.empty())
-        return e;
-    for (const char* dir : {"/run", "/sys/kernel/security"})
-        if (auto e = sandbox::mount_tmpfs(dir, "mode=0755"); !e.empty())
-            return e;
-    if (::mkdir("/sys/kernel/security/tolvane", 0755) != 0)
-        return "mkdir /sys/kernel/security/tolvane failed";
-    return {};
-}
 
 std::string make_dir(const std::string& path)
 {
@@ -93,7 +82,7 @@ int run(const std::string& syslog_option, const std::vector<std::string>& comman
         rig::ChildProcess command;
         const std::string syslog_file = syslog_option.empty() ? scratch + "/syslog" : syslog_option;
         const auto deadline = rig::deadline_in(30s);
-        std::string e = set_up_paths(scratch);
+        std::string e = rig::make_plugin_paths_private(scratch);
         if (e.empty())
             e = make_dir(scratch + "/user-bus");
         if (e.empty())

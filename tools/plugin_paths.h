@@ -1,0 +1,17 @@
+// The fixed paths the notification plug-in uses, made private.
+#pragma once
+
+#include <string>
+
+namespace rig {
+
+inline constexpr const char* notify_file = "/sys/kernel/security/tolvane/.notify";
+
+// Inside a private mount namespace: a private /dev (with no /dev/log yet),
+// an empty tmpfs on /run, so that nothing reaches the host's buses by their
+// well-known paths, and a tmpfs on /sys/kernel/security holding the empty
+// directory tolvane/. `scratch` is an empty directory, used while /dev is
+// being replaced. Returns an empty string on success, else what failed.
+std::string make_plugin_paths_private(const std::string& scratch);
+
+}  // namespace rig
