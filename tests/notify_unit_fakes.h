@@ -13,11 +13,17 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdint>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -98,6 +104,68 @@ inline void restore()
     // The log sink and the monitor stay fakes: no unit test may write to the
     // host's log or reach its system bus.
 }
+
+// A bus socket in a fresh temporary directory that takes a connection and
+// hangs up before answering: the client connects fine, and its first call
+// fails. Nothing of the host's buses is touched.
+struct HangingUpBus {
+    std::filesystem::path dir;
+    std::string address;  // for DBUS_SESSION_BUS_ADDRESS / DBUS_SYSTEM_BUS_ADDRESS
+    int listener = -1;
+
+    HangingUpBus()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "notify-unit-bus-XXXXXX").string();
+        if (!mkdtemp(pattern.data()))
+            return;
+        dir = pattern;
+        const std::string path = (dir / "bus").string();
+        sockaddr_un where{};
+        where.sun_family = AF_UNIX;
+        if (path.size() >= sizeof where.sun_path)
+            return;
+        std::memcpy(where.sun_path, path.c_str(), path.size() + 1);
+        listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (listener < 0 || bind(listener, reinterpret_cast<const sockaddr*>(&where), sizeof where) < 0 ||
+            listen(listener, 1) < 0)
+            return;
+        address = "unix:path=" + path;
+    }
+    HangingUpBus(const HangingUpBus&) = delete;
+    HangingUpBus& operator=(const HangingUpBus&) = delete;
+    ~HangingUpBus()
+    {
+        if (listener >= 0)
+            close(listener);
+        if (!dir.empty())
+            std::filesystem::remove_all(dir);
+    }
+
+    // Takes one connection, reads the client's pipelined authentication up
+    // to its BEGIN line (all it writes before its first call; hanging up
+    // earlier could fail the connection itself), then hangs up. Waits at
+    // most 10 s for each step.
+    bool hang_up_on_next() const
+    {
+        pollfd incoming{listener, POLLIN, 0};
+        if (address.empty() || poll(&incoming, 1, 10'000) <= 0)
+            return false;
+        const int peer = accept(listener, nullptr, nullptr);
+        if (peer < 0)
+            return false;
+        std::string seen;
+        char chunk[256];
+        while (seen.find("BEGIN\r\n") == std::string::npos) {
+            pollfd readable{peer, POLLIN, 0};
+            const ssize_t n = poll(&readable, 1, 10'000) > 0 ? read(peer, chunk, sizeof chunk) : -1;
+            if (n <= 0)
+                break;
+            seen.append(chunk, static_cast<std::size_t>(n));
+        }
+        close(peer);
+        return seen.find("BEGIN\r\n") != std::string::npos;
+    }
+};
 
 }  // namespace fakes
 

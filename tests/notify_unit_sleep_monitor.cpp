@@ -3,9 +3,7 @@
 #include "bus_handles.h"
 #include "sleep_monitor.h"
 
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -130,50 +128,16 @@ TEST(SleepMonitorThread, WithoutASystemBusLogsLine100AndEnds)
     fakes::restore();
 }
 
-// Reads the client's pipelined authentication up to its BEGIN line (all it
-// writes before its first call), waiting at most 10 s.
-bool read_authentication(int peer)
-{
-    std::string seen;
-    char chunk[256];
-    while (seen.find("BEGIN\r\n") == std::string::npos) {
-        pollfd readable{peer, POLLIN, 0};
-        if (poll(&readable, 1, 10'000) <= 0)
-            return false;
-        const ssize_t n = read(peer, chunk, sizeof chunk);
-        if (n <= 0)
-            return false;
-        seen.append(chunk, static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 // A "system bus" that takes the connection and hangs up before answering:
 // the monitor is connected, but its subscription cannot be made.
 TEST(SleepMonitorThread, ASubscriptionThatFailsIsLoggedAsLine114)
 {
     fakes::install();
-    const auto dir = std::filesystem::temp_directory_path() / ("notify-unit-bus-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    const std::string path = (dir / "system_bus").string();
-    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    ASSERT_LT(path.size(), sizeof address.sun_path);
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + path).c_str(), 1);
-
+    fakes::HangingUpBus bus;
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address.c_str(), 1);
     std::thread monitor([] { sleep_monitor_thread(nullptr); });
-    const int peer = accept(listener, nullptr, nullptr);
-    EXPECT_GE(peer, 0);
-    EXPECT_TRUE(read_authentication(peer));
-    close(peer);
+    EXPECT_TRUE(bus.hang_up_on_next());
     monitor.join();  // the thread ends after a failed bus step
-    close(listener);
-    std::filesystem::remove_all(dir);
 
     ASSERT_EQ(fakes::logged.size(), 1u);
     EXPECT_EQ(fakes::logged[0].priority, LOG_ERR);
