@@ -24,7 +24,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fakes {
@@ -63,6 +65,26 @@ inline int record_send(EventKind kind, const char* program_text, const char* obj
     sent.push_back({kind, program_text, object_path});
     return send_result;
 }
+
+// Owns a file descriptor.
+struct Fd {
+    int fd = -1;
+
+    Fd() = default;
+    explicit Fd(int owned) : fd(owned) {}
+    Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    Fd& operator=(Fd&&) = delete;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+struct FileCloser {
+    void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // The bytes of one record of the notification file; texts longer than a
 // field are cut at the field's end.
@@ -111,7 +133,7 @@ inline void restore()
 struct HangingUpBus {
     std::filesystem::path dir;
     std::string address;  // for DBUS_SESSION_BUS_ADDRESS / DBUS_SYSTEM_BUS_ADDRESS
-    int listener = -1;
+    Fd listener;
 
     HangingUpBus()
     {
@@ -125,9 +147,9 @@ struct HangingUpBus {
         if (path.size() >= sizeof where.sun_path)
             return;
         std::memcpy(where.sun_path, path.c_str(), path.size() + 1);
-        listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (listener < 0 || bind(listener, reinterpret_cast<const sockaddr*>(&where), sizeof where) < 0 ||
-            listen(listener, 1) < 0)
+        listener.fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (listener.fd < 0 || bind(listener.fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) < 0 ||
+            listen(listener.fd, 1) < 0)
             return;
         address = "unix:path=" + path;
     }
@@ -135,8 +157,6 @@ struct HangingUpBus {
     HangingUpBus& operator=(const HangingUpBus&) = delete;
     ~HangingUpBus()
     {
-        if (listener >= 0)
-            close(listener);
         if (!dir.empty())
             std::filesystem::remove_all(dir);
     }
@@ -147,22 +167,21 @@ struct HangingUpBus {
     // most 10 s for each step.
     bool hang_up_on_next() const
     {
-        pollfd incoming{listener, POLLIN, 0};
+        pollfd incoming{listener.fd, POLLIN, 0};
         if (address.empty() || poll(&incoming, 1, 10'000) <= 0)
             return false;
-        const int peer = accept(listener, nullptr, nullptr);
-        if (peer < 0)
+        const Fd peer(accept(listener.fd, nullptr, nullptr));
+        if (peer.fd < 0)
             return false;
         std::string seen;
         char chunk[256];
         while (seen.find("BEGIN\r\n") == std::string::npos) {
-            pollfd readable{peer, POLLIN, 0};
-            const ssize_t n = poll(&readable, 1, 10'000) > 0 ? read(peer, chunk, sizeof chunk) : -1;
+            pollfd readable{peer.fd, POLLIN, 0};
+            const ssize_t n = poll(&readable, 1, 10'000) > 0 ? read(peer.fd, chunk, sizeof chunk) : -1;
             if (n <= 0)
                 break;
             seen.append(chunk, static_cast<std::size_t>(n));
         }
-        close(peer);
         return seen.find("BEGIN\r\n") != std::string::npos;
     }
 };

@@ -25,7 +25,7 @@ protected:
         fakes::install();
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        peer = fds[1];
+        peer.fd = fds[1];
         sd_bus* raw = nullptr;
         ASSERT_GE(sd_bus_new(&raw), 0);
         bus.reset(raw);
@@ -35,7 +35,6 @@ protected:
     void TearDown() override
     {
         bus.reset();
-        close(peer);
         fakes::restore();
     }
 
@@ -62,7 +61,7 @@ protected:
     }
 
     BusConnection bus;
-    int peer = -1;
+    fakes::Fd peer;
     std::uint64_t cookie = 0;
 };
 
