@@ -19,7 +19,7 @@ NOTIFY_EXPORT std::string ltrim(std::string_view s);
 NOTIFY_EXPORT std::string rtrim(std::string_view s);
 NOTIFY_EXPORT std::string trim(std::string_view s);
 
-// trim() without the copy, for tests on the way of every event.
+// trim() without the copy, for the emptiness checks every event goes through.
 std::string_view trim_view(std::string_view s);
 
 // True for a path beginning "/dev/video", or beginning "/home/" and holding

@@ -14,9 +14,9 @@ NOTIFY_EXPORT int KRMRegister(void);
 NOTIFY_EXPORT int KRMUnregister(void);
 }
 
-// 1 while notifications are shown, 0 while the machine sleeps. A plain int so
-// its symbol stays what it always was; every access goes through a relaxed
-// std::atomic_ref, as it is shared with the monitor thread and nothing else.
+// 1 while notifications are shown, 0 while the machine sleeps. Exported as a
+// plain int; every access goes through a relaxed std::atomic_ref, since the
+// monitor thread writes it and the reader reads it, with nothing else shared.
 NOTIFY_EXPORT extern int g_notify_onoff;
 
 int notifications_enabled();

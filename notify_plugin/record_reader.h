@@ -21,6 +21,7 @@ static_assert(offsetof(NotifyRecord, program_text) == 512);
 using RecordHandler = void (*)(void* context, const char* object_path, const char* program_text);
 
 // Reads records until end of file, a read error or a partial record (which is
-// dropped) and hands each whole one to `handle`. An exception thrown by the
+// dropped) and hands each whole one to `handle`. The stream must not be used
+// by another thread meanwhile: it is read without stdio's locking. An exception thrown by the
 // handler costs that record only. Returns the number of records handed on.
 std::size_t read_records(std::FILE* stream, RecordHandler handle, void* context);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -101,6 +102,23 @@ TEST_F(WithoutUserBus, ARepeatWithinTheMinuteIsNeitherSentNorLogged)
     fakes::now += 60;
     EXPECT_EQ(notify_message("/home/a/Desktop/f", "/usr/bin/app"), 0);
     EXPECT_EQ(fakes::logged.size(), 1u);
+}
+
+TEST_F(WithoutUserBus, WhenTheServerHangsUpTheStepLogsLine283AndReturnsTheError)
+{
+    fakes::HangingUpBus bus;
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus.address.c_str(), 1);
+    int r = 0;
+    std::thread step([&r] { r = send_blocked_notification(EventKind::files_and_folders, "/usr/bin/app", "/home/a/Music/x"); });
+    EXPECT_TRUE(bus.hang_up_on_next());
+    step.join();
+    EXPECT_LT(r, 0);
+    ASSERT_EQ(fakes::logged.size(), 1u);
+    EXPECT_EQ(fakes::logged[0].priority, LOG_ERR);
+    const std::string& line = fakes::logged[0].text;
+    EXPECT_EQ(line.rfind("notify(283)-> Failed to Notify: ", 0), 0u) << line;
+    EXPECT_GT(line.size(), std::strlen("notify(283)-> Failed to Notify: \n")) << "the error record's message is missing";
+    EXPECT_EQ(line.back(), '\n');
 }
 
 }  // namespace

@@ -13,12 +13,20 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdint>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fakes {
@@ -57,6 +65,26 @@ inline int record_send(EventKind kind, const char* program_text, const char* obj
     sent.push_back({kind, program_text, object_path});
     return send_result;
 }
+
+// Owns a file descriptor.
+struct Fd {
+    int fd = -1;
+
+    Fd() = default;
+    explicit Fd(int owned) : fd(owned) {}
+    Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    Fd& operator=(Fd&&) = delete;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+struct FileCloser {
+    void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // The bytes of one record of the notification file; texts longer than a
 // field are cut at the field's end.
@@ -98,6 +126,65 @@ inline void restore()
     // The log sink and the monitor stay fakes: no unit test may write to the
     // host's log or reach its system bus.
 }
+
+// A bus socket in a fresh temporary directory that takes a connection and
+// hangs up before answering: the client connects fine, and its first call
+// fails. Nothing of the host's buses is touched.
+struct HangingUpBus {
+    std::filesystem::path dir;
+    std::string address;  // for DBUS_SESSION_BUS_ADDRESS / DBUS_SYSTEM_BUS_ADDRESS
+    Fd listener;
+
+    HangingUpBus()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "notify-unit-bus-XXXXXX").string();
+        if (!mkdtemp(pattern.data()))
+            return;
+        dir = pattern;
+        const std::string path = (dir / "bus").string();
+        sockaddr_un where{};
+        where.sun_family = AF_UNIX;
+        if (path.size() >= sizeof where.sun_path)
+            return;
+        std::memcpy(where.sun_path, path.c_str(), path.size() + 1);
+        listener.fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (listener.fd < 0 || bind(listener.fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) < 0 ||
+            listen(listener.fd, 1) < 0)
+            return;
+        address = "unix:path=" + path;
+    }
+    HangingUpBus(const HangingUpBus&) = delete;
+    HangingUpBus& operator=(const HangingUpBus&) = delete;
+    ~HangingUpBus()
+    {
+        if (!dir.empty())
+            std::filesystem::remove_all(dir);
+    }
+
+    // Takes one connection, reads the client's pipelined authentication up
+    // to its BEGIN line (all it writes before its first call; hanging up
+    // earlier could fail the connection itself), then hangs up. Waits at
+    // most 10 s for each step.
+    bool hang_up_on_next() const
+    {
+        pollfd incoming{listener.fd, POLLIN, 0};
+        if (address.empty() || poll(&incoming, 1, 10'000) <= 0)
+            return false;
+        const Fd peer(accept(listener.fd, nullptr, nullptr));
+        if (peer.fd < 0)
+            return false;
+        std::string seen;
+        char chunk[256];
+        while (seen.find("BEGIN\r\n") == std::string::npos) {
+            pollfd readable{peer.fd, POLLIN, 0};
+            const ssize_t n = poll(&readable, 1, 10'000) > 0 ? read(peer.fd, chunk, sizeof chunk) : -1;
+            if (n <= 0)
+                break;
+            seen.append(chunk, static_cast<std::size_t>(n));
+        }
+        return seen.find("BEGIN\r\n") != std::string::npos;
+    }
+};
 
 }  // namespace fakes
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,52 @@ TEST_F(PluginSeams, AFullMapRefusesNewKeysUntilThePurgeFreesRoom)
     EXPECT_EQ(notify_message("/dev/video0", app.c_str()), fakes::send_result);
     EXPECT_EQ(message_time_map.size(), 1u);
     EXPECT_TRUE(message_time_index_agrees());
+}
+
+// The rate limiter as first written: walk the whole map on every purge.
+struct WalkingLimiter {
+    std::map<std::string, std::int64_t> times;
+
+    bool admit(const std::string& object_path, const std::string& program_text, std::int64_t now)
+    {
+        if (!is_ovx_controlcenter_privacy_folder(object_path))
+            return false;
+        for (auto it = times.begin(); it != times.end();)
+            it = now - it->second < -60 || now - it->second > 60 ? times.erase(it) : std::next(it);
+        const std::string key = trim(event_key(object_path.c_str()));
+        if (key.empty() || trim(program_text).empty())
+            return false;
+        return times.emplace(key + ":" + program_text, now).second;
+    }
+};
+
+TEST_F(PluginSeams, AgreesWithAWalkOfTheWholeMapOnRandomEventStreams)
+{
+    const std::vector<std::string> paths = {
+        "/dev/video0", "/dev/video1", "/dev/video7", "/home/a/Documents/x", "/home/a/Documents/x\n",
+        "/home/b/Music/y", "/home/b/Musicals", "/etc/passwd", "/home/a/.ssh/id",
+    };
+    const std::vector<std::string> programs = {"/usr/bin/a", "/usr/bin/a ", "/usr/bin/b", " ", ""};
+    for (const unsigned seed : {1u, 2u, 3u, 4u, 5u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        fakes::install();
+        std::mt19937 random(seed);
+        WalkingLimiter model;
+        for (int i = 0; i < 5000; ++i) {
+            // Mostly forward in small steps; now and then the clock is set
+            // back or jumps ahead.
+            const auto step = std::uniform_int_distribution<int>(0, 99)(random);
+            fakes::now += step < 90 ? step % 16 : step < 95 ? -std::int64_t{step} * 3 : std::int64_t{step};
+            const auto& path = paths[random() % paths.size()];
+            const auto& program = programs[random() % programs.size()];
+            const std::size_t sent_before = fakes::sent.size();
+            notify_message(path.c_str(), program.c_str());
+            ASSERT_EQ(fakes::sent.size() - sent_before, model.admit(path, program, fakes::now) ? 1u : 0u)
+                << "event " << i << ": " << path << " / " << program << " at " << fakes::now;
+            ASSERT_EQ(message_time_map, model.times) << "event " << i;
+        }
+        EXPECT_TRUE(message_time_index_agrees());
+    }
 }
 
 }  // namespace

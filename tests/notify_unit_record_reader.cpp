@@ -54,11 +54,11 @@ ssize_t read_piece(void* cookie, char* into, size_t size)
 
 std::vector<Texts> read_pieces(PieceSource& source)
 {
-    std::FILE* stream = fopencookie(&source, "r", {read_piece, nullptr, nullptr, nullptr});
-    EXPECT_NE(stream, nullptr);
+    const fakes::File stream(fopencookie(&source, "r", {read_piece, nullptr, nullptr, nullptr}));
     std::vector<Texts> got;
-    read_records(stream, collect, &got);
-    std::fclose(stream);
+    EXPECT_NE(stream, nullptr);
+    if (stream)
+        read_records(stream.get(), collect, &got);
     return got;
 }
 
@@ -122,6 +122,9 @@ TEST(RecordReader, ReadsAPipeFedInOddPiecesByAnotherThread)
 {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
+    fakes::Fd write_end(fds[1]);
+    const fakes::File stream(fdopen(fds[0], "r"));
+    ASSERT_NE(stream, nullptr);
     std::string data;
     std::vector<Texts> expected;
     for (int i = 0; i < 40; ++i) {
@@ -131,23 +134,20 @@ TEST(RecordReader, ReadsAPipeFedInOddPiecesByAnotherThread)
     }
     data += "tail";
 
-    std::thread writer([&data, fd = fds[1]] {
+    std::thread writer([&data, owned = std::move(write_end)]() mutable {
+        const fakes::Fd fd = std::move(owned);  // closed when all is written: the reader's end of file
         const std::size_t sizes[] = {1, 3, 1021, 511, 1, 4095, 7, 2048};
         std::size_t at = 0;
         for (std::size_t i = 0; at < data.size(); ++i) {
             const std::size_t n = std::min(sizes[i % std::size(sizes)], data.size() - at);
-            const ssize_t written = write(fd, data.data() + at, n);
+            const ssize_t written = write(fd.fd, data.data() + at, n);
             if (written <= 0)
                 break;
             at += static_cast<std::size_t>(written);
         }
-        close(fd);
     });
-    std::FILE* stream = fdopen(fds[0], "r");
-    ASSERT_NE(stream, nullptr);
     std::vector<Texts> got;
-    const std::size_t records = read_records(stream, collect, &got);
-    std::fclose(stream);
+    const std::size_t records = read_records(stream.get(), collect, &got);
     writer.join();
     EXPECT_EQ(records, expected.size());
     EXPECT_EQ(got, expected);
@@ -156,7 +156,7 @@ TEST(RecordReader, ReadsAPipeFedInOddPiecesByAnotherThread)
 TEST(RecordReader, GoesOnAfterAHandlerThrows)
 {
     PieceSource source{record("1", "") + record("2", "") + record("3", "") + record("4", ""), {}};
-    std::FILE* stream = fopencookie(&source, "r", {read_piece, nullptr, nullptr, nullptr});
+    const fakes::File stream(fopencookie(&source, "r", {read_piece, nullptr, nullptr, nullptr}));
     ASSERT_NE(stream, nullptr);
     std::vector<std::string> seen;
     const auto throwing = [](void* context, const char* object_path, const char*) {
@@ -166,8 +166,7 @@ TEST(RecordReader, GoesOnAfterAHandlerThrows)
         if (object_path == "3"s)
             throw std::runtime_error("three");
     };
-    EXPECT_EQ(read_records(stream, throwing, &seen), 4u);
-    std::fclose(stream);
+    EXPECT_EQ(read_records(stream.get(), throwing, &seen), 4u);
     EXPECT_EQ(seen, (std::vector<std::string>{"1", "2", "3", "4"}));
 }
 

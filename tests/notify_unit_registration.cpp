@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -75,15 +76,15 @@ TEST_F(Registration, ASecondRegistrationIsRefusedWhileAReaderRuns)
 
     // Opening for writing waits until the reader has opened the FIFO, and the
     // reader claims its place before it opens anything.
-    const int writer = open(fifo.c_str(), O_WRONLY);
-    ASSERT_GE(writer, 0);
+    std::optional<fakes::Fd> writer(std::in_place, open(fifo.c_str(), O_WRONLY));
+    ASSERT_GE(writer->fd, 0);
     EXPECT_EQ(run_registration((dir + "/absent").c_str()), -1);
     EXPECT_TRUE(fakes::logged.empty()) << "the refused registration tried to open its file";
     EXPECT_EQ(KRMUnregister(), 0);
 
     const std::string one = record("/dev/video0", "/usr/bin/cam");
-    ASSERT_EQ(write(writer, one.data(), one.size()), static_cast<ssize_t>(one.size()));
-    close(writer);
+    ASSERT_EQ(write(writer->fd, one.data(), one.size()), static_cast<ssize_t>(one.size()));
+    writer.reset();  // the reader's end of file
     reader.join();
     EXPECT_EQ(first_result, 0);
     EXPECT_EQ(fakes::sent.size(), 1u);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -24,7 +25,7 @@ protected:
         fakes::install();
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        peer = fds[1];
+        peer.fd = fds[1];
         sd_bus* raw = nullptr;
         ASSERT_GE(sd_bus_new(&raw), 0);
         bus.reset(raw);
@@ -34,7 +35,6 @@ protected:
     void TearDown() override
     {
         bus.reset();
-        close(peer);
         fakes::restore();
     }
 
@@ -61,7 +61,7 @@ protected:
     }
 
     BusConnection bus;
-    int peer = -1;
+    fakes::Fd peer;
     std::uint64_t cookie = 0;
 };
 
@@ -123,6 +123,25 @@ TEST(SleepMonitorThread, WithoutASystemBusLogsLine100AndEnds)
     ASSERT_EQ(fakes::logged.size(), 1u);
     EXPECT_EQ(fakes::logged[0].priority, LOG_ERR);
     EXPECT_EQ(fakes::logged[0].text, std::string("notify(100)-> Failed to connect to system bus: ") + std::strerror(ENOENT));
+    EXPECT_EQ(notifications_enabled(), 1);
+    fakes::restore();
+}
+
+// A "system bus" that takes the connection and hangs up before answering:
+// the monitor is connected, but its subscription cannot be made.
+TEST(SleepMonitorThread, ASubscriptionThatFailsIsLoggedAsLine114)
+{
+    fakes::install();
+    fakes::HangingUpBus bus;
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address.c_str(), 1);
+    std::thread monitor([] { sleep_monitor_thread(nullptr); });
+    EXPECT_TRUE(bus.hang_up_on_next());
+    monitor.join();  // the thread ends after a failed bus step
+
+    ASSERT_EQ(fakes::logged.size(), 1u);
+    EXPECT_EQ(fakes::logged[0].priority, LOG_ERR);
+    EXPECT_EQ(fakes::logged[0].text.rfind("notify(114)-> Failed to match signal PrepareForSleep: ", 0), 0u)
+        << fakes::logged[0].text;
     EXPECT_EQ(notifications_enabled(), 1);
     fakes::restore();
 }
