@@ -76,7 +76,9 @@ std::string overlay_directory(const std::string& dir, const std::string& scratch
 
 std::string mount_tmpfs(const std::string& dir, const std::string& data, bool read_only)
 {
-    const unsigned long flags = MS_NOSUID | MS_NODEV | (read_only ? MS_RDONLY : 0UL);
+    unsigned long flags = MS_NOSUID | MS_NODEV;
+    if (read_only)
+        flags |= MS_RDONLY;
     if (::mount("tmpfs", dir.c_str(), "tmpfs", flags, data.empty() ? nullptr : data.c_str()) != 0)
         return failure("mount tmpfs on " + dir);
     return {};
