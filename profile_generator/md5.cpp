@@ -1,7 +1,6 @@
 #include "md5.h"
 
 #include <bit>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -44,19 +43,20 @@ constexpr std::size_t block_size = 64;
 constexpr std::size_t work_buffer_size = 16384;
 constexpr std::size_t piece_size = 8192;  // whole blocks, so only the last piece can leave a tail
 
-// F, G, H and I of RFC 1321, in forms with one operation fewer that give the
-// same bits.
+// F, G, H and I of RFC 1321, in forms that give the same bits but let the
+// part that does not depend on b be computed before b is known: b is the
+// value the previous step has just produced, so it sits on the critical path.
 template <std::size_t Round>
-constexpr std::uint32_t round_function(std::uint32_t b, std::uint32_t c, std::uint32_t d)
+constexpr std::uint32_t add_round_function(std::uint32_t sum, std::uint32_t b, std::uint32_t c, std::uint32_t d)
 {
     if constexpr (Round == 0)
-        return d ^ (b & (c ^ d));  // (b & c) | (~b & d)
+        return sum + (d ^ (b & (c ^ d)));  // (b & c) | (~b & d)
     else if constexpr (Round == 1)
-        return c ^ (d & (b ^ c));  // (b & d) | (c & ~d)
+        return sum + (c & ~d) + (b & d);  // (b & d) | (c & ~d): the two parts never share a bit
     else if constexpr (Round == 2)
-        return b ^ c ^ d;
+        return sum + (b ^ (c ^ d));
     else
-        return c ^ (b | ~d);
+        return sum + (c ^ (b | ~d));
 }
 
 // The four working words rotate roles every step; instead of moving values,
@@ -70,7 +70,7 @@ inline void md5_step(std::array<std::uint32_t, 4>& v, const std::array<std::uint
     const std::uint32_t b = v[(1 - I) & 3];
     const std::uint32_t c = v[(2 - I) & 3];
     const std::uint32_t d = v[(3 - I) & 3];
-    a = b + std::rotl(a + round_function<I / 16>(b, c, d) + x[row.word_index] + row.constant, row.shift);
+    a = b + std::rotl(add_round_function<I / 16>(a + x[row.word_index] + row.constant, b, c, d), row.shift);
 }
 
 void process_block(Md5State& state, const std::uint8_t* block)
@@ -181,12 +181,12 @@ std::string md5_hex(const char* text)
     if (work[fill] != 0x80)
         return {};
 
-    std::string hex;
-    hex.reserve(2 * digest.size());
-    for (const std::uint8_t byte : digest) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%.2x", byte);
-        hex.append(pair, 2);
+    // Each byte as "%.2x" would print it: two lowercase digits, leading zero kept.
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string hex(2 * digest.size(), '0');
+    for (std::size_t i = 0; i < digest.size(); ++i) {
+        hex[2 * i] = digits[digest[i] >> 4];
+        hex[2 * i + 1] = digits[digest[i] & 15];
     }
     return hex;
 }
