@@ -45,7 +45,7 @@ void openssl_md5_throughput(benchmark::State& state)
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 
-}  // namespace
+} // namespace
 
 BENCHMARK(openssl_md5_throughput)->Arg(64)->Arg(4096)->Arg(1 << 20);
 BENCHMARK(md5_hex_throughput)->Arg(64)->Arg(4096)->Arg(1 << 20);

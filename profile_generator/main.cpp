@@ -53,8 +53,8 @@ int run(int argc, char** argv)
 
     const std::string profile = profile_path_for(path);
     const std::string exists_line = "warning: " + path + "'s profile " + profile + " already exists!";
-    const std::string failed_line =
-        "warning: " + path + "'s profile " + profile + " create failed. maybe you need run as root!";
+    const std::string failed_line
+        = "warning: " + path + "'s profile " + profile + " create failed. maybe you need run as root!";
     if (profile.empty()) {
         print_line(failed_line);
         return -1;
@@ -77,7 +77,7 @@ int run(int argc, char** argv)
     return -1;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

@@ -9,6 +9,7 @@
 // Row i is step i+1 of the RFC 1321 transform: T[i+1] = floor(2^32 * |sin(i+1)|),
 // the message word that step adds, and its rotation. Being constexpr lets the
 // compiler fold every row into the unrolled transform below.
+// clang-format off
 constexpr std::array<Md5Step, 64> md5_step_table = {{
     // Round 1: word i, rotations 7 12 17 22.
     {0xd76aa478, 0, 7},   {0xe8c7b756, 1, 12},  {0x242070db, 2, 17},  {0xc1bdceee, 3, 22},
@@ -31,6 +32,7 @@ constexpr std::array<Md5Step, 64> md5_step_table = {{
     {0x6fa87e4f, 8, 6},   {0xfe2ce6e0, 15, 10}, {0xa3014314, 6, 15},  {0x4e0811a1, 13, 21},
     {0xf7537e82, 4, 6},   {0xbd3af235, 11, 10}, {0x2ad7d2bb, 2, 15},  {0xeb86d391, 9, 21},
 }};
+// clang-format on
 
 namespace {
 
@@ -41,7 +43,7 @@ constexpr std::uint32_t initial_d = 0x10325476;
 
 constexpr std::size_t block_size = 64;
 constexpr std::size_t work_buffer_size = 16384;
-constexpr std::size_t piece_size = 8192;  // whole blocks, so only the last piece can leave a tail
+constexpr std::size_t piece_size = 8192; // whole blocks, so only the last piece can leave a tail
 
 // F, G, H and I of RFC 1321, in forms that give the same bits but let the
 // part that does not depend on b be computed before b is known: b is the
@@ -50,9 +52,9 @@ template <std::size_t Round>
 constexpr std::uint32_t add_round_function(std::uint32_t sum, std::uint32_t b, std::uint32_t c, std::uint32_t d)
 {
     if constexpr (Round == 0)
-        return sum + (d ^ (b & (c ^ d)));  // (b & c) | (~b & d)
+        return sum + (d ^ (b & (c ^ d))); // (b & c) | (~b & d)
     else if constexpr (Round == 1)
-        return sum + (c & ~d) + (b & d);  // (b & d) | (c & ~d): the two parts never share a bit
+        return sum + (c & ~d) + (b & d); // (b & d) | (c & ~d): the two parts never share a bit
     else if constexpr (Round == 2)
         return sum + (b ^ (c ^ d));
     else
@@ -78,9 +80,11 @@ void process_block(Md5State& state, const std::uint8_t* block)
     std::array<std::uint32_t, 16> x;
     load_block_words(x.data(), block, block_size);
     std::array<std::uint32_t, 4> v = {state.a, state.b, state.c, state.d};
-    [&]<std::size_t... I>(std::index_sequence<I...>) {
+    [&]<std::size_t... I>(std::index_sequence<I...>)
+    {
         (md5_step<I>(v, x), ...);
-    }(std::make_index_sequence<md5_step_table.size()>{});
+    }
+    (std::make_index_sequence<md5_step_table.size()>{});
     state.a += v[0];
     state.b += v[1];
     state.c += v[2];
@@ -93,7 +97,7 @@ void process_blocks(Md5State& state, const std::uint8_t* bytes, std::size_t coun
         process_block(state, bytes + i * block_size);
 }
 
-}  // namespace
+} // namespace
 
 void load_block_words(std::uint32_t* words, const std::uint8_t* bytes, std::size_t count)
 {
@@ -101,8 +105,8 @@ void load_block_words(std::uint32_t* words, const std::uint8_t* bytes, std::size
         std::memcpy(words, bytes, count / 4 * 4);
     } else {
         for (std::size_t i = 0; i < count / 4; ++i)
-            words[i] = std::uint32_t{bytes[4 * i]} | std::uint32_t{bytes[4 * i + 1]} << 8 |
-                       std::uint32_t{bytes[4 * i + 2]} << 16 | std::uint32_t{bytes[4 * i + 3]} << 24;
+            words[i] = std::uint32_t{bytes[4 * i]} | std::uint32_t{bytes[4 * i + 1]} << 8
+                | std::uint32_t{bytes[4 * i + 2]} << 16 | std::uint32_t{bytes[4 * i + 3]} << 24;
     }
 }
 

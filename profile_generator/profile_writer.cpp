@@ -11,7 +11,7 @@ namespace {
 
 struct UniqueFd {
     int fd = -1;
-    explicit UniqueFd(int f) : fd(f) {}
+    explicit UniqueFd(int f) : fd(f) { }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
     ~UniqueFd()
@@ -89,7 +89,7 @@ CreateResult create_exclusively(const std::string& path, std::string_view conten
     return CreateResult::failed;
 }
 
-}  // namespace
+} // namespace
 
 bool entry_exists(const std::string& path)
 {

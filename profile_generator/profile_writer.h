@@ -7,8 +7,8 @@
 enum class CreateResult { created, exists, failed };
 
 enum class CreateMethod {
-    unnamed_then_link,  // write an unnamed file in the directory, link it in when complete
-    exclusive,          // create the name exclusively, remove it again if writing fails
+    unnamed_then_link, // write an unnamed file in the directory, link it in when complete
+    exclusive, // create the name exclusively, remove it again if writing fails
 };
 
 // True when any entry is at `path`, a dangling symbolic link included.
@@ -20,5 +20,5 @@ bool entry_exists(const std::string& path);
 // system cannot hold unnamed files it falls back to exclusive creation.
 // `exists` means something already occupies `path` and was left untouched;
 // `failed` means nothing was left behind.
-CreateResult create_profile(const std::string& path, std::string_view content,
-                            CreateMethod method = CreateMethod::unnamed_then_link);
+CreateResult create_profile(
+    const std::string& path, std::string_view content, CreateMethod method = CreateMethod::unnamed_then_link);

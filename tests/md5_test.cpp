@@ -46,8 +46,8 @@ std::string to_hex(const std::uint8_t (&digest)[16])
 // Feeds `message` to md5_process the way a streaming caller does: block
 // calls of the given sizes (rounded down to whole blocks), then one finishing
 // call, from a buffer that starts `offset` bytes past an aligned address.
-std::string digest_in_calls(const std::vector<std::uint8_t>& message, const std::vector<std::size_t>& call_sizes,
-                            std::size_t offset)
+std::string digest_in_calls(
+    const std::vector<std::uint8_t>& message, const std::vector<std::size_t>& call_sizes, std::size_t offset)
 {
     std::vector<std::uint8_t> storage(offset + message.size() + 72);
     std::uint8_t* buffer = storage.data() + offset;
@@ -60,7 +60,7 @@ std::string digest_in_calls(const std::vector<std::uint8_t>& message, const std:
         if (size == 0)
             continue;
         std::copy(message.begin() + static_cast<std::ptrdiff_t>(done),
-                  message.begin() + static_cast<std::ptrdiff_t>(done + size), buffer);
+            message.begin() + static_cast<std::ptrdiff_t>(done + size), buffer);
         Md5State* next = md5_process(buffer, static_cast<std::uint32_t>(size), nullptr, state);
         EXPECT_NE(next, nullptr);
         if (state != nullptr) {
@@ -73,7 +73,7 @@ std::string digest_in_calls(const std::vector<std::uint8_t>& message, const std:
     // block call: only a length that is not a non-zero multiple of 64 finishes.
     if (const std::size_t whole = (message.size() - done) / 64 * 64; whole != 0) {
         std::copy(message.begin() + static_cast<std::ptrdiff_t>(done),
-                  message.begin() + static_cast<std::ptrdiff_t>(done + whole), buffer);
+            message.begin() + static_cast<std::ptrdiff_t>(done + whole), buffer);
         state = md5_process(buffer, static_cast<std::uint32_t>(whole), nullptr, state);
         done += whole;
     }
@@ -97,7 +97,7 @@ TEST(Md5, PublishedTestSuiteDigestsAreReproduced)
         {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
         {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
         {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-         "57edf4a22be3c955ac49da2e2107b67a"},
+            "57edf4a22be3c955ac49da2e2107b67a"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(md5_hex(c.text), c.digest) << '"' << c.text << '"';
@@ -105,14 +105,13 @@ TEST(Md5, PublishedTestSuiteDigestsAreReproduced)
 
 TEST(Md5, LengthsAroundBlockAndPieceBoundariesMatchTheReference)
 {
-    const std::size_t lengths[] = {1,    54,   55,   56,   57,   63,   64,   65,   119,  120,
-                                   127,  128,  129,  8191, 8192, 8193, 8255, 8256, 16383, 16384,
-                                   16385, 24576, 40000};
+    const std::size_t lengths[] = {1, 54, 55, 56, 57, 63, 64, 65, 119, 120, 127, 128, 129, 8191, 8192, 8193, 8255, 8256,
+        16383, 16384, 16385, 24576, 40000};
     std::mt19937 rng(7);
     for (const std::size_t length : lengths) {
         std::string text(length, '\0');
         for (char& ch : text)
-            ch = static_cast<char>(1 + rng() % 255);  // no NUL: md5_hex stops there
+            ch = static_cast<char>(1 + rng() % 255); // no NUL: md5_hex stops there
         EXPECT_EQ(md5_hex(text.c_str()), reference_hex(text)) << "length " << length;
         const std::vector<std::uint8_t> bytes(text.begin(), text.end());
         EXPECT_EQ(digest_in_calls(bytes, {64, 64, 128, 8192}, 0), reference_hex(text)) << "length " << length;
@@ -156,4 +155,4 @@ TEST(Md5, DigestTextIsAlwaysThirtyTwoLowercaseHexDigits)
     EXPECT_GT(with_leading_zero, 0);
 }
 
-}  // namespace
+} // namespace

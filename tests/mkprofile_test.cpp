@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <string>
@@ -25,8 +25,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string profile_dir = "/etc/tolvane.d";
-const std::string usage =
-    "Usage: tv-mkprofile file_path\n\n for exmple: \n\tsudo tv-mkprofile /home/vel/Desktop/test.txt\n";
+const std::string usage
+    = "Usage: tv-mkprofile file_path\n\n for exmple: \n\tsudo tv-mkprofile /home/vel/Desktop/test.txt\n";
 
 std::string md5_of(const std::string& text)
 {
@@ -42,14 +42,20 @@ std::string md5_of(const std::string& text)
     return hex;
 }
 
-std::string profile_of(const std::string& program) { return profile_dir + "/" + md5_of(program); }
+std::string profile_of(const std::string& program)
+{
+    return profile_dir + "/" + md5_of(program);
+}
 
 std::string expected_content(const std::string& program)
 {
     return program + " 0.0.1 flags=(complain)\n{\nallow * * rwxd\n}\n";
 }
 
-std::string created_line(const std::string& p) { return p + "'s profile " + profile_of(p) + " created!\n"; }
+std::string created_line(const std::string& p)
+{
+    return p + "'s profile " + profile_of(p) + " created!\n";
+}
 std::string exists_line(const std::string& p)
 {
     return "warning: " + p + "'s profile " + profile_of(p) + " already exists!\n";
@@ -58,7 +64,10 @@ std::string failed_line(const std::string& p)
 {
     return "warning: " + p + "'s profile " + profile_of(p) + " create failed. maybe you need run as root!\n";
 }
-std::string invalid_line(const std::string& p) { return "warning: " + p + "is not invalid filepath!\n"; }
+std::string invalid_line(const std::string& p)
+{
+    return "warning: " + p + "is not invalid filepath!\n";
+}
 
 std::string read_file(const std::string& path)
 {
@@ -112,7 +121,11 @@ protected:
 TEST_F(ProfileCommand, WrongArgumentCountOrHelpPrintsUsageAndStatusOne)
 {
     const std::vector<std::vector<std::string>> cases = {
-        {}, {"/usr/bin/app", "/usr/bin/other"}, {"--help"}, {"-help"}, {"-h"},
+        {},
+        {"/usr/bin/app", "/usr/bin/other"},
+        {"--help"},
+        {"-help"},
+        {"-h"},
     };
     for (const auto& args : cases) {
         const auto r = mkprofile(args);
@@ -126,10 +139,21 @@ TEST_F(ProfileCommand, WrongArgumentCountOrHelpPrintsUsageAndStatusOne)
 TEST_F(ProfileCommand, MalformedPathsAreRefusedWithoutTouchingTheDirectory)
 {
     const std::vector<std::string> cases = {
-        "-H", "--HELP", "-x", "", "abc", "/", "/usr/bin/", "usr/bin/app", "/usr//bin/app", "/usr/./bin/app",
-        "/usr/../bin/app", "/" + std::string(4096, 'a'),
+        "-H",
+        "--HELP",
+        "-x",
+        "",
+        "abc",
+        "/",
+        "/usr/bin/",
+        "usr/bin/app",
+        "/usr//bin/app",
+        "/usr/./bin/app",
+        "/usr/../bin/app",
+        "/" + std::string(4096, 'a'),
         // A line feed would add lines of the path's choosing to a root-owned profile.
-        "/opt/app\n}\nallow * * rwxd", "/opt/app\n",
+        "/opt/app\n}\nallow * * rwxd",
+        "/opt/app\n",
     };
     for (const auto& p : cases) {
         const auto r = mkprofile({p});
@@ -143,8 +167,14 @@ TEST_F(ProfileCommand, MalformedPathsAreRefusedWithoutTouchingTheDirectory)
 TEST_F(ProfileCommand, AcceptedPathsGetTheirStarterProfile)
 {
     const std::vector<std::string> cases = {
-        "/opt/app/run", "/usr/bin/.", "/usr/bin/..", "/a", "/opt/my app/run", "/no/such/program",
-        "/opt/\xc3\xa9t\xe9/run\t", "/" + std::string(4095, 'b'),
+        "/opt/app/run",
+        "/usr/bin/.",
+        "/usr/bin/..",
+        "/a",
+        "/opt/my app/run",
+        "/no/such/program",
+        "/opt/\xc3\xa9t\xe9/run\t",
+        "/" + std::string(4095, 'b'),
     };
     for (const auto& p : cases) {
         const auto r = mkprofile({p});
@@ -168,7 +198,7 @@ TEST_F(ProfileCommand, PermissionBitsAreReadWriteLessTheUmask)
         ProcessOptions options;
         options.umask = c.umask;
         ASSERT_EQ(mkprofile({p}, options).status, 0);
-        struct stat st{};
+        struct stat st { };
         ASSERT_EQ(::lstat(profile_of(p).c_str(), &st), 0);
         EXPECT_TRUE(S_ISREG(st.st_mode));
         EXPECT_EQ(st.st_mode & 07777, c.mode) << "umask " << std::oct << c.umask;
@@ -179,14 +209,14 @@ TEST_F(ProfileCommand, SecondRunLeavesTheProfileUntouched)
 {
     const std::string p = "/usr/bin/twice";
     ASSERT_EQ(mkprofile({p}).status, 0);
-    struct stat before{};
+    struct stat before { };
     ASSERT_EQ(::stat(profile_of(p).c_str(), &before), 0);
 
     const auto r = mkprofile({p});
     EXPECT_EQ(r.status, 254);
     EXPECT_EQ(r.out, exists_line(p));
     EXPECT_EQ(r.err, "");
-    struct stat after{};
+    struct stat after { };
     ASSERT_EQ(::stat(profile_of(p).c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
@@ -204,11 +234,11 @@ TEST_F(ProfileCommand, AnyEntryAtTheProfilePathCountsAsExisting)
         // Even a dangling link must not be followed to create a file elsewhere.
         {"/opt/dangling", [](const std::string& q, const std::string& t) { fs::create_symlink(t, q); }},
         {"/opt/linked",
-         [](const std::string& q, const std::string& t) {
-             std::ofstream(profile_dir + "/victim") << "keep";
-             fs::create_symlink(profile_dir + "/victim", q);
-             (void)t;
-         }},
+            [](const std::string& q, const std::string& t) {
+                std::ofstream(profile_dir + "/victim") << "keep";
+                fs::create_symlink(profile_dir + "/victim", q);
+                (void)t;
+            }},
     };
     for (const auto& c : cases) {
         const std::string q = profile_of(c.program);
@@ -232,8 +262,8 @@ TEST_F(ProfileCommand, UnwritableDirectoryReportsCreateFailedAndLeavesNothing)
         mount_profile_dir("mode=0755,size=4k");
         std::ofstream(profile_dir + "/filler") << std::string(4096, 'x');
     };
-    const std::vector<std::pair<std::string, std::function<void()>>> cases = {
-        {"read-only", read_only}, {"no permission", no_permission}, {"full", full}};
+    const std::vector<std::pair<std::string, std::function<void()>>> cases
+        = {{"read-only", read_only}, {"no permission", no_permission}, {"full", full}};
     for (const auto& [name, prepare] : cases) {
         prepare();
         const auto before = entries(profile_dir);
@@ -318,7 +348,7 @@ TEST_F(ProfileCommand, FailedWriteLeavesNoPartialProfileWithEitherMethod)
     EXPECT_EQ(read_file(profile_dir + "/p"), "done\n");
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

@@ -36,7 +36,7 @@ std::string write_file(const char* path, const std::string& text)
     return {};
 }
 
-}  // namespace
+} // namespace
 
 std::string enter_private_namespaces()
 {
@@ -108,4 +108,4 @@ void remove_tree(const std::string& path)
     std::filesystem::remove_all(path, ec);
 }
 
-}  // namespace sandbox
+} // namespace sandbox

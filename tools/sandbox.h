@@ -29,4 +29,4 @@ std::string make_temp_dir(const std::string& prefix);
 // Removes a directory tree; errors are ignored.
 void remove_tree(const std::string& path);
 
-}  // namespace sandbox
+} // namespace sandbox

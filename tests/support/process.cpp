@@ -16,8 +16,8 @@ namespace {
 void drop_all_capabilities()
 {
     // Keep exec from handing the capabilities of uid 0 back.
-    ::prctl(PR_SET_SECUREBITS, SECBIT_NOROOT | SECBIT_NOROOT_LOCKED | SECBIT_NO_SETUID_FIXUP |
-                                   SECBIT_NO_SETUID_FIXUP_LOCKED);
+    ::prctl(PR_SET_SECUREBITS,
+        SECBIT_NOROOT | SECBIT_NOROOT_LOCKED | SECBIT_NO_SETUID_FIXUP | SECBIT_NO_SETUID_FIXUP_LOCKED);
     for (int cap = 0; cap <= CAP_LAST_CAP; ++cap)
         ::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
@@ -40,7 +40,7 @@ std::string read_to_end(int fd)
     return text;
 }
 
-}  // namespace
+} // namespace
 
 RunningProcess start_process(const std::vector<std::string>& argv, const ProcessOptions& options)
 {
@@ -89,8 +89,7 @@ ProcessResult finish_process(RunningProcess& process)
     ::close(process.out_fd);
     ::close(process.err_fd);
     int status = 0;
-    while (::waitpid(process.pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(process.pid, &status, 0) < 0 && errno == EINTR) { }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     process = {};
     return result;

@@ -20,7 +20,7 @@ struct RunningProcess {
 };
 
 struct ProcessResult {
-    int status = -1;  // exit status, or 128 + signal number
+    int status = -1; // exit status, or 128 + signal number
     std::string out;
     std::string err;
 };
