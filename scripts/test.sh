@@ -13,3 +13,8 @@ run_suite() {
 
 run_suite plain
 run_suite asan -DTOLVANE_SANITIZE=address,undefined -DTOLVANE_BUILD_BENCH=OFF
+
+# Fuzz targets, each for a short fixed number of runs from its seed corpus.
+echo "=== fuzz smoke (clang, libFuzzer)"
+CC=clang CXX=clang++ bash scripts/build.sh fuzz -DTOLVANE_FUZZ=ON -DTOLVANE_BUILD_BENCH=OFF
+ctest --test-dir build/fuzz -R '_smoke$' --output-on-failure
