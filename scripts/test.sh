@@ -16,5 +16,5 @@ run_suite asan -DTOLVANE_SANITIZE=address,undefined -DTOLVANE_BUILD_BENCH=OFF
 
 # Fuzz targets, each for a short fixed number of runs from its seed corpus.
 echo "=== fuzz smoke (clang, libFuzzer)"
-CC=clang CXX=clang++ bash scripts/build.sh fuzz -DTOLVANE_FUZZ=ON -DTOLVANE_BUILD_BENCH=OFF
+CC=clang-14 CXX=clang++-14 bash scripts/build.sh fuzz -DTOLVANE_FUZZ=ON -DTOLVANE_BUILD_BENCH=OFF
 ctest --test-dir build/fuzz -R '_smoke$' --output-on-failure
