@@ -11,12 +11,13 @@
 namespace {
 
 // Every line is flushed at once so that it is out even if the caller kills
-// the program right after.
+// the program right after. When standard output is gone there is no one left
+// to tell; the exit status still reports the outcome.
 void print_line(std::string_view line)
 {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    (void)std::fwrite(line.data(), 1, line.size(), stdout);
+    (void)std::fputc('\n', stdout);
+    (void)std::fflush(stdout);
 }
 
 void print_usage()

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libsystemd-dev libgtest-dev libbenchmark-dev libssl-dev
   dbus util-linux binutils
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
 )
 
 missing=()

@@ -12,6 +12,8 @@ run_suite() {
 }
 
 run_suite plain
+echo "=== static analysis"
+bash scripts/static_analysis.sh build/plain
 run_suite asan -DTOLVANE_SANITIZE=address,undefined -DTOLVANE_BUILD_BENCH=OFF
 
 # Fuzz targets, each for a short fixed number of runs from its seed corpus.

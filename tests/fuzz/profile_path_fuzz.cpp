@@ -45,7 +45,7 @@ std::string expected_profile_path(const std::string& p)
     return q;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
