@@ -1,0 +1,216 @@
+// Throughput of the notification plug-in's hot paths, each against a
+// baseline measured in the same run (absolute times differ between machines;
+// the ratios are what we watch):
+//  - records through the reader and the filter vs. a plain buffered fread of
+//    the same bytes (we want >= 0.8 of it);
+//  - one accepted event with 10, 1 000 and 100 000 live keys (we want the
+//    100 000-key cost within 3x of the 10-key cost);
+//  - the memory the rate-limit map holds at its cap.
+#include "clock.h"
+#include "desktop_notification.h"
+#include "notify.h"
+#include "rate_limiter.h"
+#include "record_reader.h"
+
+#include <benchmark/benchmark.h>
+
+#include <malloc.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+namespace {
+
+constexpr std::size_t records_per_pass = 256;  // 256 KiB: stays in cache, so neighbours on the machine disturb less
+
+// Blocked accesses the filter throws away, as most records are.
+std::string filtered_out_records()
+{
+    std::string data;
+    for (std::size_t i = 0; i < records_per_pass; ++i) {
+        NotifyRecord r{};
+        const std::string path = "/usr/lib/x86_64-linux-gnu/libexample.so." + std::to_string(i);
+        const std::string program = "/usr/bin/some-daemon --serve";
+        std::memcpy(r.object_path, path.data(), path.size());
+        std::memcpy(r.program_text, program.data(), program.size());
+        data.append(reinterpret_cast<const char*>(&r), sizeof r);
+    }
+    return data;
+}
+
+const std::string& bench_data()
+{
+    static const std::string data = filtered_out_records();
+    return data;
+}
+
+// Nanoseconds per item of each measured benchmark, for the ratios at the end.
+std::map<std::string, double> ns_per_item;
+
+template <typename Pass>
+void measure(benchmark::State& state, const std::string& name, std::size_t items_per_iteration, Pass pass)
+{
+    const auto start = std::chrono::steady_clock::now();
+    std::int64_t iterations = 0;
+    for (auto _ : state) {
+        pass();
+        ++iterations;
+    }
+    const std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - start;
+    const double items = static_cast<double>(iterations) * static_cast<double>(items_per_iteration);
+    state.SetItemsProcessed(static_cast<std::int64_t>(items));
+    ns_per_item[name] = spent.count() / items;
+}
+
+std::FILE* open_data()
+{
+    const std::string& data = bench_data();
+    return fmemopen(const_cast<char*>(data.data()), data.size(), "r");
+}
+
+void plain_fread_pass()
+{
+    std::FILE* stream = open_data();
+    NotifyRecord record;
+    std::size_t records = 0;
+    while (std::fread(&record, sizeof record, 1, stream) == 1) {
+        benchmark::DoNotOptimize(record);
+        ++records;
+    }
+    std::fclose(stream);
+    benchmark::DoNotOptimize(records);
+}
+
+void handle_record(void*, const char* object_path, const char* program_text)
+{
+    benchmark::DoNotOptimize(notify_message(object_path, program_text));
+}
+
+void reader_pass()
+{
+    std::FILE* stream = open_data();
+    benchmark::DoNotOptimize(read_records(stream, handle_record, nullptr));
+    std::fclose(stream);
+}
+
+// Both passes in turn within each iteration, in alternating order, so a
+// neighbour's load on the machine and any warm-up weigh on the baseline and
+// the reader alike.
+void BM_ReaderVsPlainFread(benchmark::State& state)
+{
+    using Clock = std::chrono::steady_clock;
+    Clock::duration fread_time{}, reader_time{};
+    bool fread_first = true;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        fread_first ? plain_fread_pass() : reader_pass();
+        const auto t1 = Clock::now();
+        fread_first ? reader_pass() : plain_fread_pass();
+        const auto t2 = Clock::now();
+        (fread_first ? fread_time : reader_time) += t1 - t0;
+        (fread_first ? reader_time : fread_time) += t2 - t1;
+        fread_first = !fread_first;
+    }
+    const double records = static_cast<double>(state.iterations()) * records_per_pass;
+    const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+    state.counters["fread_records_per_s"] = records / seconds(fread_time);
+    state.counters["reader_records_per_s"] = records / seconds(reader_time);
+    state.counters["reader_vs_fread"] = seconds(fread_time) / seconds(reader_time);
+}
+
+// The event's own entry alternates between 60 s before and 60 s after the
+// live keys' time, so every event finds its previous entry stale, purges it
+// and is accepted again, while the live keys stay fresh and their number
+// stays put.
+constexpr std::int64_t live_time = 1'700'000'000;
+std::int64_t oscillating_now = live_time - 60;
+
+std::int64_t oscillating_clock()
+{
+    oscillating_now = oscillating_now < live_time ? live_time + 60 : live_time - 60;
+    return oscillating_now;
+}
+
+std::int64_t notifications_sent = 0;
+
+int count_send(EventKind, const char*, const char*)
+{
+    ++notifications_sent;
+    return 0;
+}
+
+void fill_map(std::size_t keys, std::int64_t time)
+{
+    clear_message_time_map();
+    char key[96];
+    for (std::size_t i = 0; i < keys; ++i) {
+        std::snprintf(key, sizeof key, "/home/someuser/Documents/report-%06zu.odt:/usr/bin/editor", i);
+        admit_message(key, time);
+    }
+}
+
+void BM_AcceptedEvent(benchmark::State& state)
+{
+    const auto live_keys = static_cast<std::size_t>(state.range(0));
+    fill_map(live_keys, live_time);
+    notify_clock = oscillating_clock;
+    send_notification_step = count_send;
+    notifications_sent = 0;
+
+    measure(state, "event/" + std::to_string(live_keys), 1, [] {
+        benchmark::DoNotOptimize(notify_message("/home/someuser/Documents/report-031337.odt", "/usr/bin/viewer"));
+    });
+
+    if (notifications_sent != state.iterations() || message_time_map.size() != live_keys + 1)
+        state.SkipWithError("events were not all accepted, or the number of live keys moved");
+    state.counters["live_keys"] = static_cast<double>(live_keys);
+    send_notification_step = send_blocked_notification;
+    notify_clock = system_clock_seconds;
+    clear_message_time_map();
+}
+
+void BM_MapMemoryAtCap(benchmark::State& state)
+{
+    double bytes = 0;
+    for (auto _ : state) {
+        clear_message_time_map();
+        malloc_trim(0);
+        const auto before = mallinfo2().uordblks;
+        fill_map(message_time_map_cap, live_time);
+        bytes = static_cast<double>(mallinfo2().uordblks - before);
+    }
+    state.counters["keys"] = static_cast<double>(message_time_map.size());
+    state.counters["bytes"] = bytes;
+    state.counters["bytes_per_key"] = bytes / static_cast<double>(message_time_map_cap);
+    clear_message_time_map();
+}
+
+double ratio(const std::string& numerator, const std::string& denominator)
+{
+    const auto n = ns_per_item.find(numerator);
+    const auto d = ns_per_item.find(denominator);
+    return n == ns_per_item.end() || d == ns_per_item.end() ? 0.0 : n->second / d->second;
+}
+
+// Reports the cost of an accepted event with many live keys relative to the
+// cost with 10; it runs after them.
+void BM_Ratios(benchmark::State& state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(ns_per_item.size());
+    state.counters["event_1000_vs_10"] = ratio("event/1000", "event/10");
+    state.counters["event_65535_vs_10"] = ratio("event/65535", "event/10");
+}
+
+BENCHMARK(BM_ReaderVsPlainFread);
+BENCHMARK(BM_AcceptedEvent)->Arg(10)->Arg(1000)->Arg(message_time_map_cap - 1);
+BENCHMARK(BM_MapMemoryAtCap)->Iterations(1);
+BENCHMARK(BM_Ratios)->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,26 @@
+// The desktop notification for a blocked access: one Notify call to the
+// notification server on the user bus, with a button that opens the privacy
+// page of the control center.
+#pragma once
+
+#include "event_filter.h"
+
+#include <string>
+
+// The texts of a notification that depend on the event.
+struct NotificationTexts {
+    std::string summary;         // program text + translated kind message, valid UTF-8
+    std::string action_command;  // what the button runs, through the hint
+};
+
+NotificationTexts build_notification_texts(EventKind kind, const char* program_text, const char* object_path);
+
+// Sends one notification over a new user-bus connection and waits for the
+// server's answer. Logs a failure; returns the negative errno of the failed
+// step, else the call's non-negative result.
+int send_blocked_notification(EventKind kind, const char* program_text, const char* object_path);
+
+// The notification step notify_message takes; tests and benchmarks swap in
+// their own to run events without a bus.
+using SendNotificationFn = int (*)(EventKind kind, const char* program_text, const char* object_path);
+extern SendNotificationFn send_notification_step;

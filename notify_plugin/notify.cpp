@@ -1,0 +1,142 @@
+#include "notify.h"
+
+#include "clock.h"
+#include "desktop_notification.h"
+#include "event_filter.h"
+#include "plugin_log.h"
+#include "rate_limiter.h"
+#include "record_reader.h"
+#include "sleep_monitor.h"
+
+#include <cxxabi.h>
+#include <libintl.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <clocale>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+int g_notify_onoff = 1;
+static_assert(std::atomic_ref<int>::required_alignment <= alignof(int));
+
+namespace {
+
+// One reader at a time: a second one would share message_time_map, which
+// takes no lock. Registration is allowed again once the reader has ended.
+std::atomic<bool> reader_running{false};
+
+struct ReaderClaim {
+    ReaderClaim(const ReaderClaim&) = delete;
+    ReaderClaim& operator=(const ReaderClaim&) = delete;
+    ReaderClaim() = default;
+    ~ReaderClaim() { reader_running.store(false); }
+};
+
+// One monitor per process. A registration after the reader has ended finds
+// it running, or ended for good after a failure it has logged.
+std::atomic<bool> monitor_started{false};
+
+struct FileCloser {
+    void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+void set_up_messages()
+{
+    std::setlocale(LC_ALL, "");
+    bindtextdomain("tolvane", "/usr/share/locale/");
+    textdomain("tolvane");
+}
+
+// A monitor that cannot start is not reported: notifications then simply
+// stay on, which is the safe side.
+void start_sleep_monitor()
+{
+    if (monitor_started.exchange(true))
+        return;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, monitor_thread_routine, nullptr) == 0)
+        pthread_detach(thread);
+}
+
+void handle_record(void*, const char* object_path, const char* program_text)
+{
+    notify_message(object_path, program_text);  // it deals with its own failures
+}
+
+}  // namespace
+
+int notifications_enabled()
+{
+    return std::atomic_ref<int>(g_notify_onoff).load(std::memory_order_relaxed);
+}
+
+void set_notifications_enabled(int on)
+{
+    std::atomic_ref<int>(g_notify_onoff).store(on, std::memory_order_relaxed);
+}
+
+int notify_message(const char* object_path, const char* program_text)
+{
+    if (!is_ovx_controlcenter_privacy_folder(object_path))
+        return 0;
+    if (notifications_enabled() == 0)
+        return 0;
+
+    const std::int64_t now = notify_clock();
+    update_message_time_map(now);  // also for the events dropped below
+
+    const EventKind kind = event_kind(object_path);
+    std::string key = trim(event_key(object_path));
+    if (key.empty())
+        return 0;
+    // Trimmed only to test for emptiness: the key and the summary carry the
+    // program text exactly as received.
+    if (trim_view(program_text).empty())
+        return 0;
+    key += ':';
+    key += program_text;
+
+    // The time is stored before the attempt: a notification that fails
+    // blocks its repeats for a minute just as one that arrives does.
+    if (admit_message(std::move(key), now) != Admission::first)
+        return 0;
+    return send_notification_step(kind, program_text, object_path);
+}
+
+int run_registration(const char* path)
+{
+    bool expected = false;
+    if (!reader_running.compare_exchange_strong(expected, true))
+        return -1;
+    const ReaderClaim claim;  // released after the file is closed below
+
+    set_up_messages();
+    File stream(std::fopen(path, "r"));
+    if (!stream) {
+        log_error(log_line::open_failed_format, log_source_name, log_line::open_failed);
+        return -1;
+    }
+    start_sleep_monitor();
+    read_records(stream.get(), handle_record, nullptr);
+    stream.reset();
+    return 0;
+}
+
+extern "C" int KRMRegister(void)
+{
+    try {
+        return run_registration(notify_file_path);
+    } catch (abi::__forced_unwind&) {
+        throw;  // the host cancelled its thread
+    } catch (...) {
+        return -1;  // nothing thrown may reach the host
+    }
+}
+
+extern "C" int KRMUnregister(void)
+{
+    return 0;
+}

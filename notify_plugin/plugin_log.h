@@ -1,0 +1,53 @@
+// The plug-in's system-log lines. Each line carries the source name "notify"
+// and a fixed line number; the numbers are part of what operators grep for,
+// so they are constants here, beside their formats, never __LINE__.
+#pragma once
+
+#include <cstdarg>
+
+inline constexpr char log_source_name[] = "notify";
+
+namespace log_line {
+
+// Sleep monitor.
+inline constexpr int sleep_read_failed = 77;
+inline constexpr char sleep_read_failed_format[] = "%s(%d)-> on_set_notify_onoff sd_bus_message_read failed: %s";
+inline constexpr int sleep_signal = 81;
+inline constexpr char sleep_signal_format[] = "%s(%d)-> on_set_notify_onoff: PrepareForSleep %s";
+inline constexpr int system_bus_failed = 100;
+inline constexpr char system_bus_failed_format[] = "%s(%d)-> Failed to connect to system bus: %m";
+inline constexpr int match_failed = 114;
+inline constexpr char match_failed_format[] = "%s(%d)-> Failed to match signal PrepareForSleep: %s";
+inline constexpr int process_failed = 124;
+inline constexpr char process_failed_format[] = "%s(%d)-> Failed to process bus: %m";
+inline constexpr int wait_failed = 135;
+inline constexpr char wait_failed_format[] = "%s(%d)-> Failed to wait on bus: %m";
+
+// Desktop notification. These two end in a line feed; the others do not.
+inline constexpr int user_bus_failed = 254;
+inline constexpr char user_bus_failed_format[] = "%s(%d)-> Failed to connect to user bus: %s\n";
+inline constexpr int notify_failed = 283;
+inline constexpr char notify_failed_format[] = "%s(%d)-> Failed to Notify: %s\n";
+
+// Entry.
+inline constexpr int open_failed = 302;
+inline constexpr char open_failed_format[] = "%s(%d)-> open /sys/kernel/security/tolvane/.notify failed!";
+
+}  // namespace log_line
+
+// Writes one line at LOG_ERR / LOG_INFO, with the arguments the format asks
+// for, beginning with log_source_name and the line's number.
+void log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_info(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// For the lines whose format is "%s(%d)-> ...: %m": writes the line at
+// LOG_ERR with errno set to `error`, the error the line is about. (Kept apart
+// from log_error because ISO C++ printf checking rejects %m.)
+void log_error_errno(const char* format, int line, int error);
+
+// Where the lines go. The default opens the log as "tolvane-daemon" (LOG_PID,
+// LOG_USER) before every line and hands the line to vsyslog; tests replace it
+// to capture lines without touching the host's log socket.
+using LogSink = void (*)(int priority, const char* format, va_list args);
+void default_log_sink(int priority, const char* format, va_list args);
+extern LogSink log_sink;

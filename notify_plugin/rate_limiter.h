@@ -1,0 +1,41 @@
+// One notification per rate-limit key and minute. message_time_map holds, for
+// each key let through lately, the time it was let through; a second index
+// ordered by that time lets the purge find stale entries at its two ends
+// instead of walking every key.
+#pragma once
+
+#include "notify_export.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+using MessageTimeMap = std::map<std::string, std::int64_t>;
+
+// Keys compare bytewise as unsigned bytes (char_traits<char>::compare is
+// memcmp), shorter first on a tie. Change it only through the functions below.
+NOTIFY_EXPORT extern MessageTimeMap message_time_map;
+
+// An entry is fresh while -window <= now - t <= window, both bounds included.
+inline constexpr std::int64_t rate_limit_window = 60;
+
+// A flood of distinct keys within one minute must not grow the map without
+// bound: beyond this many keys new keys are refused until the purge frees room.
+inline constexpr std::size_t message_time_map_cap = 65536;
+
+// Erases every entry whose time lies more than the window away from now, in
+// either direction (the clock may have been set back).
+NOTIFY_EXPORT void update_message_time_map(std::int64_t now);
+
+enum class Admission { first, repeat, full };
+
+// Looks the key up; if it is absent and there is room, stores now under it.
+// A stored time is never refreshed, so repeats do not stretch the window.
+Admission admit_message(std::string key, std::int64_t now);
+
+// Empties the map and its index together.
+void clear_message_time_map();
+
+// True when the time index holds exactly the map's entries with their times.
+bool message_time_index_agrees();

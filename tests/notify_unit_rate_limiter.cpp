@@ -1,0 +1,240 @@
+#include "notify_unit_fakes.h"
+
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+
+namespace {
+
+struct Event {
+    std::int64_t at;  // seconds after the scenario's start
+    std::string object_path;
+    std::string program_text;
+    bool notified;
+};
+
+struct Scenario {
+    const char* name;
+    std::vector<Event> events;
+};
+
+void run(const Scenario& scenario)
+{
+    SCOPED_TRACE(scenario.name);
+    fakes::install();
+    const std::int64_t start = fakes::now;
+    for (const auto& e : scenario.events) {
+        SCOPED_TRACE("event at +" + std::to_string(e.at) + " " + e.object_path + " / " + e.program_text);
+        fakes::now = start + e.at;
+        const std::size_t sent_before = fakes::sent.size();
+        const int result = notify_message(e.object_path.c_str(), e.program_text.c_str());
+        EXPECT_EQ(fakes::sent.size(), sent_before + (e.notified ? 1 : 0));
+        EXPECT_EQ(result, e.notified ? fakes::send_result : 0);
+        EXPECT_TRUE(message_time_index_agrees());
+    }
+}
+
+const std::string doc = "/home/ann/Documents/a.txt";
+const std::string app = "/usr/bin/app";
+
+TEST_F(PluginSeams, LetsOneNotificationThroughPerKeyAndMinute)
+{
+    const Scenario scenarios[] = {
+        {"a repeat at t+60 is dropped, one at t+61 notified",
+         {{0, doc, app, true}, {60, doc, app, false}, {61, doc, app, true}}},
+        {"repeats every 10 s are notified at t, t+70, t+140",
+         {{0, doc, app, true}, {10, doc, app, false}, {20, doc, app, false}, {30, doc, app, false},
+          {40, doc, app, false}, {50, doc, app, false}, {60, doc, app, false}, {70, doc, app, true},
+          {80, doc, app, false}, {130, doc, app, false}, {140, doc, app, true}}},
+        {"the clock set back beyond a minute makes the entry stale",
+         {{0, doc, app, true}, {-60, doc, app, false}, {-61, doc, app, true}, {-1, doc, app, false}}},
+        {"both nodes of one camera share a key",
+         {{0, "/dev/video0", app, true}, {5, "/dev/video1", app, false}, {6, "/dev/video1", "/usr/bin/other", true}}},
+        {"trailing whitespace of the path does not matter",
+         {{0, doc, app, true}, {1, doc + "\n", app, false}, {2, doc + "  ", app, false}}},
+        {"trailing whitespace of the program text does matter",
+         {{0, doc, app, true}, {1, doc, app + "  ", true}, {2, doc, " " + app, true}}},
+        {"an empty or blank program text is never notified",
+         {{0, doc, "", false}, {1, doc, " \t\n", false}}},
+        {"paths outside the private folders are never notified",
+         {{0, "/home/ann/.ssh/id", app, false}, {1, "/etc/shadow", app, false}, {2, "", app, false}}},
+    };
+    for (const auto& scenario : scenarios)
+        run(scenario);
+}
+
+TEST_F(PluginSeams, HandsTheKindAndBothTextsAsReceivedToTheNotificationStep)
+{
+    notify_message("/dev/video3", " /usr/bin/camapp ");
+    notify_message((doc + " ").c_str(), app.c_str());
+    ASSERT_EQ(fakes::sent.size(), 2u);
+    EXPECT_EQ(fakes::sent[0].kind, EventKind::camera);
+    EXPECT_EQ(fakes::sent[0].program_text, " /usr/bin/camapp ");
+    EXPECT_EQ(fakes::sent[0].object_path, "/dev/video3");
+    EXPECT_EQ(fakes::sent[1].kind, EventKind::files_and_folders);
+    EXPECT_EQ(fakes::sent[1].object_path, doc + " ");
+    EXPECT_EQ(message_time_map.count("/dev/video2: /usr/bin/camapp "), 1u);
+    EXPECT_EQ(message_time_map.count(doc + ":" + app), 1u);
+}
+
+TEST_F(PluginSeams, StoresTheTimeEvenWhenTheNotificationFails)
+{
+    fakes::send_result = -111;
+    EXPECT_EQ(notify_message(doc.c_str(), app.c_str()), -111);
+    fakes::send_result = 1;
+    fakes::now += 30;
+    EXPECT_EQ(notify_message(doc.c_str(), app.c_str()), 0);
+    EXPECT_EQ(fakes::sent.size(), 1u);
+}
+
+TEST_F(PluginSeams, AnyAcceptedEventPurgesStaleEntriesOfOtherKeys)
+{
+    notify_message(doc.c_str(), app.c_str());
+    fakes::now += 61;
+    // A blank program text is dropped after the purge has run.
+    notify_message("/dev/video0", " ");
+    EXPECT_TRUE(message_time_map.empty());
+    EXPECT_TRUE(message_time_index_agrees());
+}
+
+TEST_F(PluginSeams, FilteredOutEventsNeitherPurgeNorAdd)
+{
+    notify_message(doc.c_str(), app.c_str());
+    fakes::now += 1000;
+    notify_message("/home/ann/.ssh/id", app.c_str());
+    EXPECT_EQ(message_time_map.size(), 1u);
+}
+
+TEST_F(PluginSeams, WhileSwitchedOffEventsLeaveTheMapAlone)
+{
+    notify_message(doc.c_str(), app.c_str());
+    const auto before = message_time_map;
+    set_notifications_enabled(0);
+    fakes::now += 30;
+    EXPECT_EQ(notify_message("/dev/video0", app.c_str()), 0);
+    fakes::now += 100;
+    EXPECT_EQ(notify_message("/dev/video0", app.c_str()), 0);
+    EXPECT_EQ(message_time_map, before);
+    EXPECT_EQ(fakes::sent.size(), 1u);
+
+    // Switched on again, the first event is judged after its purge against
+    // the entries made before the switch-off.
+    set_notifications_enabled(1);
+    EXPECT_EQ(notify_message(doc.c_str(), app.c_str()), fakes::send_result);
+    EXPECT_EQ(message_time_map.size(), 1u);
+    EXPECT_EQ(message_time_map.at(doc + ":" + app), fakes::now);
+}
+
+TEST_F(PluginSeams, PurgeKeepsBothBoundsOfTheWindow)
+{
+    const std::int64_t now = 5'000;
+    for (const std::int64_t offset : {-1000, -61, -60, -1, 0, 1, 60, 61, 1000})
+        ASSERT_EQ(admit_message("k" + std::to_string(offset), now + offset), Admission::first);
+    update_message_time_map(now);
+    std::vector<std::string> left;
+    for (const auto& [key, time] : message_time_map)
+        left.push_back(key);
+    EXPECT_EQ(left, (std::vector<std::string>{"k-1", "k-60", "k0", "k1", "k60"}));
+    EXPECT_TRUE(message_time_index_agrees());
+}
+
+TEST_F(PluginSeams, PurgeAtTheEndsOfTheTimeRangeDoesNotOverflow)
+{
+    constexpr auto lowest = std::numeric_limits<std::int64_t>::min();
+    constexpr auto highest = std::numeric_limits<std::int64_t>::max();
+    admit_message("low", lowest);
+    admit_message("high", highest);
+    update_message_time_map(lowest + 10);
+    EXPECT_EQ(message_time_map.count("low"), 1u);
+    EXPECT_EQ(message_time_map.count("high"), 0u);
+    admit_message("high", highest);
+    update_message_time_map(highest - 10);
+    EXPECT_EQ(message_time_map.count("low"), 0u);
+    EXPECT_EQ(message_time_map.count("high"), 1u);
+    EXPECT_TRUE(message_time_index_agrees());
+}
+
+TEST_F(PluginSeams, KeysAreOrderedAsUnsignedBytesShorterFirst)
+{
+    for (const auto* key : {"\xff", "b", "\x80", "a\x80", "a", "ab", "\x7f"})
+        admit_message(key, fakes::now);
+    std::vector<std::string> order;
+    for (const auto& [key, time] : message_time_map)
+        order.push_back(key);
+    EXPECT_EQ(order, (std::vector<std::string>{"a", "ab", "a\x80", "b", "\x7f", "\x80", "\xff"}));
+}
+
+TEST_F(PluginSeams, AFullMapRefusesNewKeysUntilThePurgeFreesRoom)
+{
+    std::string path = doc;
+    for (std::size_t i = 0; i < message_time_map_cap; ++i) {
+        path.resize(doc.size());
+        path += std::to_string(i);
+        ASSERT_EQ(notify_message(path.c_str(), app.c_str()), fakes::send_result);
+    }
+    ASSERT_EQ(message_time_map.size(), message_time_map_cap);
+
+    fakes::now += 1;
+    EXPECT_EQ(notify_message("/dev/video0", app.c_str()), 0);  // new key: dropped
+    EXPECT_EQ(notify_message((doc + "0").c_str(), app.c_str()), 0);  // repeat: dropped
+    EXPECT_EQ(fakes::sent.size(), message_time_map_cap);
+    EXPECT_EQ(message_time_map.size(), message_time_map_cap);
+    EXPECT_EQ(message_time_map.count("/dev/video0:" + app), 0u);
+
+    fakes::now += 60;
+    EXPECT_EQ(notify_message("/dev/video0", app.c_str()), fakes::send_result);
+    EXPECT_EQ(message_time_map.size(), 1u);
+    EXPECT_TRUE(message_time_index_agrees());
+}
+
+// The rate limiter as first written: walk the whole map on every purge.
+struct WalkingLimiter {
+    std::map<std::string, std::int64_t> times;
+
+    bool admit(const std::string& object_path, const std::string& program_text, std::int64_t now)
+    {
+        if (!is_ovx_controlcenter_privacy_folder(object_path))
+            return false;
+        for (auto it = times.begin(); it != times.end();)
+            it = now - it->second < -60 || now - it->second > 60 ? times.erase(it) : std::next(it);
+        const std::string key = trim(event_key(object_path.c_str()));
+        if (key.empty() || trim(program_text).empty())
+            return false;
+        return times.emplace(key + ":" + program_text, now).second;
+    }
+};
+
+TEST_F(PluginSeams, AgreesWithAWalkOfTheWholeMapOnRandomEventStreams)
+{
+    const std::vector<std::string> paths = {
+        "/dev/video0", "/dev/video1", "/dev/video7", "/home/a/Documents/x", "/home/a/Documents/x\n",
+        "/home/b/Music/y", "/home/b/Musicals", "/etc/passwd", "/home/a/.ssh/id",
+    };
+    const std::vector<std::string> programs = {"/usr/bin/a", "/usr/bin/a ", "/usr/bin/b", " ", ""};
+    for (const unsigned seed : {1u, 2u, 3u, 4u, 5u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        fakes::install();
+        std::mt19937 random(seed);
+        WalkingLimiter model;
+        for (int i = 0; i < 5000; ++i) {
+            // Mostly forward in small steps; now and then the clock is set
+            // back or jumps ahead.
+            const auto step = std::uniform_int_distribution<int>(0, 99)(random);
+            fakes::now += step < 90 ? step % 16 : step < 95 ? -std::int64_t{step} * 3 : std::int64_t{step};
+            const auto& path = paths[random() % paths.size()];
+            const auto& program = programs[random() % programs.size()];
+            const std::size_t sent_before = fakes::sent.size();
+            notify_message(path.c_str(), program.c_str());
+            ASSERT_EQ(fakes::sent.size() - sent_before, model.admit(path, program, fakes::now) ? 1u : 0u)
+                << "event " << i << ": " << path << " / " << program << " at " << fakes::now;
+            ASSERT_EQ(message_time_map, model.times) << "event " << i;
+        }
+        EXPECT_TRUE(message_time_index_agrees());
+    }
+}
+
+}  // namespace
