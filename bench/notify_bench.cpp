@@ -25,7 +25,7 @@
 
 namespace {
 
-constexpr std::size_t records_per_pass = 256;  // 256 KiB: stays in cache, so neighbours on the machine disturb less
+constexpr std::size_t records_per_pass = 256; // 256 KiB: stays in cache, so neighbours on the machine disturb less
 
 // Blocked accesses the filter throws away, as most records are.
 std::string filtered_out_records()
@@ -211,6 +211,6 @@ BENCHMARK(BM_AcceptedEvent)->Arg(10)->Arg(1000)->Arg(message_time_map_cap - 1);
 BENCHMARK(BM_MapMemoryAtCap)->Iterations(1);
 BENCHMARK(BM_Ratios)->Iterations(1);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

@@ -18,7 +18,7 @@ using BusMessage = std::unique_ptr<sd_bus_message, MessageUnref>;
 
 // An error record that starts empty and is freed when the scope ends.
 struct BusError {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{}; // SD_BUS_ERROR_NULL, which is a C compound literal
 
     BusError() = default;
     BusError(const BusError&) = delete;

@@ -14,8 +14,8 @@ SendNotificationFn send_notification_step = send_blocked_notification;
 
 namespace {
 
-constexpr char show_page_command[] =
-    "qdbus,org.orbisk.ovx.ControlCenter1,/org/orbisk/ovx/ControlCenter1,org.orbisk.ovx.ControlCenter1.ShowPage,";
+constexpr char show_page_command[]
+    = "qdbus,org.orbisk.ovx.ControlCenter1,/org/orbisk/ovx/ControlCenter1,org.orbisk.ovx.ControlCenter1.ShowPage,";
 static_assert(sizeof show_page_command - 1 == 106);
 
 constexpr char action_key[] = "_open1";
@@ -33,7 +33,7 @@ const char* kind_message(EventKind kind)
                                      : gettext(" has been blocked from accessing the files and folders");
 }
 
-}  // namespace
+} // namespace
 
 NotificationTexts build_notification_texts(EventKind kind, const char* program_text, const char* object_path)
 {
@@ -59,7 +59,7 @@ int send_blocked_notification(EventKind kind, const char* program_text, const ch
     sd_bus* raw_bus = nullptr;
     int r = sd_bus_open_user(&raw_bus);
     if (r < 0) {
-        log_error(log_line::user_bus_failed_format, log_source_name, log_line::user_bus_failed, std::strerror(-r));
+        log_error(log_line::user_bus_failed_format, log_source_name, log_line::user_bus_failed, ErrorText(-r).text);
         return r;
     }
     bus.reset(raw_bus);
@@ -69,6 +69,8 @@ int send_blocked_notification(EventKind kind, const char* program_text, const ch
     const char* button_label = gettext("Go to Settings");
 
     sd_bus_message* raw_reply = nullptr;
+    // One line per argument group of the signature.
+    // clang-format off
     r = sd_bus_call_method(bus.get(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
                            "org.orbisk.ovx.Notification1", "Notify", &error.error, &raw_reply,
                            "susssasa{sv}i",
@@ -76,9 +78,11 @@ int send_blocked_notification(EventKind kind, const char* program_text, const ch
                            2u, action_key, button_label,
                            1u, action_hint_key, "s", texts.action_command.c_str(),
                            INT32_C(-1));
+    // clang-format on
     reply.reset(raw_reply);
     if (r < 0) {
-        const char* why = error.error.message ? error.error.message : std::strerror(-r);
+        const ErrorText fallback(-r);
+        const char* why = error.error.message ? error.error.message : fallback.text;
         log_error(log_line::notify_failed_format, log_source_name, log_line::notify_failed, why);
     }
     return r;

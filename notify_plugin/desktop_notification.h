@@ -9,8 +9,8 @@
 
 // The texts of a notification that depend on the event.
 struct NotificationTexts {
-    std::string summary;         // program text + translated kind message, valid UTF-8
-    std::string action_command;  // what the button runs, through the hint
+    std::string summary; // program text + translated kind message, valid UTF-8
+    std::string action_command; // what the button runs, through the hint
 };
 
 NotificationTexts build_notification_texts(EventKind kind, const char* program_text, const char* object_path);

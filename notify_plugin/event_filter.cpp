@@ -13,10 +13,15 @@ constexpr std::string_view home_prefix = "/home/";
 
 // Tried in this order; the first one found decides.
 constexpr std::array<std::string_view, 6> private_folders = {
-    "/Documents", "/Pictures", "/Desktop", "/Downloads", "/Music", "/Videos",
+    "/Documents",
+    "/Pictures",
+    "/Desktop",
+    "/Downloads",
+    "/Music",
+    "/Videos",
 };
 
-}  // namespace
+} // namespace
 
 std::string ltrim(std::string_view s)
 {

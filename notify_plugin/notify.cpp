@@ -39,34 +39,42 @@ struct ReaderClaim {
 std::atomic<bool> monitor_started{false};
 
 struct FileCloser {
-    void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
+    void operator()(std::FILE* stream) const noexcept { (void)std::fclose(stream); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
 void set_up_messages()
 {
-    std::setlocale(LC_ALL, "");
+    // The host's whole process takes its locale from the environment, once per
+    // registration; a locale that cannot be set leaves the texts in English.
+    (void)std::setlocale(LC_ALL, ""); // NOLINT(concurrency-mt-unsafe)
     bindtextdomain("tolvane", "/usr/share/locale/");
     textdomain("tolvane");
 }
 
-// A monitor that cannot start is not reported: notifications then simply
-// stay on, which is the safe side.
+// A monitor that cannot start leaves notifications on, the safe side; the
+// failure is logged and a later registration tries again.
 void start_sleep_monitor()
 {
     if (monitor_started.exchange(true))
         return;
     pthread_t thread;
-    if (pthread_create(&thread, nullptr, monitor_thread_routine, nullptr) == 0)
-        pthread_detach(thread);
+    const int r = pthread_create(&thread, nullptr, monitor_thread_routine, nullptr);
+    if (r != 0) {
+        monitor_started.store(false);
+        log_error(
+            log_line::monitor_start_failed_format, log_source_name, log_line::monitor_start_failed, ErrorText(r).text);
+        return;
+    }
+    pthread_detach(thread);
 }
 
 void handle_record(void*, const char* object_path, const char* program_text)
 {
-    notify_message(object_path, program_text);  // it deals with its own failures
+    notify_message(object_path, program_text); // it deals with its own failures
 }
 
-}  // namespace
+} // namespace
 
 int notifications_enabled()
 {
@@ -86,7 +94,7 @@ int notify_message(const char* object_path, const char* program_text)
         return 0;
 
     const std::int64_t now = notify_clock();
-    update_message_time_map(now);  // also for the events dropped below
+    update_message_time_map(now); // also for the events dropped below
 
     const EventKind kind = event_kind(object_path);
     std::string key = trim(event_key(object_path));
@@ -111,7 +119,7 @@ int run_registration(const char* path)
     bool expected = false;
     if (!reader_running.compare_exchange_strong(expected, true))
         return -1;
-    const ReaderClaim claim;  // released after the file is closed below
+    const ReaderClaim claim; // released after the file is closed below
 
     set_up_messages();
     File stream(std::fopen(path, "r"));
@@ -130,9 +138,9 @@ extern "C" int KRMRegister(void)
     try {
         return run_registration(notify_file_path);
     } catch (abi::__forced_unwind&) {
-        throw;  // the host cancelled its thread
+        throw; // the host cancelled its thread
     } catch (...) {
-        return -1;  // nothing thrown may reach the host
+        return -1; // nothing thrown may reach the host
     }
 }
 

@@ -3,8 +3,12 @@
 #include <syslog.h>
 
 #include <cerrno>
+#include <cstring>
 
 LogSink log_sink = default_log_sink;
+
+// The GNU strerror_r: returns the text, in `buffer` or in static storage.
+ErrorText::ErrorText(int error) : buffer{}, text(strerror_r(error, buffer, sizeof buffer)) { }
 
 void default_log_sink(int priority, const char* format, va_list args)
 {
@@ -26,7 +30,7 @@ void write_line(int priority, const char* format, ...)
     va_end(args);
 }
 
-}  // namespace
+} // namespace
 
 void log_error(const char* format, ...)
 {

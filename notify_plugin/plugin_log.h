@@ -32,8 +32,10 @@ inline constexpr char notify_failed_format[] = "%s(%d)-> Failed to Notify: %s\n"
 // Entry.
 inline constexpr int open_failed = 302;
 inline constexpr char open_failed_format[] = "%s(%d)-> open /sys/kernel/security/tolvane/.notify failed!";
+inline constexpr int monitor_start_failed = 311;
+inline constexpr char monitor_start_failed_format[] = "%s(%d)-> Failed to start sleep monitor thread: %s";
 
-}  // namespace log_line
+} // namespace log_line
 
 // Writes one line at LOG_ERR / LOG_INFO, with the arguments the format asks
 // for, beginning with log_source_name and the line's number.
@@ -45,9 +47,19 @@ void log_info(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // from log_error because ISO C++ printf checking rejects %m.)
 void log_error_errno(const char* format, int line, int error);
 
+// The system's text for an error number, for the lines that show one.
+// strerror may share one buffer between threads; this keeps its own.
+struct ErrorText {
+    explicit ErrorText(int error);
+    ErrorText(const ErrorText&) = delete;
+    ErrorText& operator=(const ErrorText&) = delete;
+    char buffer[128];
+    const char* text; // may point into buffer
+};
+
 // Where the lines go. The default opens the log as "tolvane-daemon" (LOG_PID,
 // LOG_USER) before every line and hands the line to vsyslog; tests replace it
 // to capture lines without touching the host's log socket.
 using LogSink = void (*)(int priority, const char* format, va_list args);
-void default_log_sink(int priority, const char* format, va_list args);
+void default_log_sink(int priority, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
 extern LogSink log_sink;

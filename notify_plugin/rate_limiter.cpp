@@ -27,7 +27,7 @@ std::int64_t saturating_add(std::int64_t a, std::int64_t b)
     return sum;
 }
 
-}  // namespace
+} // namespace
 
 void update_message_time_map(std::int64_t now)
 {
@@ -52,7 +52,7 @@ Admission admit_message(std::string key, std::int64_t now)
     try {
         time_index.emplace(now, entry);
     } catch (...) {
-        message_time_map.erase(entry);  // keep the two in step
+        message_time_map.erase(entry); // keep the two in step
         throw;
     }
     return Admission::first;

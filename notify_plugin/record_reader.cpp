@@ -44,7 +44,7 @@ const char* bounded_text(const char (&field)[notify_field_size], char (&spill)[n
     return spill;
 }
 
-}  // namespace
+} // namespace
 
 std::size_t read_records(std::FILE* stream, RecordHandler handle, void* context)
 {
@@ -56,9 +56,9 @@ std::size_t read_records(std::FILE* stream, RecordHandler handle, void* context)
         ++records;
         try {
             handle(context, bounded_text(buffer.record.object_path, buffer.object_path_spill),
-                   bounded_text(buffer.record.program_text, buffer.program_text_spill));
+                bounded_text(buffer.record.program_text, buffer.program_text_spill));
         } catch (abi::__forced_unwind&) {
-            throw;  // the host cancelled its thread: let the unwinding finish
+            throw; // the host cancelled its thread: let the unwinding finish
         } catch (...) {
             // Only memory exhaustion gets here; this record is lost, the
             // next one may fare better.

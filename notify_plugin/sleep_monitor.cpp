@@ -26,9 +26,9 @@ int subscribe(BusConnection& bus)
     }
     bus.reset(raw);
     r = sd_bus_match_signal(bus.get(), nullptr, "org.freedesktop.login1", "/org/freedesktop/login1",
-                            "org.freedesktop.login1.Manager", "PrepareForSleep", on_set_notify_onoff, nullptr);
+        "org.freedesktop.login1.Manager", "PrepareForSleep", on_set_notify_onoff, nullptr);
     if (r < 0) {
-        log_error(log_line::match_failed_format, log_source_name, log_line::match_failed, std::strerror(-r));
+        log_error(log_line::match_failed_format, log_source_name, log_line::match_failed, ErrorText(-r).text);
         return r;
     }
     return 0;
@@ -45,7 +45,7 @@ int run_event_loop(sd_bus* bus)
             return r;
         }
         if (r > 0)
-            continue;  // more may be queued already
+            continue; // more may be queued already
         r = sd_bus_wait(bus, UINT64_MAX);
         if (r < 0) {
             log_error_errno(log_line::wait_failed_format, log_line::wait_failed, -r);
@@ -54,11 +54,11 @@ int run_event_loop(sd_bus* bus)
     }
 }
 
-}  // namespace
+} // namespace
 
 void* sleep_monitor_thread(void*)
 {
-    BusConnection bus;  // closed and released on every way out, once
+    BusConnection bus; // closed and released on every way out, once
     if (subscribe(bus) < 0)
         return nullptr;
     run_event_loop(bus.get());
@@ -70,8 +70,7 @@ int on_set_notify_onoff(sd_bus_message* message, void*, sd_bus_error*) noexcept
     int sleeping = 0;
     const int r = sd_bus_message_read(message, "b", &sleeping);
     if (r < 0) {
-        log_error(log_line::sleep_read_failed_format, log_source_name, log_line::sleep_read_failed,
-                  std::strerror(-r));
+        log_error(log_line::sleep_read_failed_format, log_source_name, log_line::sleep_read_failed, ErrorText(-r).text);
         return -1;
     }
     // The line goes out before the flag changes.

@@ -7,23 +7,32 @@ namespace {
 constexpr std::string_view replacement_character = "\xEF\xBF\xBD";
 
 struct LeadByte {
-    std::size_t length;        // bytes in the whole sequence, 0 if never a lead
-    unsigned char second_min;  // range of the first continuation byte, which
-    unsigned char second_max;  // excludes overlongs, surrogates and > U+10FFFF
+    std::size_t length; // bytes in the whole sequence, 0 if never a lead
+    unsigned char second_min; // range of the first continuation byte, which
+    unsigned char second_max; // excludes overlongs, surrogates and > U+10FFFF
 };
 
 // Well-formed UTF-8 byte sequences, after the Unicode standard's table.
 LeadByte classify(unsigned char lead)
 {
-    if (lead < 0x80) return {1, 0, 0};
-    if (lead < 0xC2) return {0, 0, 0};
-    if (lead < 0xE0) return {2, 0x80, 0xBF};
-    if (lead == 0xE0) return {3, 0xA0, 0xBF};
-    if (lead == 0xED) return {3, 0x80, 0x9F};
-    if (lead < 0xF0) return {3, 0x80, 0xBF};
-    if (lead == 0xF0) return {4, 0x90, 0xBF};
-    if (lead < 0xF4) return {4, 0x80, 0xBF};
-    if (lead == 0xF4) return {4, 0x80, 0x8F};
+    if (lead < 0x80)
+        return {1, 0, 0};
+    if (lead < 0xC2)
+        return {0, 0, 0};
+    if (lead < 0xE0)
+        return {2, 0x80, 0xBF};
+    if (lead == 0xE0)
+        return {3, 0xA0, 0xBF};
+    if (lead == 0xED)
+        return {3, 0x80, 0x9F};
+    if (lead < 0xF0)
+        return {3, 0x80, 0xBF};
+    if (lead == 0xF0)
+        return {4, 0x90, 0xBF};
+    if (lead < 0xF4)
+        return {4, 0x80, 0xBF};
+    if (lead == 0xF4)
+        return {4, 0x80, 0x8F};
     return {0, 0, 0};
 }
 
@@ -42,7 +51,7 @@ std::size_t scan_sequence(std::string_view text, std::size_t at, const LeadByte&
     return used;
 }
 
-}  // namespace
+} // namespace
 
 std::string repair_utf8(std::string_view text)
 {

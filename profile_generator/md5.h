@@ -8,7 +8,7 @@
 #include <string>
 
 struct Md5State {
-    std::uint32_t byte_count;  // message bytes so far, modulo 2^32
+    std::uint32_t byte_count; // message bytes so far, modulo 2^32
     std::uint32_t a;
     std::uint32_t b;
     std::uint32_t c;
@@ -16,9 +16,9 @@ struct Md5State {
 };
 
 struct Md5Step {
-    std::uint32_t constant;   // T[i+1] = floor(2^32 * |sin(i+1)|)
-    std::uint8_t word_index;  // message word added in this step
-    std::uint8_t shift;       // left-rotation amount
+    std::uint32_t constant; // T[i+1] = floor(2^32 * |sin(i+1)|)
+    std::uint8_t word_index; // message word added in this step
+    std::uint8_t shift; // left-rotation amount
 };
 
 extern const std::array<Md5Step, 64> md5_step_table;

@@ -12,4 +12,15 @@ run_suite() {
 }
 
 run_suite plain
+echo "=== static analysis"
+bash scripts/static_analysis.sh build/plain
 run_suite asan -DTOLVANE_SANITIZE=address,undefined -DTOLVANE_BUILD_BENCH=OFF
+run_suite tsan -DTOLVANE_SANITIZE=thread -DTOLVANE_BUILD_BENCH=OFF
+
+echo "=== package"
+bash tests/check_package.sh
+
+# Fuzz targets, each for a short fixed number of runs from its seed corpus.
+echo "=== fuzz smoke (clang, libFuzzer)"
+CC=clang-14 CXX=clang++-14 bash scripts/build.sh fuzz -DTOLVANE_FUZZ=ON -DTOLVANE_BUILD_BENCH=OFF
+ctest --test-dir build/fuzz -R '_smoke$' --output-on-failure

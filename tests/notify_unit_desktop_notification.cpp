@@ -27,17 +27,23 @@ TEST(Utf8Repair, ReplacesEachMaximalIllFormedSubsequenceWithOneReplacementCharac
         {"ASCII", "/usr/bin/app", "/usr/bin/app"},
         {"two, three and four bytes", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
         {"the last code point", "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
-        {"lone continuation bytes", "a\x80\xBF" "b", "a" + fffd + fffd + "b"},
+        {"lone continuation bytes",
+            "a\x80\xBF"
+            "b",
+            "a" + fffd + fffd + "b"},
         {"bytes that never start a sequence", "\xC0\xC1\xF5\xFF", fffd + fffd + fffd + fffd},
         {"overlong two bytes", "\xC0\xAF", fffd + fffd},
         {"overlong three bytes", "\xE0\x80\xAF", fffd + fffd + fffd},
         {"surrogate", "\xED\xA0\x80", fffd + fffd + fffd},
         {"beyond U+10FFFF", "\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},
         {"truncated at the end", "ok\xE2\x82", "ok" + fffd},
-        {"truncated before ASCII", "\xF0\x9F\x98" "x", fffd + "x"},
+        {"truncated before ASCII",
+            "\xF0\x9F\x98"
+            "x",
+            fffd + "x"},
         // The Unicode standard's own example of U+FFFD substitution.
         {"standard example", "\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
-         "a" + fffd + fffd + fffd + "b" + fffd + "c" + fffd + fffd + "d"},
+            "a" + fffd + fffd + fffd + "b" + fffd + "c" + fffd + fffd + "d"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(repair_utf8(c.input), c.repaired) << c.name;
@@ -45,8 +51,8 @@ TEST(Utf8Repair, ReplacesEachMaximalIllFormedSubsequenceWithOneReplacementCharac
 
 TEST(NotificationTexts, SummaryAndCommandFollowTheKindAndThePath)
 {
-    const std::string prefix =
-        "qdbus,org.orbisk.ovx.ControlCenter1,/org/orbisk/ovx/ControlCenter1,org.orbisk.ovx.ControlCenter1.ShowPage,";
+    const std::string prefix
+        = "qdbus,org.orbisk.ovx.ControlCenter1,/org/orbisk/ovx/ControlCenter1,org.orbisk.ovx.ControlCenter1.ShowPage,";
     struct Case {
         EventKind kind;
         const char* program_text;
@@ -56,13 +62,13 @@ TEST(NotificationTexts, SummaryAndCommandFollowTheKindAndThePath)
     };
     const Case cases[] = {
         {EventKind::camera, "/usr/bin/camapp", "/dev/video1", "/usr/bin/camapp has been blocked from using the camera",
-         prefix + "privacy,camera"},
+            prefix + "privacy,camera"},
         {EventKind::files_and_folders, "/usr/bin/app", "/home/a/Documents/x",
-         "/usr/bin/app has been blocked from accessing the files and folders", prefix + "privacy,filefolder"},
+            "/usr/bin/app has been blocked from accessing the files and folders", prefix + "privacy,filefolder"},
         {EventKind::files_and_folders, "  spaced  ", "/home/a/Music",
-         "  spaced   has been blocked from accessing the files and folders", prefix + "privacy,filefolder"},
+            "  spaced   has been blocked from accessing the files and folders", prefix + "privacy,filefolder"},
         {EventKind::camera, "bad\xFF", "/dev/videoX", "bad" + fffd + " has been blocked from using the camera",
-         prefix + "privacy,camera"},
+            prefix + "privacy,camera"},
     };
     for (const auto& c : cases) {
         const NotificationTexts texts = build_notification_texts(c.kind, c.program_text, c.object_path);
@@ -92,8 +98,8 @@ TEST_F(WithoutUserBus, TheStepLogsLine254AndReturnsTheError)
     EXPECT_LT(r, 0);
     ASSERT_EQ(fakes::logged.size(), 1u);
     EXPECT_EQ(fakes::logged[0].priority, LOG_ERR);
-    EXPECT_EQ(fakes::logged[0].text,
-              std::string("notify(254)-> Failed to connect to user bus: ") + std::strerror(-r) + "\n");
+    EXPECT_EQ(
+        fakes::logged[0].text, std::string("notify(254)-> Failed to connect to user bus: ") + std::strerror(-r) + "\n");
 }
 
 TEST_F(WithoutUserBus, ARepeatWithinTheMinuteIsNeitherSentNorLogged)
@@ -109,7 +115,8 @@ TEST_F(WithoutUserBus, WhenTheServerHangsUpTheStepLogsLine283AndReturnsTheError)
     fakes::HangingUpBus bus;
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.address.c_str(), 1);
     int r = 0;
-    std::thread step([&r] { r = send_blocked_notification(EventKind::files_and_folders, "/usr/bin/app", "/home/a/Music/x"); });
+    std::thread step(
+        [&r] { r = send_blocked_notification(EventKind::files_and_folders, "/usr/bin/app", "/home/a/Music/x"); });
     EXPECT_TRUE(bus.hang_up_on_next());
     step.join();
     EXPECT_LT(r, 0);
@@ -117,8 +124,9 @@ TEST_F(WithoutUserBus, WhenTheServerHangsUpTheStepLogsLine283AndReturnsTheError)
     EXPECT_EQ(fakes::logged[0].priority, LOG_ERR);
     const std::string& line = fakes::logged[0].text;
     EXPECT_EQ(line.rfind("notify(283)-> Failed to Notify: ", 0), 0u) << line;
-    EXPECT_GT(line.size(), std::strlen("notify(283)-> Failed to Notify: \n")) << "the error record's message is missing";
+    EXPECT_GT(line.size(), std::strlen("notify(283)-> Failed to Notify: \n"))
+        << "the error record's message is missing";
     EXPECT_EQ(line.back(), '\n');
 }
 
-}  // namespace
+} // namespace

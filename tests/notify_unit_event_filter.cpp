@@ -25,7 +25,14 @@ TEST(Trimming, RemovesExactlyTheSixWhitespaceCharactersAtEachEnd)
         {"\tin side\n", "in side\n", "\tin side", "in side"},
         // NUL and other control characters are not whitespace.
         {"\0a\0"s, "\0a\0"s, "\0a\0"s, "\0a\0"s},
-        {"\x1b" "a\x85", "\x1b" "a\x85", "\x1b" "a\x85", "\x1b" "a\x85"},
+        {"\x1b"
+         "a\x85",
+            "\x1b"
+            "a\x85",
+            "\x1b"
+            "a\x85",
+            "\x1b"
+            "a\x85"},
         {"\xa0x\xa0", "\xa0x\xa0", "\xa0x\xa0", "\xa0x\xa0"},
     };
     for (const auto& c : cases) {
@@ -118,4 +125,4 @@ TEST(EventKey, FoldsCameraNodesInPairsAndKeepsOtherPathsWhole)
     }
 }
 
-}  // namespace
+} // namespace

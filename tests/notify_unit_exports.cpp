@@ -91,4 +91,4 @@ TEST(PluginLibrary, LoadsWithEveryReferenceResolvedAndStartsSwitchedOn)
     EXPECT_EQ(*onoff, 1);
 }
 
-}  // namespace
+} // namespace

@@ -18,9 +18,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -34,7 +34,7 @@ namespace fakes {
 struct LoggedLine {
     int priority;
     std::string text;
-    int switch_when_logged;  // g_notify_onoff at the moment of the line
+    int switch_when_logged; // g_notify_onoff at the moment of the line
 };
 
 struct SentNotification {
@@ -71,8 +71,8 @@ struct Fd {
     int fd = -1;
 
     Fd() = default;
-    explicit Fd(int owned) : fd(owned) {}
-    Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    explicit Fd(int owned) : fd(owned) { }
+    Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) { }
     Fd& operator=(Fd&&) = delete;
     ~Fd()
     {
@@ -132,7 +132,7 @@ inline void restore()
 // fails. Nothing of the host's buses is touched.
 struct HangingUpBus {
     std::filesystem::path dir;
-    std::string address;  // for DBUS_SESSION_BUS_ADDRESS / DBUS_SYSTEM_BUS_ADDRESS
+    std::string address; // for DBUS_SESSION_BUS_ADDRESS / DBUS_SYSTEM_BUS_ADDRESS
     Fd listener;
 
     HangingUpBus()
@@ -148,8 +148,8 @@ struct HangingUpBus {
             return;
         std::memcpy(where.sun_path, path.c_str(), path.size() + 1);
         listener.fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (listener.fd < 0 || bind(listener.fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) < 0 ||
-            listen(listener.fd, 1) < 0)
+        if (listener.fd < 0 || bind(listener.fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) < 0
+            || listen(listener.fd, 1) < 0)
             return;
         address = "unix:path=" + path;
     }
@@ -186,7 +186,7 @@ struct HangingUpBus {
     }
 };
 
-}  // namespace fakes
+} // namespace fakes
 
 class PluginSeams : public ::testing::Test {
 protected:

@@ -61,4 +61,4 @@ TEST(MonitorStart, StartsOnceAndOnlyWhenTheFileOpened)
     monitor_thread_routine = fakes::idle_monitor;
 }
 
-}  // namespace
+} // namespace

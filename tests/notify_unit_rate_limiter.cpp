@@ -11,7 +11,7 @@ using namespace std::string_literals;
 namespace {
 
 struct Event {
-    std::int64_t at;  // seconds after the scenario's start
+    std::int64_t at; // seconds after the scenario's start
     std::string object_path;
     std::string program_text;
     bool notified;
@@ -45,23 +45,23 @@ TEST_F(PluginSeams, LetsOneNotificationThroughPerKeyAndMinute)
 {
     const Scenario scenarios[] = {
         {"a repeat at t+60 is dropped, one at t+61 notified",
-         {{0, doc, app, true}, {60, doc, app, false}, {61, doc, app, true}}},
+            {{0, doc, app, true}, {60, doc, app, false}, {61, doc, app, true}}},
         {"repeats every 10 s are notified at t, t+70, t+140",
-         {{0, doc, app, true}, {10, doc, app, false}, {20, doc, app, false}, {30, doc, app, false},
-          {40, doc, app, false}, {50, doc, app, false}, {60, doc, app, false}, {70, doc, app, true},
-          {80, doc, app, false}, {130, doc, app, false}, {140, doc, app, true}}},
+            {{0, doc, app, true}, {10, doc, app, false}, {20, doc, app, false}, {30, doc, app, false},
+                {40, doc, app, false}, {50, doc, app, false}, {60, doc, app, false}, {70, doc, app, true},
+                {80, doc, app, false}, {130, doc, app, false}, {140, doc, app, true}}},
         {"the clock set back beyond a minute makes the entry stale",
-         {{0, doc, app, true}, {-60, doc, app, false}, {-61, doc, app, true}, {-1, doc, app, false}}},
+            {{0, doc, app, true}, {-60, doc, app, false}, {-61, doc, app, true}, {-1, doc, app, false}}},
         {"both nodes of one camera share a key",
-         {{0, "/dev/video0", app, true}, {5, "/dev/video1", app, false}, {6, "/dev/video1", "/usr/bin/other", true}}},
+            {{0, "/dev/video0", app, true}, {5, "/dev/video1", app, false},
+                {6, "/dev/video1", "/usr/bin/other", true}}},
         {"trailing whitespace of the path does not matter",
-         {{0, doc, app, true}, {1, doc + "\n", app, false}, {2, doc + "  ", app, false}}},
+            {{0, doc, app, true}, {1, doc + "\n", app, false}, {2, doc + "  ", app, false}}},
         {"trailing whitespace of the program text does matter",
-         {{0, doc, app, true}, {1, doc, app + "  ", true}, {2, doc, " " + app, true}}},
-        {"an empty or blank program text is never notified",
-         {{0, doc, "", false}, {1, doc, " \t\n", false}}},
+            {{0, doc, app, true}, {1, doc, app + "  ", true}, {2, doc, " " + app, true}}},
+        {"an empty or blank program text is never notified", {{0, doc, "", false}, {1, doc, " \t\n", false}}},
         {"paths outside the private folders are never notified",
-         {{0, "/home/ann/.ssh/id", app, false}, {1, "/etc/shadow", app, false}, {2, "", app, false}}},
+            {{0, "/home/ann/.ssh/id", app, false}, {1, "/etc/shadow", app, false}, {2, "", app, false}}},
     };
     for (const auto& scenario : scenarios)
         run(scenario);
@@ -179,8 +179,8 @@ TEST_F(PluginSeams, AFullMapRefusesNewKeysUntilThePurgeFreesRoom)
     ASSERT_EQ(message_time_map.size(), message_time_map_cap);
 
     fakes::now += 1;
-    EXPECT_EQ(notify_message("/dev/video0", app.c_str()), 0);  // new key: dropped
-    EXPECT_EQ(notify_message((doc + "0").c_str(), app.c_str()), 0);  // repeat: dropped
+    EXPECT_EQ(notify_message("/dev/video0", app.c_str()), 0); // new key: dropped
+    EXPECT_EQ(notify_message((doc + "0").c_str(), app.c_str()), 0); // repeat: dropped
     EXPECT_EQ(fakes::sent.size(), message_time_map_cap);
     EXPECT_EQ(message_time_map.size(), message_time_map_cap);
     EXPECT_EQ(message_time_map.count("/dev/video0:" + app), 0u);
@@ -211,8 +211,15 @@ struct WalkingLimiter {
 TEST_F(PluginSeams, AgreesWithAWalkOfTheWholeMapOnRandomEventStreams)
 {
     const std::vector<std::string> paths = {
-        "/dev/video0", "/dev/video1", "/dev/video7", "/home/a/Documents/x", "/home/a/Documents/x\n",
-        "/home/b/Music/y", "/home/b/Musicals", "/etc/passwd", "/home/a/.ssh/id",
+        "/dev/video0",
+        "/dev/video1",
+        "/dev/video7",
+        "/home/a/Documents/x",
+        "/home/a/Documents/x\n",
+        "/home/b/Music/y",
+        "/home/b/Musicals",
+        "/etc/passwd",
+        "/home/a/.ssh/id",
     };
     const std::vector<std::string> programs = {"/usr/bin/a", "/usr/bin/a ", "/usr/bin/b", " ", ""};
     for (const unsigned seed : {1u, 2u, 3u, 4u, 5u}) {
@@ -237,4 +244,4 @@ TEST_F(PluginSeams, AgreesWithAWalkOfTheWholeMapOnRandomEventStreams)
     }
 }
 
-}  // namespace
+} // namespace

@@ -67,11 +67,15 @@ const std::string long_program(512, 'q');
 
 TEST(RecordReader, BoundsEachTextByItsFieldAndItsFirstNul)
 {
-    const std::string data = record("/home/a/Documents/x", "/usr/bin/app") + record("", "") +
-                             record(long_path, long_program) + record("a\0b"s, "c\0d"s) + record("", "prog");
+    const std::string data = record("/home/a/Documents/x", "/usr/bin/app") + record("", "")
+        + record(long_path, long_program) + record("a\0b"s, "c\0d"s) + record("", "prog");
     PieceSource source{data, {}};
     const std::vector<Texts> expected = {
-        {"/home/a/Documents/x", "/usr/bin/app"}, {"", ""}, {long_path, long_program}, {"a", "c"}, {"", "prog"},
+        {"/home/a/Documents/x", "/usr/bin/app"},
+        {"", ""},
+        {long_path, long_program},
+        {"a", "c"},
+        {"", "prog"},
     };
     EXPECT_EQ(read_pieces(source), expected);
 }
@@ -88,7 +92,7 @@ TEST(RecordReader, GathersRecordsDeliveredInPiecesAndAcrossInterruptions)
         {3072},
     };
     for (const auto& pieces : deliveries) {
-        std::vector<long> repeated;  // the pattern again and again until the data is out
+        std::vector<long> repeated; // the pattern again and again until the data is out
         while (repeated.size() < data.size())
             repeated.insert(repeated.end(), pieces.begin(), pieces.end());
         PieceSource source{data, repeated};
@@ -135,7 +139,7 @@ TEST(RecordReader, ReadsAPipeFedInOddPiecesByAnotherThread)
     data += "tail";
 
     std::thread writer([&data, owned = std::move(write_end)]() mutable {
-        const fakes::Fd fd = std::move(owned);  // closed when all is written: the reader's end of file
+        const fakes::Fd fd = std::move(owned); // closed when all is written: the reader's end of file
         const std::size_t sizes[] = {1, 3, 1021, 511, 1, 4095, 7, 2048};
         std::size_t at = 0;
         for (std::size_t i = 0; at < data.size(); ++i) {
@@ -170,4 +174,4 @@ TEST(RecordReader, GoesOnAfterAHandlerThrows)
     EXPECT_EQ(seen, (std::vector<std::string>{"1", "2", "3", "4"}));
 }
 
-}  // namespace
+} // namespace

@@ -52,8 +52,8 @@ TEST_F(Registration, AMissingFileIsReportedOnceAndReturnsMinusOne)
 
 TEST_F(Registration, HandsEveryWholeRecordOnAndDropsAPartialOne)
 {
-    const std::string data = record("/home/ann/Documents/a", "/usr/bin/one") + record("/dev/video1", "/usr/bin/two") +
-                              record("/home/ann/Music/b", "/usr/bin/three").substr(0, 512);
+    const std::string data = record("/home/ann/Documents/a", "/usr/bin/one") + record("/dev/video1", "/usr/bin/two")
+        + record("/home/ann/Music/b", "/usr/bin/three").substr(0, 512);
     EXPECT_EQ(run_registration(write_file("notify", data).c_str()), 0);
     ASSERT_EQ(fakes::sent.size(), 2u);
     EXPECT_EQ(fakes::sent[0].program_text, "/usr/bin/one");
@@ -84,7 +84,7 @@ TEST_F(Registration, ASecondRegistrationIsRefusedWhileAReaderRuns)
 
     const std::string one = record("/dev/video0", "/usr/bin/cam");
     ASSERT_EQ(write(writer->fd, one.data(), one.size()), static_cast<ssize_t>(one.size()));
-    writer.reset();  // the reader's end of file
+    writer.reset(); // the reader's end of file
     reader.join();
     EXPECT_EQ(first_result, 0);
     EXPECT_EQ(fakes::sent.size(), 1u);
@@ -105,4 +105,4 @@ TEST_F(Registration, UnregisteringChangesNothing)
     EXPECT_EQ(message_time_map.size(), 1u);
 }
 
-}  // namespace
+} // namespace

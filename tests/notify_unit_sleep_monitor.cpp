@@ -43,9 +43,9 @@ protected:
     BusMessage signal(const char* type, Value value)
     {
         sd_bus_message* raw = nullptr;
-        EXPECT_GE(sd_bus_message_new_signal(bus.get(), &raw, "/org/freedesktop/login1",
-                                            "org.freedesktop.login1.Manager", "PrepareForSleep"),
-                  0);
+        EXPECT_GE(sd_bus_message_new_signal(
+                      bus.get(), &raw, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep"),
+            0);
         BusMessage message(raw);
         EXPECT_GE(sd_bus_message_append(message.get(), type, value), 0);
         EXPECT_GE(sd_bus_message_seal(message.get(), ++cookie, 0), 0);
@@ -109,7 +109,7 @@ TEST_F(SleepSignal, AnArgumentThatIsNoBooleanLeavesTheSwitchAlone)
     for (std::size_t i = 1; i < 3; ++i) {
         EXPECT_EQ(fakes::logged[i].priority, LOG_ERR);
         EXPECT_EQ(fakes::logged[i].text,
-                  std::string("notify(77)-> on_set_notify_onoff sd_bus_message_read failed: ") + std::strerror(ENXIO));
+            std::string("notify(77)-> on_set_notify_onoff sd_bus_message_read failed: ") + std::strerror(ENXIO));
     }
 }
 
@@ -122,7 +122,8 @@ TEST(SleepMonitorThread, WithoutASystemBusLogsLine100AndEnds)
     EXPECT_EQ(sleep_monitor_thread(nullptr), nullptr);
     ASSERT_EQ(fakes::logged.size(), 1u);
     EXPECT_EQ(fakes::logged[0].priority, LOG_ERR);
-    EXPECT_EQ(fakes::logged[0].text, std::string("notify(100)-> Failed to connect to system bus: ") + std::strerror(ENOENT));
+    EXPECT_EQ(
+        fakes::logged[0].text, std::string("notify(100)-> Failed to connect to system bus: ") + std::strerror(ENOENT));
     EXPECT_EQ(notifications_enabled(), 1);
     fakes::restore();
 }
@@ -136,7 +137,7 @@ TEST(SleepMonitorThread, ASubscriptionThatFailsIsLoggedAsLine114)
     setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address.c_str(), 1);
     std::thread monitor([] { sleep_monitor_thread(nullptr); });
     EXPECT_TRUE(bus.hang_up_on_next());
-    monitor.join();  // the thread ends after a failed bus step
+    monitor.join(); // the thread ends after a failed bus step
 
     ASSERT_EQ(fakes::logged.size(), 1u);
     EXPECT_EQ(fakes::logged[0].priority, LOG_ERR);
@@ -146,4 +147,4 @@ TEST(SleepMonitorThread, ASubscriptionThatFailsIsLoggedAsLine114)
     fakes::restore();
 }
 
-}  // namespace
+} // namespace

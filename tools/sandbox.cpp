@@ -37,7 +37,7 @@ std::string write_file(const char* path, const std::string& text)
     return {};
 }
 
-}  // namespace
+} // namespace
 
 std::string enter_private_namespaces()
 {
@@ -77,7 +77,9 @@ std::string overlay_directory(const std::string& dir, const std::string& scratch
 
 std::string mount_tmpfs(const std::string& dir, const std::string& data, bool read_only)
 {
-    const unsigned long flags = MS_NOSUID | MS_NODEV | (read_only ? static_cast<unsigned long>(MS_RDONLY) : 0UL);
+    unsigned long flags = MS_NOSUID | MS_NODEV;
+    if (read_only)
+        flags |= MS_RDONLY;
     if (::mount("tmpfs", dir.c_str(), "tmpfs", flags, data.empty() ? nullptr : data.c_str()) != 0)
         return failure("mount tmpfs on " + dir);
     return {};
@@ -156,4 +158,4 @@ std::string private_dev(const std::string& scratch)
     return {};
 }
 
-}  // namespace sandbox
+} // namespace sandbox

@@ -40,4 +40,4 @@ std::string bind_mount(const std::string& source, const std::string& target);
 // /dev is moved aside. Call inside a private mount namespace.
 std::string private_dev(const std::string& scratch);
 
-}  // namespace sandbox
+} // namespace sandbox

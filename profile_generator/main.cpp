@@ -1,0 +1,91 @@
+// tv-mkprofile: writes the starter profile of one program into the profile
+// directory, never replacing one, and tells the outcome in one line on
+// standard output and in the exit status.
+#include "profile_path.h"
+#include "profile_writer.h"
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace {
+
+// Every line is flushed at once so that it is out even if the caller kills
+// the program right after. When standard output is gone there is no one left
+// to tell; the exit status still reports the outcome.
+void print_line(std::string_view line)
+{
+    (void)std::fwrite(line.data(), 1, line.size(), stdout);
+    (void)std::fputc('\n', stdout);
+    (void)std::fflush(stdout);
+}
+
+void print_usage()
+{
+    print_line("Usage: tv-mkprofile file_path");
+    print_line("");
+    print_line(" for exmple: ");
+    print_line("\tsudo tv-mkprofile /home/vel/Desktop/test.txt");
+}
+
+std::string profile_content(std::string_view program_path)
+{
+    std::string content(program_path);
+    content += " 0.0.1 flags=(complain)\n{\nallow * * rwxd\n}\n";
+    return content;
+}
+
+bool is_help_option(std::string_view arg)
+{
+    return arg == "--help" || arg == "-help" || arg == "-h";
+}
+
+int run(int argc, char** argv)
+{
+    if (argc != 2 || is_help_option(argv[1])) {
+        print_usage();
+        return 1;
+    }
+    const std::string path = argv[1];
+    if (check_file_path(argv[1]) != 0) {
+        print_line("warning: " + path + "is not invalid filepath!");
+        return -1;
+    }
+
+    const std::string profile = profile_path_for(path);
+    const std::string exists_line = "warning: " + path + "'s profile " + profile + " already exists!";
+    const std::string failed_line
+        = "warning: " + path + "'s profile " + profile + " create failed. maybe you need run as root!";
+    if (profile.empty()) {
+        print_line(failed_line);
+        return -1;
+    }
+    if (entry_exists(profile)) {
+        print_line(exists_line);
+        return -2;
+    }
+    switch (create_profile(profile, profile_content(path))) {
+    case CreateResult::created:
+        print_line(path + "'s profile " + profile + " created!");
+        return 0;
+    case CreateResult::exists:
+        print_line(exists_line);
+        return -2;
+    case CreateResult::failed:
+        break;
+    }
+    print_line(failed_line);
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (...) {
+        // Only running out of memory gets here; no profile was written.
+        return -1;
+    }
+}

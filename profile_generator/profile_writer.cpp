@@ -1,0 +1,131 @@
+#include "profile_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+namespace {
+
+struct UniqueFd {
+    int fd = -1;
+    explicit UniqueFd(int f) : fd(f) { }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    // Closes now and reports whether the kernel accepted the file's data.
+    bool close_checked()
+    {
+        const int f = fd;
+        fd = -1;
+        return ::close(f) == 0;
+    }
+};
+
+bool write_all(int fd, std::string_view data)
+{
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Written and on disk, so a crash never leaves a named but empty profile.
+bool write_durably(int fd, std::string_view content)
+{
+    return write_all(fd, content) && ::fsync(fd) == 0;
+}
+
+std::string directory_of(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+enum class LinkResult { linked, exists, failed, unsupported };
+
+LinkResult link_into_place(int fd, const std::string& path)
+{
+    // Linking by descriptor needs CAP_DAC_READ_SEARCH; the /proc alias does not.
+    if (::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0)
+        return LinkResult::linked;
+    if (errno == EEXIST)
+        return LinkResult::exists;
+    if (errno != ENOENT && errno != EPERM)
+        return LinkResult::failed;
+    const std::string alias = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, alias.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return LinkResult::linked;
+    if (errno == EEXIST)
+        return LinkResult::exists;
+    // Without /proc there is no way to name the file: let the caller fall back.
+    return errno == ENOENT ? LinkResult::unsupported : LinkResult::failed;
+}
+
+CreateResult create_exclusively(const std::string& path, std::string_view content)
+{
+    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (file.fd < 0)
+        return errno == EEXIST ? CreateResult::exists : CreateResult::failed;
+    const bool complete = write_durably(file.fd, content);
+    if (file.close_checked() && complete)
+        return CreateResult::created;
+    // The name was ours alone since the exclusive create: take it back.
+    ::unlink(path.c_str());
+    return CreateResult::failed;
+}
+
+} // namespace
+
+bool entry_exists(const std::string& path)
+{
+    struct stat st;
+    return ::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+CreateResult create_profile(const std::string& path, std::string_view content, CreateMethod method)
+{
+    if (method == CreateMethod::exclusive)
+        return create_exclusively(path, content);
+
+    UniqueFd file(::open(directory_of(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (file.fd < 0) {
+        // EISDIR is how kernels that predate unnamed files answer.
+        if (errno == EOPNOTSUPP || errno == EISDIR)
+            return create_exclusively(path, content);
+        return CreateResult::failed;
+    }
+    // Until it is linked the file has no name: on any failure it simply
+    // vanishes with the descriptor.
+    if (!write_durably(file.fd, content))
+        return CreateResult::failed;
+    switch (link_into_place(file.fd, path)) {
+    case LinkResult::linked:
+        break;
+    case LinkResult::exists:
+        return CreateResult::exists;
+    case LinkResult::failed:
+        return CreateResult::failed;
+    case LinkResult::unsupported:
+        return create_exclusively(path, content);
+    }
+    if (!file.close_checked()) {
+        ::unlink(path.c_str());
+        return CreateResult::failed;
+    }
+    return CreateResult::created;
+}

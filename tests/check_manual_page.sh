@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# check_manual_page.sh PAGE: fails on any warning from groff or man, and
+# unless the page documents every outcome of the command.
+set -u
+page=$1
+warnings=$( { groff -ww -man -z "$page"; MANWIDTH=80 man --warnings -E UTF-8 -l "$page" >/dev/null; } 2>&1)
+if [ -n "$warnings" ]; then
+  echo "$warnings"
+  exit 1
+fi
+text=$(MANWIDTH=200 man -E UTF-8 -l "$page" 2>/dev/null)
+missing=0
+for needle in "Usage" "already exists!" "is not invalid filepath!" "create failed. maybe you need run as root!" \
+              "created!" "254" "255" "/etc/tolvane.d" "0.0.1 flags=(complain)" "allow * * rwxd"; do
+  grep -qF -- "$needle" <<<"$text" || { echo "not documented: $needle"; missing=1; }
+done
+exit $missing
