@@ -58,7 +58,7 @@ int ping(sd_bus* bus)
     rig::BusError error;
     sd_bus_message* reply = nullptr;
     const int r = sd_bus_call_method(bus, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-                                     "org.freedesktop.DBus.Peer", "Ping", &error.error, &reply, "");
+        "org.freedesktop.DBus.Peer", "Ping", &error.error, &reply, "");
     rig::message_ptr owned(reply);
     return r;
 }
@@ -97,7 +97,7 @@ void BM_NotifyThroughThePlugin(benchmark::State& state)
         state.SkipWithError("Ping of the notification server failed");
         return;
     }
-    static long key = 0;  // a new program per event, so the rate limiter lets each through
+    static long key = 0; // a new program per event, so the rate limiter lets each through
     long failures = 0;
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
@@ -105,8 +105,8 @@ void BM_NotifyThroughThePlugin(benchmark::State& state)
         if (notify_message("/home/ann/Documents/bench.txt", program.c_str()) < 0)
             ++failures;
     }
-    const double per_notify =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / state.iterations();
+    const double per_notify
+        = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / state.iterations();
     if (failures)
         state.SkipWithError("some notifications failed");
     state.SetItemsProcessed(state.iterations());
@@ -114,7 +114,7 @@ void BM_NotifyThroughThePlugin(benchmark::State& state)
 }
 BENCHMARK(BM_NotifyThroughThePlugin)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

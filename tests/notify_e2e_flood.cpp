@@ -60,7 +60,7 @@ std::string flood_record(size_t i)
     if (auto program = new_program(i))
         return record(docs, *program);
     if (i < mixed_count && i % new_key_every == new_key_every / 2)
-        return record(docs, program_of_key(i / new_key_every));  // a repeat
+        return record(docs, program_of_key(i / new_key_every)); // a repeat
     return filtered_record(i);
 }
 
@@ -144,8 +144,8 @@ TEST(NotifyFlood, EveryRecordOfAFloodInOddPiecesIsHandedOnAndFilteredRecordsCost
     RecordProperty("vmrss_start_kib", std::to_string(*rss_start));
     RecordProperty("vmrss_end_kib", std::to_string(*rss_end));
     RecordProperty("vmhwm_end_kib", std::to_string(*hwm_end));
-    std::printf("host VmRSS %ld kB -> %ld kB, VmHWM %ld kB, %zu notifications\n", *rss_start, *rss_end, *hwm_end,
-                calls.size());
+    std::printf(
+        "host VmRSS %ld kB -> %ld kB, VmHWM %ld kB, %zu notifications\n", *rss_start, *rss_end, *hwm_end, calls.size());
 }
 
-}  // namespace
+} // namespace

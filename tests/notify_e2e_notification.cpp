@@ -66,10 +66,9 @@ TEST(NotifyRoadOfOneEvent, ABlockedDocumentsFileGivesExactlyOneNotifyWithTheFixe
     EXPECT_EQ(calls[0].body, "Go to Control Center > Privacy and Security, and allow its access.");
     EXPECT_EQ(calls[0].actions, (std::vector<std::string>{"_open1", "Go to Settings"}));
     EXPECT_EQ(calls[0].hints,
-              (std::vector<rig::NotifyHint>{
-                  {"x-orbisk-action-_open1", "s",
-                   "qdbus,org.orbisk.ovx.ControlCenter1,/org/orbisk/ovx/ControlCenter1,"
-                   "org.orbisk.ovx.ControlCenter1.ShowPage,privacy,filefolder"}}));
+        (std::vector<rig::NotifyHint>{{"x-orbisk-action-_open1", "s",
+            "qdbus,org.orbisk.ovx.ControlCenter1,/org/orbisk/ovx/ControlCenter1,"
+            "org.orbisk.ovx.ControlCenter1.ShowPage,privacy,filefolder"}}));
     EXPECT_EQ(calls[0].expire_timeout, -1);
 }
 
@@ -84,37 +83,36 @@ std::vector<EventCase> event_cases()
     const std::string docs = "/home/ann/Documents/report.odt";
     return {
         {"a camera event names the camera page", record("/dev/video0", "/usr/bin/camapp"),
-         {camera_call("/usr/bin/camapp")}},
+            {camera_call("/usr/bin/camapp")}},
         {"video0 then video1 from one program are one camera",
-         record("/dev/video0", "/usr/bin/camapp") + record("/dev/video1", "/usr/bin/camapp"),
-         {camera_call("/usr/bin/camapp")}},
+            record("/dev/video0", "/usr/bin/camapp") + record("/dev/video1", "/usr/bin/camapp"),
+            {camera_call("/usr/bin/camapp")}},
         {"one camera from two programs notifies each",
-         record("/dev/video0", "/usr/bin/camapp") + record("/dev/video1", "/usr/bin/other"),
-         {camera_call("/usr/bin/camapp"), camera_call("/usr/bin/other")}},
+            record("/dev/video0", "/usr/bin/camapp") + record("/dev/video1", "/usr/bin/other"),
+            {camera_call("/usr/bin/camapp"), camera_call("/usr/bin/other")}},
         {"video2 is another camera than video1",
-         record("/dev/video1", "/usr/bin/camapp") + record("/dev/video2", "/usr/bin/camapp"),
-         {camera_call("/usr/bin/camapp"), camera_call("/usr/bin/camapp")}},
+            record("/dev/video1", "/usr/bin/camapp") + record("/dev/video2", "/usr/bin/camapp"),
+            {camera_call("/usr/bin/camapp"), camera_call("/usr/bin/camapp")}},
         {"a repeat within the minute is held back",
-         record(docs, "/usr/bin/editor") + record(docs, "/usr/bin/editor") + record(docs, "/usr/bin/editor"),
-         {files_call("/usr/bin/editor")}},
+            record(docs, "/usr/bin/editor") + record(docs, "/usr/bin/editor") + record(docs, "/usr/bin/editor"),
+            {files_call("/usr/bin/editor")}},
         {"a path with trailing whitespace is the same object",
-         record(docs, "/usr/bin/editor") + record(docs + " \n", "/usr/bin/editor"),
-         {files_call("/usr/bin/editor")}},
+            record(docs, "/usr/bin/editor") + record(docs + " \n", "/usr/bin/editor"), {files_call("/usr/bin/editor")}},
         {"a program text with trailing spaces is another program",
-         record(docs, "/usr/bin/editor") + record(docs, "/usr/bin/editor  "),
-         {files_call("/usr/bin/editor"), files_call("/usr/bin/editor  ")}},
+            record(docs, "/usr/bin/editor") + record(docs, "/usr/bin/editor  "),
+            {files_call("/usr/bin/editor"), files_call("/usr/bin/editor  ")}},
         {"spaces around the program text are shown", record("/home/bo/Pictures/cat.png", "  /opt/my app  "),
-         {files_call("  /opt/my app  ")}},
+            {files_call("  /opt/my app  ")}},
         {"a byte that is not UTF-8 is shown as U+FFFD", record("/home/bo/Music/a.ogg", "/opt/caf\xe9/player"),
-         {files_call("/opt/caf\xef\xbf\xbd/player")}},
+            {files_call("/opt/caf\xef\xbf\xbd/player")}},
         {"paths outside the private folders are not notified",
-         record("/etc/shadow", "/usr/bin/editor") + record("/home/ann/.ssh/id_rsa", "/usr/bin/editor") +
-             record("/root/Documents/a", "/usr/bin/editor") + record("/home/ann/documents/a", "/usr/bin/editor") +
-             record("/srv/home/ann/Documents/a", "/usr/bin/editor"),
-         {}},
+            record("/etc/shadow", "/usr/bin/editor") + record("/home/ann/.ssh/id_rsa", "/usr/bin/editor")
+                + record("/root/Documents/a", "/usr/bin/editor") + record("/home/ann/documents/a", "/usr/bin/editor")
+                + record("/srv/home/ann/Documents/a", "/usr/bin/editor"),
+            {}},
         {"an empty or blank program text is not notified",
-         record(docs, "") + record(docs, " \t\n") + record(docs, "/usr/bin/editor"),
-         {files_call("/usr/bin/editor")}},
+            record(docs, "") + record(docs, " \t\n") + record(docs, "/usr/bin/editor"),
+            {files_call("/usr/bin/editor")}},
     };
 }
 
@@ -126,4 +124,4 @@ TEST(NotifyRoadOfOneEvent, EachEventIsNotifiedOncePerObjectProgramAndMinute)
     }
 }
 
-}  // namespace
+} // namespace

@@ -41,21 +41,19 @@ struct FileCase {
 std::vector<FileCase> file_cases()
 {
     const std::string docs = "/home/ann/Documents/plan.odt";
-    const std::string full_program = "/usr/bin/" + std::string(503, 'p');  // 512 bytes, no NUL
+    const std::string full_program = "/usr/bin/" + std::string(503, 'p'); // 512 bytes, no NUL
     return {
         {"empty file", "", {}},
         {"two and a half records",
-         record(docs, "/usr/bin/one") + record(docs, "/usr/bin/two") + record(docs, "/usr/bin/three").substr(0, 512),
-         {std::string("/usr/bin/one") + files_suffix, std::string("/usr/bin/two") + files_suffix}},
-        {"a program text without NUL ends at its field",
-         record(docs, full_program) + record(docs, "/usr/bin/next"),
-         {full_program + files_suffix, std::string("/usr/bin/next") + files_suffix}},
+            record(docs, "/usr/bin/one") + record(docs, "/usr/bin/two") + record(docs, "/usr/bin/three").substr(0, 512),
+            {std::string("/usr/bin/one") + files_suffix, std::string("/usr/bin/two") + files_suffix}},
+        {"a program text without NUL ends at its field", record(docs, full_program) + record(docs, "/usr/bin/next"),
+            {full_program + files_suffix, std::string("/usr/bin/next") + files_suffix}},
         {"a path without NUL ends at its field",
-         record("/home/ann/Documents/" + std::string(492, 'd'), "/usr/bin/long-path"),
-         {std::string("/usr/bin/long-path") + files_suffix}},
-        {"an empty path is handed on and filtered out",
-         record("", "/usr/bin/nothing") + record(docs, "/usr/bin/after"),
-         {std::string("/usr/bin/after") + files_suffix}},
+            record("/home/ann/Documents/" + std::string(492, 'd'), "/usr/bin/long-path"),
+            {std::string("/usr/bin/long-path") + files_suffix}},
+        {"an empty path is handed on and filtered out", record("", "/usr/bin/nothing") + record(docs, "/usr/bin/after"),
+            {std::string("/usr/bin/after") + files_suffix}},
     };
 }
 
@@ -117,9 +115,9 @@ TEST(NotifyReader, ACallWhileTheReaderRunsLeavesTheReaderServing)
         EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));
         EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
         EXPECT_EQ(summaries(recorded_calls(rig)),
-                  (std::vector<std::string>{std::string("/usr/bin/first") + files_suffix,
-                                            std::string("/usr/bin/second") + files_suffix}));
+            (std::vector<std::string>{
+                std::string("/usr/bin/first") + files_suffix, std::string("/usr/bin/second") + files_suffix}));
     }
 }
 
-}  // namespace
+} // namespace

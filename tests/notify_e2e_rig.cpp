@@ -7,8 +7,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,7 +61,7 @@ std::string make_subdir(const std::string& dir, const char* name)
     return path;
 }
 
-}  // namespace
+} // namespace
 
 std::string enter_sandbox()
 {
@@ -113,8 +113,8 @@ std::string start_rig(Rig& rig, ServerMode mode, UserBus user_bus)
         rig.user_bus_address = rig.user_bus.address;
         rig::SpawnOptions options;
         options.environment = {"DBUS_SESSION_BUS_ADDRESS=" + rig.user_bus_address};
-        if (auto e = rig::spawn({TOLVANE_TEST_SERVER, "--record", rig.calls_path, "--mode", mode_name(mode)},
-                                options, rig.server);
+        if (auto e = rig::spawn(
+                {TOLVANE_TEST_SERVER, "--record", rig.calls_path, "--mode", mode_name(mode)}, options, rig.server);
             !e.empty())
             return e;
         const auto ready = rig::read_line(rig.server, deadline);
@@ -163,8 +163,8 @@ rig::unique_fd open_fifo_writer(rig::Deadline deadline)
     }
 }
 
-std::string start_host(const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin,
-                       rig::ChildProcess& host)
+std::string start_host(
+    const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin, rig::ChildProcess& host)
 {
     std::vector<std::string> argv = {TOLVANE_NOTIFY_HOST};
     argv.insert(argv.end(), options.begin(), options.end());
@@ -173,10 +173,7 @@ std::string start_host(const Rig& rig, const std::vector<std::string>& options, 
     spawn_options.pipe_stdin = pipe_stdin;
     // The untranslated texts are the ones the tests expect.
     spawn_options.environment = {"DBUS_SESSION_BUS_ADDRESS=" + rig.user_bus_address,
-                                 "DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus_address,
-                                 "LC_ALL=C",
-                                 "LANGUAGE",
-                                 "XDG_RUNTIME_DIR"};
+        "DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus_address, "LC_ALL=C", "LANGUAGE", "XDG_RUNTIME_DIR"};
     return rig::spawn(argv, spawn_options, host);
 }
 
@@ -298,11 +295,11 @@ std::vector<std::string> summaries(const std::vector<rig::NotifyCall>& calls)
     return out;
 }
 
-}  // namespace e2e
+} // namespace e2e
 
 namespace rig {
 void PrintTo(const NotifyCall& call, std::ostream* out)
 {
     *out << format_notify_call(call);
 }
-}  // namespace rig
+} // namespace rig

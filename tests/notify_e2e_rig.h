@@ -36,8 +36,8 @@ std::string record(std::string_view object_path, std::string_view program_text);
 // The texts the plug-in sends, untranslated.
 inline constexpr const char* files_suffix = " has been blocked from accessing the files and folders";
 inline constexpr const char* camera_suffix = " has been blocked from using the camera";
-inline constexpr const char* command_prefix =
-    "qdbus,org.orbisk.ovx.ControlCenter1,/org/orbisk/ovx/ControlCenter1,org.orbisk.ovx.ControlCenter1.ShowPage,";
+inline constexpr const char* command_prefix
+    = "qdbus,org.orbisk.ovx.ControlCenter1,/org/orbisk/ovx/ControlCenter1,org.orbisk.ovx.ControlCenter1.ShowPage,";
 
 enum class ServerMode { answer, fail, vanish };
 enum class UserBus { present, missing };
@@ -49,8 +49,8 @@ struct Rig {
     rig::ChildProcess server;
     rig::unique_fd log;
     std::string calls_path;
-    std::string user_bus_address;    // what the host is given
-    std::string system_bus_address;  // what the host is given
+    std::string user_bus_address; // what the host is given
+    std::string system_bus_address; // what the host is given
 
     Rig() = default;
     Rig(const Rig&) = delete;
@@ -76,14 +76,14 @@ rig::unique_fd open_fifo_writer(rig::Deadline deadline);
 bool wait_until_reader_idle(pid_t host, int fifo_writer, rig::Deadline deadline);
 
 // Starts tolvane-notify-host on the real plug-in with the rig's buses.
-std::string start_host(const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin,
-                       rig::ChildProcess& host);
+std::string start_host(
+    const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin, rig::ChildProcess& host);
 
 struct HostRun {
-    std::string error;                // of the rig, not of the plug-in
+    std::string error; // of the rig, not of the plug-in
     pid_t pid = -1;
     int exit_status = -1;
-    std::vector<std::string> output;  // the host's lines
+    std::vector<std::string> output; // the host's lines
 };
 // Runs the host to its end.
 HostRun run_host(const Rig& rig, const std::vector<std::string>& options = {});
@@ -98,9 +98,9 @@ std::vector<std::string> drain_log(const Rig& rig);
 // The next `count` datagrams, or fewer at the deadline.
 std::vector<std::string> wait_for_log(const Rig& rig, size_t count, rig::Deadline deadline);
 
-inline constexpr int user_err = 8 + 3;   // LOG_USER | LOG_ERR
-inline constexpr int user_info = 8 + 6;  // LOG_USER | LOG_INFO
-std::string ident_of(pid_t pid);  // "tolvane-daemon[PID]"
+inline constexpr int user_err = 8 + 3; // LOG_USER | LOG_ERR
+inline constexpr int user_info = 8 + 6; // LOG_USER | LOG_INFO
+std::string ident_of(pid_t pid); // "tolvane-daemon[PID]"
 
 // A log line of the plug-in as it arrived on /dev/log, less its time stamp.
 struct Logged {
@@ -115,9 +115,9 @@ std::vector<Logged> logged_lines(const std::vector<std::string>& datagrams, pid_
 
 std::vector<std::string> summaries(const std::vector<rig::NotifyCall>& calls);
 
-}  // namespace e2e
+} // namespace e2e
 
 namespace rig {
 // How GoogleTest shows a call in a failure: the server's own line.
 void PrintTo(const NotifyCall& call, std::ostream* out);
-}  // namespace rig
+} // namespace rig

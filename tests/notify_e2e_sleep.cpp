@@ -28,8 +28,8 @@ struct Logind {
             const size_t end = commands.find(' ', start);
             const std::string command = commands.substr(start, end - start);
             const std::string line = command + "\n";
-            if (!rig::write_all(process.stdin_fd.get(), line.data(), line.size(), deadline) ||
-                rig::read_line(process, deadline) != "sent " + command)
+            if (!rig::write_all(process.stdin_fd.get(), line.data(), line.size(), deadline)
+                || rig::read_line(process, deadline) != "sent " + command)
                 return false;
             start = end == std::string::npos ? commands.size() : end + 1;
         }
@@ -38,8 +38,8 @@ struct Logind {
 };
 
 const std::string docs = "/home/ann/Documents/report.odt";
-const std::string not_a_boolean = std::string("notify(77)-> on_set_notify_onoff sd_bus_message_read failed: ") +
-                                  std::strerror(ENXIO);
+const std::string not_a_boolean
+    = std::string("notify(77)-> on_set_notify_onoff sd_bus_message_read failed: ") + std::strerror(ENXIO);
 
 TEST(NotifySleep, PrepareForSleepSilencesNotificationsUntilTheMachineHasResumed)
 {
@@ -71,15 +71,15 @@ TEST(NotifySleep, PrepareForSleepSilencesNotificationsUntilTheMachineHasResumed)
 
     ASSERT_TRUE(logind.send("true bad", deadline));
     EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), host_pid),
-              (std::vector<Logged>{{user_info, "notify(81)-> on_set_notify_onoff: PrepareForSleep true"},
-                                   {user_err, not_a_boolean}}));
+        (std::vector<Logged>{
+            {user_info, "notify(81)-> on_set_notify_onoff: PrepareForSleep true"}, {user_err, not_a_boolean}}));
     feed("/usr/bin/asleep");
     ASSERT_TRUE(wait_until_reader_idle(host_pid, fifo.get(), deadline));
 
     ASSERT_TRUE(logind.send("false bad", deadline));
     EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), host_pid),
-              (std::vector<Logged>{{user_info, "notify(81)-> on_set_notify_onoff: PrepareForSleep false"},
-                                   {user_err, not_a_boolean}}));
+        (std::vector<Logged>{
+            {user_info, "notify(81)-> on_set_notify_onoff: PrepareForSleep false"}, {user_err, not_a_boolean}}));
     feed("/usr/bin/resumed");
     ASSERT_EQ(wait_for_calls(rig, 2, deadline).size(), 2u);
 
@@ -87,8 +87,8 @@ TEST(NotifySleep, PrepareForSleepSilencesNotificationsUntilTheMachineHasResumed)
     EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));
     EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
     EXPECT_EQ(summaries(recorded_calls(rig)),
-              (std::vector<std::string>{std::string("/usr/bin/awake") + files_suffix,
-                                        std::string("/usr/bin/resumed") + files_suffix}));
+        (std::vector<std::string>{
+            std::string("/usr/bin/awake") + files_suffix, std::string("/usr/bin/resumed") + files_suffix}));
     EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
 }
 
@@ -106,8 +106,8 @@ TEST(NotifySleep, WithoutASystemBusTheMonitorLogsOnceAndTheReaderCarriesOn)
 
     // The monitor's line comes from its own thread, at a time of its choosing.
     EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), host.pid),
-              (std::vector<Logged>{{user_err, std::string("notify(100)-> Failed to connect to system bus: ") +
-                                                  std::strerror(ENOENT)}}));
+        (std::vector<Logged>{
+            {user_err, std::string("notify(100)-> Failed to connect to system bus: ") + std::strerror(ENOENT)}}));
     const std::string r = record(docs, "/usr/bin/editor");
     ASSERT_TRUE(rig::write_all(fifo.get(), r.data(), r.size(), deadline));
     EXPECT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
@@ -117,4 +117,4 @@ TEST(NotifySleep, WithoutASystemBusTheMonitorLogsOnceAndTheReaderCarriesOn)
     EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
 }
 
-}  // namespace
+} // namespace

@@ -26,4 +26,4 @@ struct BusError {
     ~BusError() { sd_bus_error_free(&error); }
 };
 
-}  // namespace rig
+} // namespace rig

@@ -84,7 +84,7 @@ int decode_status(int status)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-}  // namespace
+} // namespace
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
 {
@@ -123,8 +123,8 @@ std::string spawn(const std::vector<std::string>& argv, const SpawnOptions& opti
     if (out_write)
         posix_spawn_file_actions_adddup2(&actions, out_write.get(), STDOUT_FILENO);
     if (!options.stderr_path.empty())
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.stderr_path.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_addopen(
+            &actions, STDERR_FILENO, options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
 
     std::vector<std::string> args = argv;
     std::vector<std::string> env = child_environment(options.environment);
@@ -161,8 +161,7 @@ std::optional<std::string> read_line(ChildProcess& child, Deadline deadline)
 
 std::string read_rest(ChildProcess& child, Deadline deadline)
 {
-    while (fill(child, deadline)) {
-    }
+    while (fill(child, deadline)) { }
     return std::exchange(child.unread, {});
 }
 
@@ -200,8 +199,7 @@ void kill_and_reap(ChildProcess& child, int signal_number)
         return;
     ::kill(child.pid, signal_number);
     int status = 0;
-    while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) { }
     child.exit_status = decode_status(status);
     child.pid = -1;
     child.pidfd.reset();
@@ -229,4 +227,4 @@ bool wait_readable(int fd, Deadline deadline)
     return poll_until(fd, POLLIN, deadline);
 }
 
-}  // namespace rig
+} // namespace rig

@@ -17,14 +17,17 @@ namespace rig {
 using Clock = std::chrono::steady_clock;
 using Deadline = Clock::time_point;
 
-inline Deadline deadline_in(std::chrono::milliseconds d) { return Clock::now() + d; }
+inline Deadline deadline_in(std::chrono::milliseconds d)
+{
+    return Clock::now() + d;
+}
 
 struct ChildProcess {
     pid_t pid = -1;
-    unique_fd pidfd;      // readable once the child has ended
-    unique_fd stdin_fd;   // our end of the child's standard input, if piped
-    unique_fd stdout_fd;  // our end of the child's standard output, if piped
-    std::string unread;   // output read from the pipe but not yet handed out
+    unique_fd pidfd; // readable once the child has ended
+    unique_fd stdin_fd; // our end of the child's standard input, if piped
+    unique_fd stdout_fd; // our end of the child's standard output, if piped
+    std::string unread; // output read from the pipe but not yet handed out
     std::optional<int> exit_status;
 
     ChildProcess() = default;
@@ -38,7 +41,7 @@ struct ChildProcess {
 struct SpawnOptions {
     bool pipe_stdin = false;
     bool pipe_stdout = true;
-    std::string stderr_path;  // appended to when set, else inherited
+    std::string stderr_path; // appended to when set, else inherited
     // "NAME=VALUE" sets a variable for the child, "NAME" removes it.
     std::vector<std::string> environment;
 };
@@ -67,4 +70,4 @@ bool write_all(int fd, const char* data, size_t size, Deadline deadline);
 // Waits until fd is readable; false at the deadline.
 bool wait_readable(int fd, Deadline deadline);
 
-}  // namespace rig
+} // namespace rig

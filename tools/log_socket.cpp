@@ -67,4 +67,4 @@ std::optional<SyslogLine> parse_syslog_datagram(const std::string& datagram)
     return line;
 }
 
-}  // namespace rig
+} // namespace rig

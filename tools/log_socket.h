@@ -19,11 +19,11 @@ std::optional<std::string> receive_datagram(int fd, Deadline deadline);
 
 // One syslog datagram as glibc writes it: "<PRI>Mmm dd hh:mm:ss IDENT: MESSAGE".
 struct SyslogLine {
-    int priority = -1;    // facility * 8 + level
-    std::string ident;    // "tolvane-daemon[1234]"
-    std::string message;  // everything after "IDENT: ", byte for byte
+    int priority = -1; // facility * 8 + level
+    std::string ident; // "tolvane-daemon[1234]"
+    std::string message; // everything after "IDENT: ", byte for byte
 };
 
 std::optional<SyslogLine> parse_syslog_datagram(const std::string& datagram);
 
-}  // namespace rig
+} // namespace rig

@@ -38,13 +38,13 @@ int open_monitor(rig::bus_ptr& out)
     sd_bus* raw = nullptr;
     int r = sd_bus_new(&raw);
     rig::bus_ptr bus(raw);
-    if (r < 0 || (r = sd_bus_set_address(bus.get(), address)) < 0 || (r = sd_bus_set_monitor(bus.get(), 1)) < 0 ||
-        (r = sd_bus_set_bus_client(bus.get(), 1)) < 0 || (r = sd_bus_start(bus.get())) < 0)
+    if (r < 0 || (r = sd_bus_set_address(bus.get(), address)) < 0 || (r = sd_bus_set_monitor(bus.get(), 1)) < 0
+        || (r = sd_bus_set_bus_client(bus.get(), 1)) < 0 || (r = sd_bus_start(bus.get())) < 0)
         return r;
     rig::BusError error;
-    r = sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Monitoring",
-                           "BecomeMonitor", &error.error, nullptr, "asu", 1,
-                           "type='method_call',interface='org.freedesktop.DBus',member='AddMatch'", 0u);
+    r = sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+        "org.freedesktop.DBus.Monitoring", "BecomeMonitor", &error.error, nullptr, "asu", 1,
+        "type='method_call',interface='org.freedesktop.DBus',member='AddMatch'", 0u);
     if (r < 0)
         return r;
     out = std::move(bus);
@@ -90,7 +90,7 @@ int send(sd_bus* bus, const std::string& command)
     return sd_bus_flush(bus);
 }
 
-}  // namespace
+} // namespace
 
 int main()
 {

@@ -29,7 +29,7 @@ enum class Mode { answer, fail, vanish };
 struct Server {
     Mode mode = Mode::answer;
     bool pretty = false;
-    FILE* record = nullptr;  // owned by main
+    FILE* record = nullptr; // owned by main
     std::uint32_t last_id = 0;
     bool vanish_now = false;
 };
@@ -106,9 +106,9 @@ int read_hints(sd_bus_message* m, std::vector<rig::NotifyHint>& hints)
 int read_notify_call(sd_bus_message* m, rig::NotifyCall& call)
 {
     int r;
-    if ((r = read_string(m, call.app_name)) < 0 || (r = sd_bus_message_read_basic(m, 'u', &call.replaces_id)) < 0 ||
-        (r = read_string(m, call.app_icon)) < 0 || (r = read_string(m, call.summary)) < 0 ||
-        (r = read_string(m, call.body)) < 0)
+    if ((r = read_string(m, call.app_name)) < 0 || (r = sd_bus_message_read_basic(m, 'u', &call.replaces_id)) < 0
+        || (r = read_string(m, call.app_icon)) < 0 || (r = read_string(m, call.summary)) < 0
+        || (r = read_string(m, call.body)) < 0)
         return r;
     if ((r = sd_bus_message_enter_container(m, 'a', "s")) < 0)
         return r;
@@ -150,8 +150,8 @@ int on_message(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept
     if (!sd_bus_message_is_method_call(m, interface_name, "Notify"))
         return 0;
     if (!sd_bus_message_has_signature(m, "susssasa{sv}i"))
-        return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS, "Notify takes susssasa{sv}i, got %s",
-                                 sd_bus_message_get_signature(m, 1));
+        return sd_bus_error_setf(
+            error, SD_BUS_ERROR_INVALID_ARGS, "Notify takes susssasa{sv}i, got %s", sd_bus_message_get_signature(m, 1));
     try {
         rig::NotifyCall call;
         if (const int r = read_notify_call(m, call); r < 0)
@@ -180,8 +180,8 @@ int on_message(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept
 
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: tolvane-test-notification-server [--record FILE] [--pretty] [--mode answer|fail|vanish]\n");
+    std::fprintf(
+        stderr, "usage: tolvane-test-notification-server [--record FILE] [--pretty] [--mode answer|fail|vanish]\n");
     return 2;
 }
 
@@ -189,7 +189,7 @@ struct FileCloser {
     void operator()(FILE* f) const noexcept { std::fclose(f); }
 };
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -228,8 +228,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot connect to the user bus: %s\n", std::strerror(-r));
         return 1;
     }
-    if ((r = sd_bus_add_object(bus.get(), nullptr, object_path, on_message, &server)) < 0 ||
-        (r = sd_bus_request_name(bus.get(), service_name, 0)) < 0) {
+    if ((r = sd_bus_add_object(bus.get(), nullptr, object_path, on_message, &server)) < 0
+        || (r = sd_bus_request_name(bus.get(), service_name, 0)) < 0) {
         std::fprintf(stderr, "cannot serve %s: %s\n", service_name, std::strerror(-r));
         return 1;
     }

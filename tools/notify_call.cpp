@@ -86,7 +86,7 @@ std::optional<Int> number(std::string_view text)
     return value;
 }
 
-}  // namespace
+} // namespace
 
 std::string format_notify_call(const NotifyCall& call)
 {
@@ -96,9 +96,9 @@ std::string format_notify_call(const NotifyCall& call)
     std::string hints;
     for (const auto& h : call.hints)
         hints += escape(h.key) + "=" + h.signature + ":" + escape(h.value) + ",";
-    return escape(call.app_name) + "\t" + std::to_string(call.replaces_id) + "\t" + escape(call.app_icon) + "\t" +
-           escape(call.summary) + "\t" + escape(call.body) + "\t" + actions + "\t" + hints + "\t" +
-           std::to_string(call.expire_timeout) + "\tend";
+    return escape(call.app_name) + "\t" + std::to_string(call.replaces_id) + "\t" + escape(call.app_icon) + "\t"
+        + escape(call.summary) + "\t" + escape(call.body) + "\t" + actions + "\t" + hints + "\t"
+        + std::to_string(call.expire_timeout) + "\tend";
 }
 
 std::optional<NotifyCall> parse_notify_call(const std::string& line)
@@ -143,4 +143,4 @@ std::optional<NotifyCall> parse_notify_call(const std::string& line)
     return call;
 }
 
-}  // namespace rig
+} // namespace rig

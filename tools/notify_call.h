@@ -19,8 +19,8 @@ namespace rig {
 
 struct NotifyHint {
     std::string key;
-    std::string signature;  // of the variant's contents: "s", "i", ...
-    std::string value;      // unescaped text, or a number in decimal
+    std::string signature; // of the variant's contents: "s", "i", ...
+    std::string value; // unescaped text, or a number in decimal
     bool operator==(const NotifyHint&) const = default;
 };
 
@@ -39,4 +39,4 @@ struct NotifyCall {
 std::string format_notify_call(const NotifyCall& call);
 std::optional<NotifyCall> parse_notify_call(const std::string& line);
 
-}  // namespace rig
+} // namespace rig

@@ -24,7 +24,7 @@ using entry_point = int (*)();
 
 struct Options {
     const char* plugin = nullptr;
-    std::string_view while_reading;  // "", "register" or "unregister"
+    std::string_view while_reading; // "", "register" or "unregister"
     bool unregister = false;
 };
 
@@ -39,8 +39,7 @@ void report(const char* what, int result)
 void wait_for_go()
 {
     char c = 0;
-    while (::read(STDIN_FILENO, &c, 1) == 1 && c != '\n') {
-    }
+    while (::read(STDIN_FILENO, &c, 1) == 1 && c != '\n') { }
 }
 
 int usage()
@@ -49,7 +48,7 @@ int usage()
     return 2;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -65,9 +64,9 @@ int main(int argc, char** argv)
         else
             return usage();
     }
-    if (!options.plugin ||
-        (!options.while_reading.empty() && options.while_reading != "register" &&
-         options.while_reading != "unregister"))
+    if (!options.plugin
+        || (!options.while_reading.empty() && options.while_reading != "register"
+            && options.while_reading != "unregister"))
         return usage();
 
     // Never closed: the plug-in leaves a detached thread running inside it,

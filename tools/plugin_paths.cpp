@@ -21,4 +21,4 @@ std::string make_plugin_paths_private(const std::string& scratch)
     return {};
 }
 
-}  // namespace rig
+} // namespace rig

@@ -14,4 +14,4 @@ inline constexpr const char* notify_file = "/sys/kernel/security/tolvane/.notify
 // being replaced. Returns an empty string on success, else what failed.
 std::string make_plugin_paths_private(const std::string& scratch);
 
-}  // namespace rig
+} // namespace rig

@@ -14,17 +14,19 @@ std::string bus_config(const std::string& dir)
            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
            "<busconfig>\n"
            "  <type>session</type>\n"
-           "  <listen>unix:path=" + dir + "/bus</listen>\n"
-           "  <auth>EXTERNAL</auth>\n"
-           "  <policy context=\"default\">\n"
-           "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-           "    <allow eavesdrop=\"true\"/>\n"
-           "    <allow own=\"*\"/>\n"
-           "  </policy>\n"
-           "</busconfig>\n";
+           "  <listen>unix:path="
+        + dir
+        + "/bus</listen>\n"
+          "  <auth>EXTERNAL</auth>\n"
+          "  <policy context=\"default\">\n"
+          "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+          "    <allow eavesdrop=\"true\"/>\n"
+          "    <allow own=\"*\"/>\n"
+          "  </policy>\n"
+          "</busconfig>\n";
 }
 
-}  // namespace
+} // namespace
 
 std::string start_private_bus(const std::string& dir, Deadline deadline, PrivateBus& out)
 {
@@ -40,9 +42,8 @@ std::string start_private_bus(const std::string& dir, Deadline deadline, Private
     // Kept out of the test output: as root without CAP_SYS_RESOURCE the
     // daemon complains on every start that it cannot raise its fd limit.
     options.stderr_path = dir + "/dbus-daemon.log";
-    if (auto e = spawn({"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork", "--nosyslog",
-                        "--print-address"},
-                       options, bus.daemon);
+    if (auto e = spawn({"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork", "--nosyslog", "--print-address"},
+            options, bus.daemon);
         !e.empty())
         return e;
     auto line = read_line(bus.daemon, deadline);
@@ -53,4 +54,4 @@ std::string start_private_bus(const std::string& dir, Deadline deadline, Private
     return {};
 }
 
-}  // namespace rig
+} // namespace rig

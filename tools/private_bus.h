@@ -9,7 +9,7 @@ namespace rig {
 
 struct PrivateBus {
     ChildProcess daemon;
-    std::string address;  // "unix:path=<dir>/bus,guid=..."
+    std::string address; // "unix:path=<dir>/bus,guid=..."
 };
 
 // Writes a bus configuration into `dir` and starts a dbus-daemon listening
@@ -18,4 +18,4 @@ struct PrivateBus {
 // The daemon is killed and reaped when `out` goes out of scope.
 std::string start_private_bus(const std::string& dir, Deadline deadline, PrivateBus& out);
 
-}  // namespace rig
+} // namespace rig

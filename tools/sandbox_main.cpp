@@ -97,9 +97,9 @@ int run(const std::string& syslog_option, const std::vector<std::string>& comman
             std::ofstream(syslog_file, std::ios::app).flush();
             rig::SpawnOptions options;
             options.pipe_stdout = false;
-            options.environment = {"DBUS_SESSION_BUS_ADDRESS=" + user_bus.address,
-                                   "DBUS_SYSTEM_BUS_ADDRESS=" + system_bus.address,
-                                   "TOLVANE_SANDBOX_DIR=" + scratch, "TOLVANE_SANDBOX_SYSLOG=" + syslog_file};
+            options.environment
+                = {"DBUS_SESSION_BUS_ADDRESS=" + user_bus.address, "DBUS_SYSTEM_BUS_ADDRESS=" + system_bus.address,
+                    "TOLVANE_SANDBOX_DIR=" + scratch, "TOLVANE_SANDBOX_SYSLOG=" + syslog_file};
             e = rig::spawn(command_line, options, command);
         }
         if (!e.empty()) {
@@ -109,12 +109,12 @@ int run(const std::string& syslog_option, const std::vector<std::string>& comman
             ::signal(SIGINT, SIG_IGN);
             status = serve_until_exit(command, log.get(), syslog_file);
         }
-    }  // the buses are killed and reaped here, before their directory goes
+    } // the buses are killed and reaped here, before their directory goes
     sandbox::remove_tree(scratch);
     return status;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

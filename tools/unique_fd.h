@@ -10,8 +10,8 @@ namespace rig {
 class unique_fd {
 public:
     unique_fd() noexcept = default;
-    explicit unique_fd(int fd) noexcept : fd_(fd) {}
-    unique_fd(unique_fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    explicit unique_fd(int fd) noexcept : fd_(fd) { }
+    unique_fd(unique_fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) { }
     unique_fd& operator=(unique_fd&& other) noexcept
     {
         if (this != &other)
@@ -36,4 +36,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace rig
+} // namespace rig
