@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -199,9 +200,12 @@ HostRun run_host(const Rig& rig, const std::vector<std::string>& options)
 
 std::vector<rig::NotifyCall> recorded_calls(const Rig& rig)
 {
+    std::ifstream f(rig.calls_path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     std::vector<rig::NotifyCall> calls;
-    std::ifstream f(rig.calls_path);
-    for (std::string line; std::getline(f, line);) {
+    // A last line without its line feed is still being written: not yet a call.
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = text.substr(start, end - start);
         auto call = rig::parse_notify_call(line);
         if (!call) {
             // Keep the count honest: an unreadable line is still a call.

@@ -86,6 +86,17 @@ int decode_status(int status)
 
 } // namespace
 
+// The pid moves, never copies: whoever holds it kills and reaps the child.
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid(std::exchange(other.pid, -1)),
+      pidfd(std::move(other.pidfd)),
+      stdin_fd(std::move(other.stdin_fd)),
+      stdout_fd(std::move(other.stdout_fd)),
+      unread(std::move(other.unread)),
+      exit_status(other.exit_status)
+{
+}
+
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
 {
     if (this != &other) {

@@ -31,7 +31,7 @@ struct ChildProcess {
     std::optional<int> exit_status;
 
     ChildProcess() = default;
-    ChildProcess(ChildProcess&&) noexcept = default;
+    ChildProcess(ChildProcess&& other) noexcept;
     ChildProcess& operator=(ChildProcess&& other) noexcept;
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
