@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,6 +79,27 @@ bool fill(ChildProcess& child, Deadline deadline)
     return true;
 }
 
+// In the forked child: only async-signal-safe calls from here on. A rig
+// child dies with the process that started it, so that a test that crashes
+// leaves no bus daemon or server behind.
+[[noreturn]] void exec_child(pid_t parent, int in_fd, int out_fd, int err_fd, int status_fd,
+    const std::vector<char*>& argp, const std::vector<char*>& envp)
+{
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent)
+        ::_exit(127);
+    if ((in_fd >= 0 && ::dup2(in_fd, STDIN_FILENO) < 0) || (out_fd >= 0 && ::dup2(out_fd, STDOUT_FILENO) < 0)
+        || (err_fd >= 0 && ::dup2(err_fd, STDERR_FILENO) < 0)) {
+        const int e = errno;
+        (void)!::write(status_fd, &e, sizeof e);
+        ::_exit(127);
+    }
+    ::execvpe(argp[0], argp.data(), envp.data());
+    const int e = errno;
+    (void)!::write(status_fd, &e, sizeof e);
+    ::_exit(127);
+}
+
 int decode_status(int status)
 {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -127,25 +148,35 @@ std::string spawn(const std::vector<std::string>& argv, const SpawnOptions& opti
         return std::string("pipe: ") + std::strerror(errno);
     unique_fd out_read(out_pipe[0]), out_write(out_pipe[1]);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (in_read)
-        posix_spawn_file_actions_adddup2(&actions, in_read.get(), STDIN_FILENO);
-    if (out_write)
-        posix_spawn_file_actions_adddup2(&actions, out_write.get(), STDOUT_FILENO);
-    if (!options.stderr_path.empty())
-        posix_spawn_file_actions_addopen(
-            &actions, STDERR_FILENO, options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-
     std::vector<std::string> args = argv;
     std::vector<std::string> env = child_environment(options.environment);
     auto argp = pointers(args);
     auto envp = pointers(env);
-    pid_t pid = -1;
-    const int r = ::posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (r != 0)
-        return "spawn " + argv[0] + ": " + std::strerror(r);
+    unique_fd err_fd;
+    if (!options.stderr_path.empty()) {
+        err_fd.reset(::open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        if (!err_fd)
+            return "open " + options.stderr_path + ": " + std::strerror(errno);
+    }
+    // The child reports a failed exec through this pipe, which closes
+    // unread when the exec succeeds.
+    int status_pipe[2] = {-1, -1};
+    if (::pipe2(status_pipe, O_CLOEXEC) != 0)
+        return std::string("pipe: ") + std::strerror(errno);
+    unique_fd status_read(status_pipe[0]), status_write(status_pipe[1]);
+
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return std::string("fork: ") + std::strerror(errno);
+    if (pid == 0)
+        exec_child(parent, in_read.get(), out_write.get(), err_fd.get(), status_write.get(), argp, envp);
+    status_write.reset();
+    int exec_errno = 0;
+    if (::read(status_read.get(), &exec_errno, sizeof exec_errno) == sizeof exec_errno) {
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
+        return "exec " + argv[0] + ": " + std::strerror(exec_errno);
+    }
 
     ChildProcess child;
     child.pid = pid;
