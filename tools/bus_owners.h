@@ -19,7 +19,7 @@ using message_ptr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
 // sd_bus_error must start as SD_BUS_ERROR_NULL and be freed on every path.
 struct BusError {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{}; // SD_BUS_ERROR_NULL, which C++ cannot spell: a C compound literal
     BusError() = default;
     BusError(const BusError&) = delete;
     BusError& operator=(const BusError&) = delete;
