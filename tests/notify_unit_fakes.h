@@ -48,7 +48,7 @@ inline std::vector<SentNotification> sent;
 inline std::int64_t now = 1'700'000'000;
 inline int send_result = 1;
 
-inline void capture_log(int priority, const char* format, va_list args)
+__attribute__((format(printf, 2, 0))) inline void capture_log(int priority, const char* format, va_list args)
 {
     char line[2048];
     std::vsnprintf(line, sizeof line, format, args);

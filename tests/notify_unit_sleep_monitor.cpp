@@ -54,7 +54,7 @@ protected:
 
     int handle(sd_bus_message* message)
     {
-        sd_bus_error untouched = SD_BUS_ERROR_NULL;
+        sd_bus_error untouched{}; // SD_BUS_ERROR_NULL
         const int r = on_set_notify_onoff(message, &cookie, &untouched);
         EXPECT_FALSE(sd_bus_error_is_set(&untouched));
         return r;

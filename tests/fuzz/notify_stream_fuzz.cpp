@@ -1,0 +1,166 @@
+// Arbitrary bytes as the notification file: records go through the real
+// reader and notify_message, with the bus step replaced and a clock that the
+// input drives. After each record the rate limiter must agree with a plain
+// model of it (a map purged by walking every entry), and its own invariants
+// must hold.
+#include "clock.h"
+#include "desktop_notification.h"
+#include "event_filter.h"
+#include "notify.h"
+#include "rate_limiter.h"
+#include "record_reader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+namespace {
+
+std::int64_t fuzz_now = 0;
+int sends = 0;
+
+std::int64_t fuzz_clock()
+{
+    return fuzz_now;
+}
+
+int count_send(EventKind, const char*, const char*)
+{
+    ++sends;
+    return 1;
+}
+
+// ---- the model -------------------------------------------------------------
+
+bool is_space(char c)
+{
+    return std::strchr(" \n\r\t\f\v", c) != nullptr && c != '\0';
+}
+
+std::string model_trim(std::string s)
+{
+    while (!s.empty() && is_space(s.back()))
+        s.pop_back();
+    std::size_t i = 0;
+    while (i < s.size() && is_space(s[i]))
+        ++i;
+    return s.substr(i);
+}
+
+bool starts_with(const std::string& s, const char* prefix)
+{
+    return s.rfind(prefix, 0) == 0;
+}
+
+bool model_accepts(const std::string& path)
+{
+    if (starts_with(path, "/dev/video"))
+        return true;
+    if (!starts_with(path, "/home/"))
+        return false;
+    for (const char* folder : {"/Documents", "/Pictures", "/Desktop", "/Downloads", "/Music", "/Videos"})
+        if (path.find(folder) != std::string::npos)
+            return true;
+    return false;
+}
+
+std::string model_key(const std::string& path)
+{
+    if (!starts_with(path, "/dev/video"))
+        return model_trim(path);
+    errno = 0;
+    const long long n = std::strtoll(path.c_str() + 10, nullptr, 10);
+    const auto folded = static_cast<unsigned long long>(n) & 0xFEu;
+    return "/dev/video" + std::to_string(folded);
+}
+
+struct Model {
+    std::map<std::string, std::int64_t> times;
+    int sends = 0;
+
+    void event(const std::string& path, const std::string& program, std::int64_t now)
+    {
+        if (!model_accepts(path))
+            return;
+        std::erase_if(times, [now](const auto& entry) {
+            const std::int64_t d = now - entry.second;
+            return d < -rate_limit_window || d > rate_limit_window;
+        });
+        const std::string key = model_key(path);
+        if (key.empty() || model_trim(program).empty())
+            return;
+        const std::string rate_key = key + ":" + program;
+        if (times.count(rate_key) || times.size() >= message_time_map_cap)
+            return;
+        times.emplace(rate_key, now);
+        ++this->sends;
+    }
+};
+
+Model model;
+const std::uint8_t* tape = nullptr;
+std::size_t tape_size = 0;
+std::size_t record_index = 0;
+
+bool bytewise_less(const std::string& a, const std::string& b)
+{
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+        [](char x, char y) { return static_cast<unsigned char>(x) < static_cast<unsigned char>(y); });
+}
+
+void check_record(void*, const char* object_path, const char* program_text)
+{
+    // The bytes after the last whole record, which the reader drops, drive
+    // the clock: each record moves it by a signed step, -128 s to +127 s.
+    if (tape_size != 0)
+        fuzz_now += static_cast<std::int8_t>(tape[record_index % tape_size]);
+    ++record_index;
+
+    notify_message(object_path, program_text);
+    model.event(object_path, program_text, fuzz_now);
+
+    if (sends != model.sends || message_time_map.size() != model.times.size())
+        std::abort();
+    if (!message_time_index_agrees())
+        std::abort();
+    const std::string* previous = nullptr;
+    for (const auto& [key, time] : message_time_map) {
+        if (previous != nullptr && !bytewise_less(*previous, key))
+            std::abort();
+        const auto found = model.times.find(key);
+        if (found == model.times.end() || found->second != time)
+            std::abort();
+        previous = &key;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    notify_clock = fuzz_clock;
+    send_notification_step = count_send;
+    clear_message_time_map();
+    set_notifications_enabled(1);
+    fuzz_now = 1'700'000'000;
+    sends = 0;
+    model = Model{};
+    record_index = 0;
+    tape = data + size / 1024 * 1024;
+    tape_size = size % 1024;
+
+    std::FILE* stream = fmemopen(const_cast<std::uint8_t*>(data), size, "r");
+    if (stream == nullptr)
+        return 0;
+    const std::size_t handed_on = read_records(stream, check_record, nullptr);
+    std::fclose(stream);
+    if (handed_on != size / 1024)
+        std::abort();
+    return 0;
+}
