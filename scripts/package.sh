@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds the Debian package as a distribution would (prefix /usr) into
+# build/package and prints its path.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh >/dev/null
+bash scripts/build.sh package -DCMAKE_INSTALL_PREFIX=/usr -DTOLVANE_BUILD_TESTS=OFF -DTOLVANE_BUILD_BENCH=OFF >/dev/null
+(cd build/package && cpack -G DEB >/dev/null 2>&1)
+ls "$PWD"/build/package/tolvane_*.deb
