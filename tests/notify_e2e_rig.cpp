@@ -164,8 +164,8 @@ rig::unique_fd open_fifo_writer(rig::Deadline deadline)
     }
 }
 
-std::string start_host(
-    const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin, rig::ChildProcess& host)
+std::string start_host(const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin,
+    rig::ChildProcess& host, const std::vector<std::string>& environment)
 {
     std::vector<std::string> argv = {TOLVANE_NOTIFY_HOST};
     argv.insert(argv.end(), options.begin(), options.end());
@@ -175,14 +175,15 @@ std::string start_host(
     // The untranslated texts are the ones the tests expect.
     spawn_options.environment = {"DBUS_SESSION_BUS_ADDRESS=" + rig.user_bus_address,
         "DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus_address, "LC_ALL=C", "LANGUAGE", "XDG_RUNTIME_DIR"};
+    spawn_options.environment.insert(spawn_options.environment.end(), environment.begin(), environment.end());
     return rig::spawn(argv, spawn_options, host);
 }
 
-HostRun run_host(const Rig& rig, const std::vector<std::string>& options)
+HostRun run_host(const Rig& rig, const std::vector<std::string>& options, const std::vector<std::string>& environment)
 {
     HostRun run;
     rig::ChildProcess host;
-    if (run.error = start_host(rig, options, false, host); !run.error.empty())
+    if (run.error = start_host(rig, options, false, host, environment); !run.error.empty())
         return run;
     run.pid = host.pid;
     const auto deadline = rig::deadline_in(patience);
