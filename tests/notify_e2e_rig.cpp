@@ -250,16 +250,32 @@ std::vector<std::string> wait_for_log(const Rig& rig, size_t count, rig::Deadlin
     return datagrams;
 }
 
-bool wait_until_reader_idle(pid_t host, int fifo_writer, rig::Deadline deadline)
+namespace {
+bool blocked_in_read(pid_t pid)
 {
     // The kernel shows a thread's system call only while it is blocked in it.
-    const std::string blocked_in_read = std::to_string(SYS_read) + " ";
-    const std::string syscall_file = "/proc/" + std::to_string(host) + "/syscall";
+    std::string syscall;
+    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/syscall"), syscall);
+    return syscall.starts_with(std::to_string(SYS_read) + " ");
+}
+} // namespace
+
+bool wait_until_blocked_in_read(pid_t pid, rig::Deadline deadline)
+{
+    for (;;) {
+        if (blocked_in_read(pid))
+            return true;
+        if (rig::Clock::now() >= deadline)
+            return false;
+        ::poll(nullptr, 0, 2);
+    }
+}
+
+bool wait_until_reader_idle(pid_t host, int fifo_writer, rig::Deadline deadline)
+{
     for (;;) {
         int unread = -1;
-        std::string syscall;
-        std::getline(std::ifstream(syscall_file), syscall);
-        if (::ioctl(fifo_writer, FIONREAD, &unread) == 0 && unread == 0 && syscall.starts_with(blocked_in_read))
+        if (::ioctl(fifo_writer, FIONREAD, &unread) == 0 && unread == 0 && blocked_in_read(host))
             return true;
         if (rig::Clock::now() >= deadline)
             return false;

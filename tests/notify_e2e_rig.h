@@ -75,6 +75,11 @@ rig::unique_fd open_fifo_writer(rig::Deadline deadline);
 // then been handled. False at the deadline.
 bool wait_until_reader_idle(pid_t host, int fifo_writer, rig::Deadline deadline);
 
+// Waits until the process's main thread is blocked reading; a reader of a
+// pipe or FIFO blocks only once it has taken everything in it. False at
+// the deadline.
+bool wait_until_blocked_in_read(pid_t pid, rig::Deadline deadline);
+
 // Starts tolvane-notify-host on the real plug-in with the rig's buses, in
 // the C locale unless `environment` ("NAME=VALUE" sets, "NAME" removes)
 // says otherwise.
