@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,7 +84,7 @@ TEST(NotifyReader, ARegularFileIsReadWholeRecordByWholeRecordUntilItEnds)
 struct ConcurrentCase {
     const char* name;
     const char* action;
-    const char* expected_line;
+    std::vector<std::string> expected_lines;
 };
 
 // The first call stays in its reader on the FIFO while the main thread of the
@@ -86,8 +92,11 @@ struct ConcurrentCase {
 TEST(NotifyReader, ACallWhileTheReaderRunsLeavesTheReaderServing)
 {
     const ConcurrentCase cases[] = {
-        {"second registration is refused", "register", "second KRMRegister returned -1"},
-        {"unregistration only reports success", "unregister", "KRMUnregister returned 0"},
+        {"second registration is refused", "register", {"second KRMRegister returned -1"}},
+        {"unregistration only reports success", "unregister", {"KRMUnregister returned 0"}},
+        // The library stays mapped, so the reader (and the monitor thread)
+        // go on running its code after the host has let go of it.
+        {"the host unregisters and unloads the library", "unload", {"KRMUnregister returned 0", "dlclose returned 0"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -105,7 +114,8 @@ TEST(NotifyReader, ACallWhileTheReaderRunsLeavesTheReaderServing)
         ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
 
         ASSERT_TRUE(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
-        EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>(c.expected_line));
+        for (const auto& line : c.expected_lines)
+            EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>(line));
 
         // The repeat proves the map survived; the new key proves the reader runs.
         const std::string more = first + record("/home/ann/Desktop/todo.txt", "/usr/bin/second");
@@ -118,6 +128,91 @@ TEST(NotifyReader, ACallWhileTheReaderRunsLeavesTheReaderServing)
             (std::vector<std::string>{
                 std::string("/usr/bin/first") + files_suffix, std::string("/usr/bin/second") + files_suffix}));
     }
+}
+
+// A writer that stops inside a record, for as long as it likes: the reader
+// waits in its read for the rest and hands the record on once, whole. The
+// stops fall on each edge a reader could get wrong.
+TEST(NotifyReader, ARecordWrittenInTwoPiecesWithAPauseBetweenIsHandedOnWholeOnce)
+{
+    const size_t stops[] = {1, 511, 512, 513, 1023};
+    Rig rig;
+    ASSERT_EQ(start_rig(rig), "");
+    ASSERT_EQ(make_notify_fifo(), "");
+    rig::ChildProcess host;
+    ASSERT_EQ(start_host(rig, {}, false, host), "");
+    const auto deadline = rig::deadline_in(patience);
+    rig::unique_fd fifo = open_fifo_writer(deadline);
+    ASSERT_TRUE(fifo) << "the plug-in never opened the notification file";
+
+    std::vector<std::string> expected;
+    for (const size_t stop : stops) {
+        SCOPED_TRACE("stop after byte " + std::to_string(stop));
+        const std::string program = "/usr/bin/paused-at-" + std::to_string(stop);
+        const std::string r = record("/home/ann/Pictures/holiday.jpg", program);
+        ASSERT_TRUE(rig::write_all(fifo.get(), r.data(), stop, deadline));
+        ASSERT_TRUE(wait_until_reader_idle(host.pid, fifo.get(), deadline));
+        EXPECT_EQ(summaries(recorded_calls(rig)), expected) << "a piece of a record was handed on";
+
+        ASSERT_TRUE(rig::write_all(fifo.get(), r.data() + stop, r.size() - stop, deadline));
+        expected.push_back(program + files_suffix);
+        ASSERT_TRUE(wait_until_reader_idle(host.pid, fifo.get(), deadline));
+        EXPECT_EQ(summaries(wait_for_calls(rig, expected.size(), deadline)), expected);
+    }
+    fifo.reset();
+    EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));
+    EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
+    EXPECT_EQ(summaries(recorded_calls(rig)), expected) << "a record was handed on twice";
+    EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
+}
+
+// The writer is a process of its own (cat, copying what the test gives it
+// into the FIFO), killed after one and a half records: the reader, waiting
+// for the rest of the second, sees the end of the file.
+TEST(NotifyReader, AWriterKilledMidRecordCostsOnlyThatRecordAndRegistrationReturnsZero)
+{
+    Rig rig;
+    ASSERT_EQ(start_rig(rig), "");
+    ASSERT_EQ(make_notify_fifo(), "");
+    rig::ChildProcess host;
+    ASSERT_EQ(start_host(rig, {}, false, host), "");
+    rig::ChildProcess writer;
+    rig::SpawnOptions writer_options;
+    writer_options.pipe_stdin = true;
+    ASSERT_EQ(rig::spawn({"sh", "-c", std::string("exec cat >") + notify_file}, writer_options, writer), "");
+    const auto deadline = rig::deadline_in(patience);
+
+    const std::string bytes = record("/home/ann/Videos/a.mkv", "/usr/bin/whole")
+        + record("/home/ann/Videos/b.mkv", "/usr/bin/half").substr(0, 700);
+    ASSERT_TRUE(rig::write_all(writer.stdin_fd.get(), bytes.data(), bytes.size(), deadline));
+    // cat has passed on all it was given once it waits for more, and the
+    // host has taken all of it once it waits too.
+    ASSERT_TRUE(wait_until_reader_idle(writer.pid, writer.stdin_fd.get(), deadline));
+    ASSERT_TRUE(wait_until_blocked_in_read(host.pid, deadline));
+    ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
+
+    rig::kill_and_reap(writer, SIGKILL);
+    EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));
+    EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
+    EXPECT_EQ(summaries(recorded_calls(rig)), std::vector<std::string>{std::string("/usr/bin/whole") + files_suffix});
+    EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
+}
+
+// A notification file that opens but cannot be read (a directory: every
+// read fails with EISDIR) ends the reader like an end of file does.
+TEST(NotifyReader, AReadErrorEndsRegistrationWithZeroAndNothingNotifiedOrLogged)
+{
+    Rig rig;
+    ASSERT_EQ(start_rig(rig), "");
+    ASSERT_EQ(::mkdir(notify_file, 0755), 0) << std::strerror(errno);
+
+    const auto run = run_host(rig);
+    ::rmdir(notify_file);
+    ASSERT_EQ(run.error, "");
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned 0"});
+    EXPECT_TRUE(recorded_calls(rig).empty());
+    EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
 }
 
 } // namespace

@@ -164,8 +164,8 @@ rig::unique_fd open_fifo_writer(rig::Deadline deadline)
     }
 }
 
-std::string start_host(
-    const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin, rig::ChildProcess& host)
+std::string start_host(const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin,
+    rig::ChildProcess& host, const std::vector<std::string>& environment)
 {
     std::vector<std::string> argv = {TOLVANE_NOTIFY_HOST};
     argv.insert(argv.end(), options.begin(), options.end());
@@ -175,14 +175,15 @@ std::string start_host(
     // The untranslated texts are the ones the tests expect.
     spawn_options.environment = {"DBUS_SESSION_BUS_ADDRESS=" + rig.user_bus_address,
         "DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus_address, "LC_ALL=C", "LANGUAGE", "XDG_RUNTIME_DIR"};
+    spawn_options.environment.insert(spawn_options.environment.end(), environment.begin(), environment.end());
     return rig::spawn(argv, spawn_options, host);
 }
 
-HostRun run_host(const Rig& rig, const std::vector<std::string>& options)
+HostRun run_host(const Rig& rig, const std::vector<std::string>& options, const std::vector<std::string>& environment)
 {
     HostRun run;
     rig::ChildProcess host;
-    if (run.error = start_host(rig, options, false, host); !run.error.empty())
+    if (run.error = start_host(rig, options, false, host, environment); !run.error.empty())
         return run;
     run.pid = host.pid;
     const auto deadline = rig::deadline_in(patience);
@@ -249,16 +250,32 @@ std::vector<std::string> wait_for_log(const Rig& rig, size_t count, rig::Deadlin
     return datagrams;
 }
 
-bool wait_until_reader_idle(pid_t host, int fifo_writer, rig::Deadline deadline)
+namespace {
+bool blocked_in_read(pid_t pid)
 {
     // The kernel shows a thread's system call only while it is blocked in it.
-    const std::string blocked_in_read = std::to_string(SYS_read) + " ";
-    const std::string syscall_file = "/proc/" + std::to_string(host) + "/syscall";
+    std::string syscall;
+    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/syscall"), syscall);
+    return syscall.starts_with(std::to_string(SYS_read) + " ");
+}
+} // namespace
+
+bool wait_until_blocked_in_read(pid_t pid, rig::Deadline deadline)
+{
+    for (;;) {
+        if (blocked_in_read(pid))
+            return true;
+        if (rig::Clock::now() >= deadline)
+            return false;
+        ::poll(nullptr, 0, 2);
+    }
+}
+
+bool wait_until_reader_idle(pid_t host, int fifo_writer, rig::Deadline deadline)
+{
     for (;;) {
         int unread = -1;
-        std::string syscall;
-        std::getline(std::ifstream(syscall_file), syscall);
-        if (::ioctl(fifo_writer, FIONREAD, &unread) == 0 && unread == 0 && syscall.starts_with(blocked_in_read))
+        if (::ioctl(fifo_writer, FIONREAD, &unread) == 0 && unread == 0 && blocked_in_read(host))
             return true;
         if (rig::Clock::now() >= deadline)
             return false;

@@ -75,9 +75,16 @@ rig::unique_fd open_fifo_writer(rig::Deadline deadline);
 // then been handled. False at the deadline.
 bool wait_until_reader_idle(pid_t host, int fifo_writer, rig::Deadline deadline);
 
-// Starts tolvane-notify-host on the real plug-in with the rig's buses.
-std::string start_host(
-    const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin, rig::ChildProcess& host);
+// Waits until the process's main thread is blocked reading; a reader of a
+// pipe or FIFO blocks only once it has taken everything in it. False at
+// the deadline.
+bool wait_until_blocked_in_read(pid_t pid, rig::Deadline deadline);
+
+// Starts tolvane-notify-host on the real plug-in with the rig's buses, in
+// the C locale unless `environment` ("NAME=VALUE" sets, "NAME" removes)
+// says otherwise.
+std::string start_host(const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin,
+    rig::ChildProcess& host, const std::vector<std::string>& environment = {});
 
 struct HostRun {
     std::string error; // of the rig, not of the plug-in
@@ -85,8 +92,9 @@ struct HostRun {
     int exit_status = -1;
     std::vector<std::string> output; // the host's lines
 };
-// Runs the host to its end.
-HostRun run_host(const Rig& rig, const std::vector<std::string>& options = {});
+// Runs the host to its end; `environment` as for start_host.
+HostRun run_host(
+    const Rig& rig, const std::vector<std::string>& options = {}, const std::vector<std::string>& environment = {});
 
 // The calls the server has recorded so far.
 std::vector<rig::NotifyCall> recorded_calls(const Rig& rig);

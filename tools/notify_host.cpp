@@ -1,14 +1,17 @@
 // tolvane-notify-host: loads the notification plug-in and drives its entry
 // points the way a host service manager does, printing what they return.
 //
-//   tolvane-notify-host [--while-reading register|unregister] [--unregister] PLUGIN
+//   tolvane-notify-host [--while-reading register|unregister|unload] [--unregister] PLUGIN
 //
 // Plain: calls KRMRegister, prints "KRMRegister returned N", and with
 // --unregister then calls KRMUnregister and prints its result.
 // --while-reading: KRMRegister runs on a second thread; once a line (or end
 // of input) arrives on standard input, the main thread calls KRMRegister a
 // second time ("second KRMRegister returned N") or KRMUnregister
-// ("KRMUnregister returned N") while the first call is still reading.
+// ("KRMUnregister returned N") while the first call is still reading;
+// "unload" calls KRMUnregister and then dlclose ("dlclose returned N"), as a
+// host does that unloads a plug-in it has unregistered, with the reader and
+// the monitor thread still inside the library.
 // Exit status: 0, or 2 when the plug-in cannot be loaded.
 #include <dlfcn.h>
 #include <unistd.h>
@@ -24,7 +27,7 @@ using entry_point = int (*)();
 
 struct Options {
     const char* plugin = nullptr;
-    std::string_view while_reading; // "", "register" or "unregister"
+    std::string_view while_reading; // "", "register", "unregister" or "unload"
     bool unregister = false;
 };
 
@@ -44,7 +47,8 @@ void wait_for_go()
 
 int usage()
 {
-    std::fprintf(stderr, "usage: tolvane-notify-host [--while-reading register|unregister] [--unregister] PLUGIN\n");
+    std::fprintf(
+        stderr, "usage: tolvane-notify-host [--while-reading register|unregister|unload] [--unregister] PLUGIN\n");
     return 2;
 }
 
@@ -66,11 +70,12 @@ int main(int argc, char** argv)
     }
     if (!options.plugin
         || (!options.while_reading.empty() && options.while_reading != "register"
-            && options.while_reading != "unregister"))
+            && options.while_reading != "unregister" && options.while_reading != "unload")
+        || (options.while_reading == "unload" && options.unregister))
         return usage();
 
-    // Never closed: the plug-in leaves a detached thread running inside it,
-    // so unloading would pull its code out from under that thread.
+    // Closed only by --while-reading unload: the plug-in leaves a detached
+    // thread running inside it, and is built never to be unmapped for that.
     void* plugin = ::dlopen(options.plugin, RTLD_NOW | RTLD_LOCAL);
     if (!plugin) {
         std::fprintf(stderr, "cannot load %s: %s\n", options.plugin, ::dlerror());
@@ -93,6 +98,8 @@ int main(int argc, char** argv)
             report("second KRMRegister", krm_register());
         else
             report("KRMUnregister", krm_unregister());
+        if (options.while_reading == "unload")
+            report("dlclose", ::dlclose(plugin));
         reader.join();
         report("KRMRegister", first);
     }

@@ -1,0 +1,198 @@
+// The notification in the user's language: the plug-in loaded by a host
+// that runs under a German locale sends the texts of the German catalogue,
+// and a language without a catalogue or a locale that does not exist leaves
+// them in English. The expected texts come from po/de.po itself, so that
+// the test follows the translators rather than a copy of their work.
+#include "notify_e2e_rig.h"
+
+#include "sandbox.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace e2e;
+
+using Catalogue = std::map<std::string, std::string>;
+
+// The text of a quoted po string, its escapes resolved.
+std::string po_string(const std::string& line)
+{
+    std::string out;
+    const size_t open = line.find('"');
+    const size_t close = line.rfind('"');
+    for (size_t i = open + 1; i < close; ++i) {
+        if (line[i] != '\\' || i + 1 == close) {
+            out += line[i];
+            continue;
+        }
+        const char c = line[++i];
+        out += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+    }
+    return out;
+}
+
+// msgid -> msgstr of every entry; strings continued on following lines are joined.
+Catalogue read_po(const std::string& path)
+{
+    Catalogue entries;
+    std::string id;
+    std::string str;
+    std::string* current = nullptr;
+    const auto flush = [&] {
+        if (!id.empty())
+            entries[id] = str;
+        id.clear();
+        str.clear();
+    };
+    std::ifstream f(path);
+    for (std::string line; std::getline(f, line);) {
+        if (line.starts_with("msgid ")) {
+            flush();
+            current = &id;
+        } else if (line.starts_with("msgstr ")) {
+            current = &str;
+        } else if (!line.starts_with("\"")) {
+            current = nullptr;
+            continue;
+        }
+        if (current)
+            *current += po_string(line);
+    }
+    flush();
+    return entries;
+}
+
+// The host's locales: de_DE.UTF-8 compiled into a private directory (the
+// host finds it through LOCPATH), and the built German catalogue where the
+// plug-in looks for it. /usr/share/locale is a tmpfs of this test's own
+// mount namespace, so the host's directory is never written.
+struct GermanLocale {
+    std::string error;
+    std::string dir;
+
+    GermanLocale()
+    {
+        dir = sandbox::make_temp_dir("tolvane-e2e-locale");
+        if (dir.empty()) {
+            error = std::string("mkdtemp: ") + std::strerror(errno);
+            return;
+        }
+        error = compile_locale();
+        if (error.empty())
+            error = mount_catalogue();
+    }
+    GermanLocale(const GermanLocale&) = delete;
+    GermanLocale& operator=(const GermanLocale&) = delete;
+    ~GermanLocale() { sandbox::remove_tree(dir); }
+
+    std::string compile_locale() const
+    {
+        rig::ChildProcess localedef;
+        rig::SpawnOptions options;
+        options.stderr_path = dir + "/localedef.log";
+        if (auto e = rig::spawn({"localedef", "-i", "de_DE", "-f", "UTF-8", dir + "/de_DE.UTF-8"}, options, localedef);
+            !e.empty())
+            return e;
+        const auto deadline = rig::deadline_in(patience);
+        (void)rig::read_rest(localedef, deadline);
+        if (rig::wait_exit(localedef, deadline) != std::optional<int>(0))
+            return "localedef could not compile de_DE.UTF-8, see " + options.stderr_path;
+        return {};
+    }
+
+    static std::string mount_catalogue()
+    {
+        const std::string messages = "/usr/share/locale/de/LC_MESSAGES";
+        if (auto e = sandbox::mount_tmpfs("/usr/share/locale", "mode=0755,size=1m"); !e.empty())
+            return e;
+        for (const char* d : {"/usr/share/locale/de", "/usr/share/locale/de/LC_MESSAGES"})
+            if (::mkdir(d, 0755) != 0)
+                return std::string("mkdir ") + d + ": " + std::strerror(errno);
+        return sandbox::bind_mount(std::string(TOLVANE_LOCALE_BUILD_DIR) + "/de/LC_MESSAGES", messages);
+    }
+};
+
+const GermanLocale& german_locale()
+{
+    static const GermanLocale locale;
+    return locale;
+}
+
+const std::string docs = "/home/ann/Documents/Bericht.odt";
+
+// The call the plug-in makes for a record, its texts passed through `texts`.
+rig::NotifyCall expected_call(const Catalogue& texts, const std::string& program, bool camera)
+{
+    rig::NotifyCall call;
+    call.app_name = texts.at("preferences-system");
+    call.summary = program + texts.at(camera ? camera_suffix : files_suffix);
+    call.body = texts.at("Go to Control Center > Privacy and Security, and allow its access.");
+    call.actions = {"_open1", texts.at("Go to Settings")};
+    call.hints = {{"x-orbisk-action-_open1", "s",
+        std::string(command_prefix) + (camera ? "privacy,camera" : "privacy,filefolder")}};
+    call.expire_timeout = -1;
+    return call;
+}
+
+Catalogue untranslated(const Catalogue& catalogue)
+{
+    Catalogue same;
+    for (const auto& [id, str] : catalogue)
+        same[id] = id;
+    return same;
+}
+
+struct LocaleCase {
+    const char* name;
+    std::vector<std::string> environment; // on top of LOCPATH, after LC_ALL is removed
+    bool german;
+};
+
+TEST(NotifyLocale, TheTextsFollowTheHostsLanguageAndFallBackToEnglish)
+{
+    const auto& locale = german_locale();
+    ASSERT_EQ(locale.error, "");
+    const Catalogue de = read_po(TOLVANE_PO_DIR "/de.po");
+    // A catalogue the parser misread would make every comparison below vacuous.
+    ASSERT_EQ(de.at("Go to Settings"), "Zu den Einstellungen");
+    const Catalogue english = untranslated(de);
+
+    const LocaleCase cases[] = {
+        {"LANG names the German locale", {"LANG=de_DE.UTF-8"}, true},
+        {"LC_ALL names the German locale", {"LANG=C", "LC_ALL=de_DE.UTF-8"}, true},
+        {"LANGUAGE names a language without a catalogue", {"LANG=de_DE.UTF-8", "LANGUAGE=xx"}, false},
+        {"LANG names a locale that does not exist", {"LANG=xx_XX.UTF-8"}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        ASSERT_EQ(start_rig(rig), "");
+        ASSERT_EQ(
+            write_notify_file(record(docs, "/usr/bin/textverarbeitung") + record("/dev/video0", "/usr/bin/kamera")),
+            "");
+        std::vector<std::string> environment = {"LC_ALL", "LOCPATH=" + locale.dir};
+        environment.insert(environment.end(), c.environment.begin(), c.environment.end());
+
+        const auto run = run_host(rig, {}, environment);
+        ASSERT_EQ(run.error, "");
+        EXPECT_EQ(run.exit_status, 0);
+        EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned 0"});
+        const Catalogue& texts = c.german ? de : english;
+        EXPECT_EQ(recorded_calls(rig),
+            (std::vector<rig::NotifyCall>{expected_call(texts, "/usr/bin/textverarbeitung", false),
+                expected_call(texts, "/usr/bin/kamera", true)}));
+        EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
+    }
+}
+
+} // namespace
