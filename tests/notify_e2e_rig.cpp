@@ -167,7 +167,8 @@ rig::unique_fd open_fifo_writer(rig::Deadline deadline)
 std::string start_host(
     const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin, rig::ChildProcess& host)
 {
-    std::vector<std::string> argv = {TOLVANE_NOTIFY_HOST};
+    std::vector<std::string> argv = rig.host_wrapper;
+    argv.push_back(TOLVANE_NOTIFY_HOST);
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back(TOLVANE_NOTIFY_PLUGIN);
     rig::SpawnOptions spawn_options;
@@ -176,6 +177,41 @@ std::string start_host(
     spawn_options.environment = {"DBUS_SESSION_BUS_ADDRESS=" + rig.user_bus_address,
         "DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus_address, "LC_ALL=C", "LANGUAGE", "XDG_RUNTIME_DIR"};
     return rig::spawn(argv, spawn_options, host);
+}
+
+bool feed(int fifo_writer, std::string_view object_path, std::string_view program_text, rig::Deadline deadline)
+{
+    const std::string r = record(object_path, program_text);
+    return rig::write_all(fifo_writer, r.data(), r.size(), deadline);
+}
+
+bool Logind::send(const std::string& commands, rig::Deadline deadline)
+{
+    std::istringstream words(commands);
+    for (std::string command; words >> command;) {
+        const std::string line = command + "\n";
+        if (!rig::write_all(process.stdin_fd.get(), line.data(), line.size(), deadline)
+            || rig::read_line(process, deadline) != "sent " + command)
+            return false;
+    }
+    return true;
+}
+
+std::string start_logind(const Rig& rig, Logind& out, rig::Deadline deadline)
+{
+    rig::SpawnOptions options;
+    options.pipe_stdin = true;
+    options.environment = {"DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus_address};
+    if (auto e = rig::spawn({TOLVANE_TEST_LOGIND}, options, out.process); !e.empty())
+        return e;
+    if (rig::read_line(out.process, deadline) != "monitoring")
+        return "the logind stand-in did not start watching the bus";
+    return {};
+}
+
+bool wait_subscribed(Logind& logind, rig::Deadline deadline)
+{
+    return rig::read_line(logind.process, deadline) == "subscribed";
 }
 
 HostRun run_host(const Rig& rig, const std::vector<std::string>& options)

@@ -51,6 +51,7 @@ struct Rig {
     std::string calls_path;
     std::string user_bus_address; // what the host is given
     std::string system_bus_address; // what the host is given
+    std::vector<std::string> host_wrapper; // runs the host, e.g. under valgrind
 
     Rig() = default;
     Rig(const Rig&) = delete;
@@ -75,7 +76,11 @@ rig::unique_fd open_fifo_writer(rig::Deadline deadline);
 // then been handled. False at the deadline.
 bool wait_until_reader_idle(pid_t host, int fifo_writer, rig::Deadline deadline);
 
-// Starts tolvane-notify-host on the real plug-in with the rig's buses.
+// Writes one record to the FIFO; false at the deadline.
+bool feed(int fifo_writer, std::string_view object_path, std::string_view program_text, rig::Deadline deadline);
+
+// Starts tolvane-notify-host on the real plug-in with the rig's buses, under
+// the rig's host_wrapper if it has one.
 std::string start_host(
     const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin, rig::ChildProcess& host);
 
@@ -87,6 +92,22 @@ struct HostRun {
 };
 // Runs the host to its end.
 HostRun run_host(const Rig& rig, const std::vector<std::string>& options = {});
+
+// tolvane-test-logind on the rig's system bus. Start it before the host: it
+// must watch the bus before the monitor subscribes.
+struct Logind {
+    rig::ChildProcess process;
+
+    // Sends the space-separated commands one after the other, each once the
+    // bus has routed the one before. "bad" is a PrepareForSleep without a
+    // boolean, which the handler refuses with a log line; the monitor
+    // handles signals in order, so that line also tells that every signal
+    // before it has been handled, the pause after a resume included.
+    bool send(const std::string& commands, rig::Deadline deadline);
+};
+std::string start_logind(const Rig& rig, Logind& out, rig::Deadline deadline);
+// Waits until the host's monitor has subscribed to PrepareForSleep.
+bool wait_subscribed(Logind& logind, rig::Deadline deadline);
 
 // The calls the server has recorded so far.
 std::vector<rig::NotifyCall> recorded_calls(const Rig& rig);
