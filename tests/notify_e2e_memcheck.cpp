@@ -33,39 +33,33 @@ TEST(NotifyMemcheck, NotificationsASleepAResumeAndALostSystemBusLeaveMemcheckCle
     const std::string report = rig.dir + "/memcheck.log";
     rig.host_wrapper = {VALGRIND_PROGRAM, "--quiet", "--error-exitcode=1", "--leak-check=full",
         "--errors-for-leak-kinds=definite", "--log-file=" + report};
-    ASSERT_EQ(make_notify_fifo(), "");
     const auto deadline = rig::deadline_in(patience);
-    Logind logind;
-    ASSERT_EQ(start_logind(rig, logind, deadline), "");
-    rig::ChildProcess host;
-    ASSERT_EQ(start_host(rig, {}, false, host), "");
-    rig::unique_fd fifo = open_fifo_writer(deadline);
-    ASSERT_TRUE(fifo);
-    ASSERT_TRUE(wait_subscribed(logind, deadline));
+    Subscribed run;
+    ASSERT_EQ(start_subscribed(rig, run, deadline), "");
 
     for (const auto& [object, program] : std::vector<std::pair<std::string, std::string>>{
              {"/dev/video1", "/usr/bin/camapp"}, {"/home/ann/Documents/a.odt", "/usr/bin/editor"},
              {"/home/ann/Documents/a.odt", "/usr/bin/editor"}, {"/etc/shadow", "/usr/bin/cat"}})
-        ASSERT_TRUE(feed(fifo.get(), object, program, deadline));
+        ASSERT_TRUE(feed(run.fifo.get(), object, program, deadline));
     ASSERT_EQ(wait_for_calls(rig, 2, deadline).size(), 2u);
 
-    ASSERT_TRUE(logind.send("true bad", deadline));
+    ASSERT_TRUE(run.logind.send("true bad", deadline));
     ASSERT_EQ(wait_for_log(rig, 2, deadline).size(), 2u);
-    ASSERT_TRUE(feed(fifo.get(), "/home/ann/Pictures/b.jpg", "/usr/bin/viewer", deadline));
-    ASSERT_TRUE(wait_until_reader_idle(host.pid, fifo.get(), deadline));
-    ASSERT_TRUE(logind.send("false bad", deadline));
+    ASSERT_TRUE(feed(run.fifo.get(), "/home/ann/Pictures/b.jpg", "/usr/bin/viewer", deadline));
+    ASSERT_TRUE(wait_until_reader_idle(run.host.pid, run.fifo.get(), deadline));
+    ASSERT_TRUE(run.logind.send("false bad", deadline));
     ASSERT_EQ(wait_for_log(rig, 2, deadline).size(), 2u);
-    ASSERT_TRUE(feed(fifo.get(), "/home/ann/Pictures/b.jpg", "/usr/bin/viewer", deadline));
+    ASSERT_TRUE(feed(run.fifo.get(), "/home/ann/Pictures/b.jpg", "/usr/bin/viewer", deadline));
     ASSERT_EQ(wait_for_calls(rig, 3, deadline).size(), 3u);
 
     rig::kill_and_reap(rig.system_bus.daemon, SIGKILL);
-    EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), host.pid),
+    EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), run.host.pid),
         (std::vector<Logged>{
             {user_err, std::string("notify(124)-> Failed to process bus: ") + std::strerror(ECONNRESET)}}));
 
-    fifo.reset();
-    EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));
-    EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0)) << file_text(report);
+    run.fifo.reset();
+    EXPECT_EQ(rig::read_line(run.host, deadline), std::optional<std::string>("KRMRegister returned 0"));
+    EXPECT_EQ(rig::wait_exit(run.host, deadline), std::optional<int>(0)) << file_text(report);
     EXPECT_EQ(recorded_calls(rig).size(), 3u);
 }
 

@@ -214,6 +214,22 @@ bool wait_subscribed(Logind& logind, rig::Deadline deadline)
     return rig::read_line(logind.process, deadline) == "subscribed";
 }
 
+std::string start_subscribed(const Rig& rig, Subscribed& out, rig::Deadline deadline)
+{
+    if (auto e = make_notify_fifo(); !e.empty())
+        return e;
+    if (auto e = start_logind(rig, out.logind, deadline); !e.empty())
+        return e;
+    if (auto e = start_host(rig, {}, false, out.host); !e.empty())
+        return e;
+    out.fifo = open_fifo_writer(deadline);
+    if (!out.fifo)
+        return "the plug-in did not open the notification file";
+    if (!wait_subscribed(out.logind, deadline))
+        return "the monitor did not subscribe to PrepareForSleep";
+    return {};
+}
+
 HostRun run_host(const Rig& rig, const std::vector<std::string>& options)
 {
     HostRun run;

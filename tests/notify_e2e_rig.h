@@ -109,6 +109,15 @@ std::string start_logind(const Rig& rig, Logind& out, rig::Deadline deadline);
 // Waits until the host's monitor has subscribed to PrepareForSleep.
 bool wait_subscribed(Logind& logind, rig::Deadline deadline);
 
+// The host reading the notification FIFO, its monitor subscribed on the
+// rig's system bus, where the logind stand-in sends.
+struct Subscribed {
+    Logind logind;
+    rig::ChildProcess host;
+    rig::unique_fd fifo;
+};
+std::string start_subscribed(const Rig& rig, Subscribed& out, rig::Deadline deadline);
+
 // The calls the server has recorded so far.
 std::vector<rig::NotifyCall> recorded_calls(const Rig& rig);
 // Waits until at least `count` calls are recorded, or the deadline.

@@ -25,29 +25,6 @@ const Logged sleeping{user_info, "notify(81)-> on_set_notify_onoff: PrepareForSl
 const Logged resumed{user_info, "notify(81)-> on_set_notify_onoff: PrepareForSleep false"};
 const Logged marker{user_err, not_a_boolean};
 
-// The host reading the FIFO, its monitor subscribed on the system bus.
-struct Subscribed {
-    Logind logind;
-    rig::ChildProcess host;
-    rig::unique_fd fifo;
-};
-
-std::string start_subscribed(const Rig& rig, Subscribed& out, rig::Deadline deadline)
-{
-    if (auto e = make_notify_fifo(); !e.empty())
-        return e;
-    if (auto e = start_logind(rig, out.logind, deadline); !e.empty())
-        return e;
-    if (auto e = start_host(rig, {}, false, out.host); !e.empty())
-        return e;
-    out.fifo = open_fifo_writer(deadline);
-    if (!out.fifo)
-        return "the plug-in did not open the notification file";
-    if (!wait_subscribed(out.logind, deadline))
-        return "the monitor did not subscribe to PrepareForSleep";
-    return {};
-}
-
 // Ends the reader and checks that the host ran to a clean end.
 void end_reader(Subscribed& run, rig::Deadline deadline)
 {
