@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 if [[ ${1:-} != --inside ]]; then
   build=$(realpath "${1:-build/plain}")
   for f in tools/tolvane-sandbox tools/tolvane-notify-host tools/tolvane-test-notification-server \
-           notify_plugin/libtolvane-notify.so; do
+           tools/tolvane-test-logind notify_plugin/libtolvane-notify.so; do
     [[ -x $build/$f || -f $build/$f ]] || { echo "missing $build/$f: run bash scripts/build.sh plain" >&2; exit 1; }
   done
   exec "$build/tools/tolvane-sandbox" bash "$0" --inside "$build"
@@ -23,6 +23,7 @@ fi
 build=$2
 host=$build/tools/tolvane-notify-host
 server=$build/tools/tolvane-test-notification-server
+logind=$build/tools/tolvane-test-logind
 plugin=$build/notify_plugin/libtolvane-notify.so
 notify_file=/sys/kernel/security/tolvane/.notify
 work=$TOLVANE_SANDBOX_DIR
@@ -95,11 +96,28 @@ head -1 "$work/screen" | sed 's/^/   server: /'
 shown_screen=1
 touch "$work/calls"
 
+say "logind comes up on the system bus"
+mkfifo "$work/logind.in"
+"$logind" < "$work/logind.in" > "$work/logind.out" &
+logind_pid=$!
+exec 4> "$work/logind.in"
+wait_lines "$work/logind.out" 1   # "monitoring": it watches for subscribers
+
+# sleep_signal true|false: logind announces a suspend or a resume.
+sleep_signal() {
+  printf '\n-> logind: PrepareForSleep %s\n' "$1"
+  echo "$1" >&4
+  wait_lines "$work/logind.out" $((++logind_lines))
+}
+
 say "The module is loaded: the host registers the plug-in, which waits for records"
 mkfifo "$notify_file"
 "$host" "$plugin" > "$work/host.out" &
 host_pid=$!
 exec 3> "$notify_file"   # opens once the plug-in has opened its end
+wait_lines "$work/logind.out" 2   # the plug-in's sleep monitor has subscribed
+logind_lines=2
+echo "   (the plug-in's sleep monitor listens for PrepareForSleep)"
 
 say "Blocked accesses reach the user"
 event /dev/video0 /usr/bin/cheese yes
@@ -109,16 +127,34 @@ event /dev/video1 /usr/bin/cheese no "video0 and video1 are one camera"
 event /etc/shadow /usr/bin/cat no "not a camera and not a private folder of a home"
 event /home/ann/Pictures/holiday.jpg "/opt/Photo Tool/phototool" yes
 
+say "The machine suspends: nothing pops up until two seconds after it resumes"
+sleep_signal true
+wait_lines "$syslog" 2
+show_new_log_lines
+event /home/ann/Videos/party.mp4 /usr/bin/vlc no "silenced while the machine sleeps"
+sleep_signal false
+# The monitor handles one signal after the other, the two-second pause
+# included: the line about a malformed signal sent next shows that the pause
+# is over.
+echo "   (then a malformed PrepareForSleep: its error line comes only once the pause is over)"
+echo bad >&4
+wait_lines "$work/logind.out" $((++logind_lines))
+wait_lines "$syslog" 4
+show_new_log_lines
+event /home/ann/Videos/party.mp4 /usr/bin/vlc yes
+
 say "The notification server goes away; the next blocked access can only be logged"
 kill "$server_pid"; wait "$server_pid" 2>/dev/null || true
 event /home/ann/Desktop/notes.txt /usr/bin/gedit no "nobody shows it"
-wait_lines "$syslog" 2
+wait_lines "$syslog" 5
 show_new_log_lines
 
 say "The module closes the notification file: the reader ends"
 exec 3>&-
 wait "$host_pid"
 sed 's/^/   host: /' "$work/host.out"
+exec 4>&-
+wait "$logind_pid"
 
 say "Everything the plug-in logged (exact datagrams sent to /dev/log)"
 sed 's/^/   /' "$syslog"

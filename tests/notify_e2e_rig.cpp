@@ -167,7 +167,8 @@ rig::unique_fd open_fifo_writer(rig::Deadline deadline)
 std::string start_host(const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin,
     rig::ChildProcess& host, const std::vector<std::string>& environment)
 {
-    std::vector<std::string> argv = {TOLVANE_NOTIFY_HOST};
+    std::vector<std::string> argv = rig.host_wrapper;
+    argv.push_back(TOLVANE_NOTIFY_HOST);
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back(TOLVANE_NOTIFY_PLUGIN);
     rig::SpawnOptions spawn_options;
@@ -177,6 +178,57 @@ std::string start_host(const Rig& rig, const std::vector<std::string>& options, 
         "DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus_address, "LC_ALL=C", "LANGUAGE", "XDG_RUNTIME_DIR"};
     spawn_options.environment.insert(spawn_options.environment.end(), environment.begin(), environment.end());
     return rig::spawn(argv, spawn_options, host);
+}
+
+bool feed(int fifo_writer, std::string_view object_path, std::string_view program_text, rig::Deadline deadline)
+{
+    const std::string r = record(object_path, program_text);
+    return rig::write_all(fifo_writer, r.data(), r.size(), deadline);
+}
+
+bool Logind::send(const std::string& commands, rig::Deadline deadline)
+{
+    std::istringstream words(commands);
+    for (std::string command; words >> command;) {
+        const std::string line = command + "\n";
+        if (!rig::write_all(process.stdin_fd.get(), line.data(), line.size(), deadline)
+            || rig::read_line(process, deadline) != "sent " + command)
+            return false;
+    }
+    return true;
+}
+
+std::string start_logind(const Rig& rig, Logind& out, rig::Deadline deadline)
+{
+    rig::SpawnOptions options;
+    options.pipe_stdin = true;
+    options.environment = {"DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus_address};
+    if (auto e = rig::spawn({TOLVANE_TEST_LOGIND}, options, out.process); !e.empty())
+        return e;
+    if (rig::read_line(out.process, deadline) != "monitoring")
+        return "the logind stand-in did not start watching the bus";
+    return {};
+}
+
+bool wait_subscribed(Logind& logind, rig::Deadline deadline)
+{
+    return rig::read_line(logind.process, deadline) == "subscribed";
+}
+
+std::string start_subscribed(const Rig& rig, Subscribed& out, rig::Deadline deadline)
+{
+    if (auto e = make_notify_fifo(); !e.empty())
+        return e;
+    if (auto e = start_logind(rig, out.logind, deadline); !e.empty())
+        return e;
+    if (auto e = start_host(rig, {}, false, out.host); !e.empty())
+        return e;
+    out.fifo = open_fifo_writer(deadline);
+    if (!out.fifo)
+        return "the plug-in did not open the notification file";
+    if (!wait_subscribed(out.logind, deadline))
+        return "the monitor did not subscribe to PrepareForSleep";
+    return {};
 }
 
 HostRun run_host(const Rig& rig, const std::vector<std::string>& options, const std::vector<std::string>& environment)

@@ -51,6 +51,7 @@ struct Rig {
     std::string calls_path;
     std::string user_bus_address; // what the host is given
     std::string system_bus_address; // what the host is given
+    std::vector<std::string> host_wrapper; // runs the host, e.g. under valgrind
 
     Rig() = default;
     Rig(const Rig&) = delete;
@@ -80,9 +81,12 @@ bool wait_until_reader_idle(pid_t host, int fifo_writer, rig::Deadline deadline)
 // the deadline.
 bool wait_until_blocked_in_read(pid_t pid, rig::Deadline deadline);
 
-// Starts tolvane-notify-host on the real plug-in with the rig's buses, in
-// the C locale unless `environment` ("NAME=VALUE" sets, "NAME" removes)
-// says otherwise.
+// Writes one record to the FIFO; false at the deadline.
+bool feed(int fifo_writer, std::string_view object_path, std::string_view program_text, rig::Deadline deadline);
+
+// Starts tolvane-notify-host on the real plug-in with the rig's buses, under
+// the rig's host_wrapper if it has one, in the C locale unless `environment`
+// ("NAME=VALUE" sets, "NAME" removes) says otherwise.
 std::string start_host(const Rig& rig, const std::vector<std::string>& options, bool pipe_stdin,
     rig::ChildProcess& host, const std::vector<std::string>& environment = {});
 
@@ -95,6 +99,31 @@ struct HostRun {
 // Runs the host to its end; `environment` as for start_host.
 HostRun run_host(
     const Rig& rig, const std::vector<std::string>& options = {}, const std::vector<std::string>& environment = {});
+
+// tolvane-test-logind on the rig's system bus. Start it before the host: it
+// must watch the bus before the monitor subscribes.
+struct Logind {
+    rig::ChildProcess process;
+
+    // Sends the space-separated commands one after the other, each once the
+    // bus has routed the one before. "bad" is a PrepareForSleep without a
+    // boolean, which the handler refuses with a log line; the monitor
+    // handles signals in order, so that line also tells that every signal
+    // before it has been handled, the pause after a resume included.
+    bool send(const std::string& commands, rig::Deadline deadline);
+};
+std::string start_logind(const Rig& rig, Logind& out, rig::Deadline deadline);
+// Waits until the host's monitor has subscribed to PrepareForSleep.
+bool wait_subscribed(Logind& logind, rig::Deadline deadline);
+
+// The host reading the notification FIFO, its monitor subscribed on the
+// rig's system bus, where the logind stand-in sends.
+struct Subscribed {
+    Logind logind;
+    rig::ChildProcess host;
+    rig::unique_fd fifo;
+};
+std::string start_subscribed(const Rig& rig, Subscribed& out, rig::Deadline deadline);
 
 // The calls the server has recorded so far.
 std::vector<rig::NotifyCall> recorded_calls(const Rig& rig);

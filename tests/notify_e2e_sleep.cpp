@@ -1,10 +1,13 @@
 // The sleep monitor seen from outside: logind's PrepareForSleep on the
 // private system bus silences notifications and a resume brings them back,
-// with the info lines as they arrive on /dev/log; without a system bus the
-// monitor logs once and the reader is unaffected.
+// with the info lines as they arrive on /dev/log; look-alike signals from
+// anyone else change nothing; without a system bus, or when it goes away,
+// the monitor logs once and the reader is unaffected.
 #include "notify_e2e_rig.h"
 
 #include <gtest/gtest.h>
+
+#include <signal.h>
 
 #include <cerrno>
 #include <cstring>
@@ -15,80 +18,95 @@ namespace {
 
 using namespace e2e;
 
-// Sends signals as logind; "bad" is a PrepareForSleep without a boolean,
-// which the handler refuses with a log line. The monitor handles signals
-// one after the other, so that line also tells that every signal before it
-// has been handled, the pause after a resume included.
-struct Logind {
-    rig::ChildProcess process;
-
-    bool send(const std::string& commands, rig::Deadline deadline)
-    {
-        for (size_t start = 0; start < commands.size();) {
-            const size_t end = commands.find(' ', start);
-            const std::string command = commands.substr(start, end - start);
-            const std::string line = command + "\n";
-            if (!rig::write_all(process.stdin_fd.get(), line.data(), line.size(), deadline)
-                || rig::read_line(process, deadline) != "sent " + command)
-                return false;
-            start = end == std::string::npos ? commands.size() : end + 1;
-        }
-        return true;
-    }
-};
-
 const std::string docs = "/home/ann/Documents/report.odt";
 const std::string not_a_boolean
     = std::string("notify(77)-> on_set_notify_onoff sd_bus_message_read failed: ") + std::strerror(ENXIO);
+const Logged sleeping{user_info, "notify(81)-> on_set_notify_onoff: PrepareForSleep true"};
+const Logged resumed{user_info, "notify(81)-> on_set_notify_onoff: PrepareForSleep false"};
+const Logged marker{user_err, not_a_boolean};
+
+// Ends the reader and checks that the host ran to a clean end.
+void end_reader(Subscribed& run, rig::Deadline deadline)
+{
+    run.fifo.reset();
+    EXPECT_EQ(rig::read_line(run.host, deadline), std::optional<std::string>("KRMRegister returned 0"));
+    EXPECT_EQ(rig::wait_exit(run.host, deadline), std::optional<int>(0));
+}
 
 TEST(NotifySleep, PrepareForSleepSilencesNotificationsUntilTheMachineHasResumed)
 {
     Rig rig;
     ASSERT_EQ(start_rig(rig), "");
-    ASSERT_EQ(make_notify_fifo(), "");
     const auto deadline = rig::deadline_in(patience);
+    Subscribed run;
+    ASSERT_EQ(start_subscribed(rig, run, deadline), "");
+    const pid_t host_pid = run.host.pid;
 
-    Logind logind;
-    rig::SpawnOptions options;
-    options.pipe_stdin = true;
-    options.environment = {"DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus_address};
-    ASSERT_EQ(rig::spawn({TOLVANE_TEST_LOGIND}, options, logind.process), "");
-    ASSERT_EQ(rig::read_line(logind.process, deadline), std::optional<std::string>("monitoring"));
-
-    rig::ChildProcess host;
-    ASSERT_EQ(start_host(rig, {}, false, host), "");
-    const pid_t host_pid = host.pid;
-    rig::unique_fd fifo = open_fifo_writer(deadline);
-    ASSERT_TRUE(fifo);
-    ASSERT_EQ(rig::read_line(logind.process, deadline), std::optional<std::string>("subscribed"));
-    auto feed = [&](const std::string& program) {
-        const std::string r = record(docs, program);
-        ASSERT_TRUE(rig::write_all(fifo.get(), r.data(), r.size(), deadline));
-    };
-
-    feed("/usr/bin/awake");
+    ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/awake", deadline));
     ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
 
-    ASSERT_TRUE(logind.send("true bad", deadline));
-    EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), host_pid),
-        (std::vector<Logged>{
-            {user_info, "notify(81)-> on_set_notify_onoff: PrepareForSleep true"}, {user_err, not_a_boolean}}));
-    feed("/usr/bin/asleep");
-    ASSERT_TRUE(wait_until_reader_idle(host_pid, fifo.get(), deadline));
+    ASSERT_TRUE(run.logind.send("true bad", deadline));
+    EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), host_pid), (std::vector<Logged>{sleeping, marker}));
+    ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/asleep", deadline));
+    ASSERT_TRUE(wait_until_reader_idle(host_pid, run.fifo.get(), deadline));
 
-    ASSERT_TRUE(logind.send("false bad", deadline));
-    EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), host_pid),
-        (std::vector<Logged>{
-            {user_info, "notify(81)-> on_set_notify_onoff: PrepareForSleep false"}, {user_err, not_a_boolean}}));
-    feed("/usr/bin/resumed");
+    // A second sleep while silenced is logged again and keeps silence.
+    ASSERT_TRUE(run.logind.send("true bad", deadline));
+    EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), host_pid), (std::vector<Logged>{sleeping, marker}));
+    ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/asleep", deadline));
+    ASSERT_TRUE(wait_until_reader_idle(host_pid, run.fifo.get(), deadline));
+
+    ASSERT_TRUE(run.logind.send("false bad", deadline));
+    EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), host_pid), (std::vector<Logged>{resumed, marker}));
+    // The silenced records left no entry in the rate limit: the same key is
+    // notified now, not held back for a minute.
+    ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/asleep", deadline));
     ASSERT_EQ(wait_for_calls(rig, 2, deadline).size(), 2u);
 
-    fifo.reset();
-    EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));
-    EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
+    end_reader(run, deadline);
     EXPECT_EQ(summaries(recorded_calls(rig)),
         (std::vector<std::string>{
-            std::string("/usr/bin/awake") + files_suffix, std::string("/usr/bin/resumed") + files_suffix}));
+            std::string("/usr/bin/awake") + files_suffix, std::string("/usr/bin/asleep") + files_suffix}));
+    EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
+}
+
+TEST(NotifySleep, LookAlikeSignalsFromAnotherSenderPathInterfaceOrMemberChangeNothing)
+{
+    Rig rig;
+    ASSERT_EQ(start_rig(rig), "");
+    const auto deadline = rig::deadline_in(patience);
+    Subscribed run;
+    ASSERT_EQ(start_subscribed(rig, run, deadline), "");
+
+    // Each one says "about to sleep"; the marker comes after all of them.
+    ASSERT_TRUE(run.logind.send("stranger other-path other-interface other-member bad", deadline));
+    EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), run.host.pid), std::vector<Logged>{marker});
+    ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/editor", deadline));
+    ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
+
+    end_reader(run, deadline);
+    EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
+}
+
+TEST(NotifySleep, WhenTheSystemBusGoesAwayTheMonitorLogsItsEndAndTheReaderCarriesOn)
+{
+    Rig rig;
+    ASSERT_EQ(start_rig(rig), "");
+    const auto deadline = rig::deadline_in(patience);
+    Subscribed run;
+    ASSERT_EQ(start_subscribed(rig, run, deadline), "");
+
+    rig::kill_and_reap(rig.system_bus.daemon, SIGKILL);
+    // The wait wakes on the hang-up; processing finds the connection reset.
+    EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), run.host.pid),
+        (std::vector<Logged>{
+            {user_err, std::string("notify(124)-> Failed to process bus: ") + std::strerror(ECONNRESET)}}));
+    ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/editor", deadline));
+    ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
+
+    // The monitor released its connection on the way out; a second release
+    // would end the sanitized host here instead of a clean exit.
+    end_reader(run, deadline);
     EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
 }
 

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -35,6 +36,7 @@ struct LoggedLine {
     int priority;
     std::string text;
     int switch_when_logged; // g_notify_onoff at the moment of the line
+    std::chrono::steady_clock::time_point when;
 };
 
 struct SentNotification {
@@ -52,7 +54,7 @@ __attribute__((format(printf, 2, 0))) inline void capture_log(int priority, cons
 {
     char line[2048];
     std::vsnprintf(line, sizeof line, format, args);
-    logged.push_back({priority, line, notifications_enabled()});
+    logged.push_back({priority, line, notifications_enabled(), std::chrono::steady_clock::now()});
 }
 
 inline std::int64_t fixed_clock()

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -88,15 +89,27 @@ TEST_F(SleepSignal, SleepSilencesAtOnceAndALineGoesOutFirst)
     EXPECT_TRUE(message_time_map.empty());
 }
 
-TEST_F(SleepSignal, ResumeShowsNotificationsAgainAfterThePause)
+TEST_F(SleepSignal, ResumeShowsNotificationsAgainNotBeforeTwoSecondsAfterItsLine)
 {
+    using Clock = std::chrono::steady_clock;
     EXPECT_EQ(handle(signal("b", 1).get()), 0);
+    // Notes when the switch is first seen on again; one set before the
+    // pause would be seen at once.
+    Clock::time_point seen_on;
+    std::thread watcher([&seen_on] {
+        while (notifications_enabled() == 0)
+            std::this_thread::yield();
+        seen_on = Clock::now();
+    });
     EXPECT_EQ(handle(signal("b", 0).get()), 0);
+    watcher.join();
+
     EXPECT_EQ(notifications_enabled(), 1);
     ASSERT_EQ(fakes::logged.size(), 2u);
     EXPECT_EQ(fakes::logged[1].priority, LOG_INFO);
     EXPECT_EQ(fakes::logged[1].text, resumed_line);
     EXPECT_EQ(fakes::logged[1].switch_when_logged, 0);
+    EXPECT_GE(seen_on - fakes::logged[1].when, std::chrono::seconds(2));
 }
 
 TEST_F(SleepSignal, AnArgumentThatIsNoBooleanLeavesTheSwitchAlone)

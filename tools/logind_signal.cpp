@@ -5,10 +5,19 @@
 // connection and prints "monitoring". Once it sees some client ask the bus
 // for a match on PrepareForSleep, it prints "subscribed": from then on the
 // signals it sends are delivered to that client. It then reads commands
-// from standard input, one per line, and prints "sent COMMAND" after each:
-//   true   PrepareForSleep(true), the machine is about to sleep
-//   false  PrepareForSleep(false), the machine has resumed
-//   bad    a PrepareForSleep whose argument is a string, not a boolean
+// from standard input, one per line, and prints "sent COMMAND" after each,
+// once the bus has handed the signal on (a round trip to the bus on the
+// sending connection follows it), so signals sent one after the other reach
+// the client in that order whichever connection sent them:
+//   true            PrepareForSleep(true), the machine is about to sleep
+//   false           PrepareForSleep(false), the machine has resumed
+//   bad             a PrepareForSleep whose argument is a string, not a boolean
+// and signals that only look like logind's, each with the argument true:
+//   stranger        PrepareForSleep from a second connection, which does not
+//                   own "org.freedesktop.login1"
+//   other-path      PrepareForSleep from another object path
+//   other-interface PrepareForSleep on another interface
+//   other-member    PrepareForShutdown instead of PrepareForSleep
 #include "bus_owners.h"
 
 #include <cerrno>
@@ -23,6 +32,11 @@ namespace {
 
 constexpr const char* login1_path = "/org/freedesktop/login1";
 constexpr const char* manager_interface = "org.freedesktop.login1.Manager";
+
+struct Connections {
+    rig::bus_ptr logind; // owns org.freedesktop.login1
+    rig::bus_ptr stranger; // opened on first use; owns no name
+};
 
 int fail(const char* what, int r)
 {
@@ -76,18 +90,52 @@ int wait_for_subscriber(sd_bus* monitor)
     }
 }
 
-int send(sd_bus* bus, const std::string& command)
+// The bus handles one connection's messages in order: once it has answered
+// this call, it has routed every signal sent before it on `bus`.
+int round_trip(sd_bus* bus)
 {
-    int r;
+    rig::BusError error;
+    return sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId",
+        &error.error, nullptr, "");
+}
+
+int open_stranger(rig::bus_ptr& out)
+{
+    if (out)
+        return 0;
+    sd_bus* raw = nullptr;
+    const int r = sd_bus_open_system(&raw);
+    out.reset(raw);
+    return r;
+}
+
+int emit(Connections& buses, const std::string& command)
+{
+    sd_bus* bus = buses.logind.get();
     if (command == "true" || command == "false")
-        r = sd_bus_emit_signal(bus, login1_path, manager_interface, "PrepareForSleep", "b", command == "true");
-    else if (command == "bad")
-        r = sd_bus_emit_signal(bus, login1_path, manager_interface, "PrepareForSleep", "s", "not a boolean");
-    else
-        return -EINVAL;
-    if (r < 0)
+        return sd_bus_emit_signal(bus, login1_path, manager_interface, "PrepareForSleep", "b", command == "true");
+    if (command == "bad")
+        return sd_bus_emit_signal(bus, login1_path, manager_interface, "PrepareForSleep", "s", "not a boolean");
+    if (command == "other-path")
+        return sd_bus_emit_signal(
+            bus, "/org/freedesktop/login1/seat/seat0", manager_interface, "PrepareForSleep", "b", 1);
+    if (command == "other-interface")
+        return sd_bus_emit_signal(bus, login1_path, "org.freedesktop.login1.Seat", "PrepareForSleep", "b", 1);
+    if (command == "other-member")
+        return sd_bus_emit_signal(bus, login1_path, manager_interface, "PrepareForShutdown", "b", 1);
+    if (command == "stranger") {
+        if (const int r = open_stranger(buses.stranger); r < 0)
+            return r;
+        return sd_bus_emit_signal(buses.stranger.get(), login1_path, manager_interface, "PrepareForSleep", "b", 1);
+    }
+    return -EINVAL;
+}
+
+int send(Connections& buses, const std::string& command)
+{
+    if (const int r = emit(buses, command); r < 0)
         return r;
-    return sd_bus_flush(bus);
+    return round_trip(command == "stranger" ? buses.stranger.get() : buses.logind.get());
 }
 
 } // namespace
@@ -96,10 +144,11 @@ int main()
 {
     sd_bus* raw = nullptr;
     int r = sd_bus_open_system(&raw);
-    rig::bus_ptr bus(raw);
+    Connections buses;
+    buses.logind.reset(raw);
     if (r < 0)
         return fail("cannot connect to the system bus", r);
-    if ((r = sd_bus_request_name(bus.get(), "org.freedesktop.login1", 0)) < 0)
+    if ((r = sd_bus_request_name(buses.logind.get(), "org.freedesktop.login1", 0)) < 0)
         return fail("cannot own org.freedesktop.login1", r);
     rig::bus_ptr monitor;
     if ((r = open_monitor(monitor)) < 0)
@@ -110,7 +159,7 @@ int main()
     std::cout << "subscribed" << std::endl;
 
     for (std::string command; std::getline(std::cin, command);) {
-        if ((r = send(bus.get(), command)) < 0)
+        if ((r = send(buses, command)) < 0)
             return fail(("cannot send " + command).c_str(), r);
         std::cout << "sent " << command << std::endl;
     }
