@@ -1,6 +1,6 @@
 // tv-mkprofile as an administrator meets it: the real program, run against
 // the fixed profile directory inside a private mount namespace.
-#include "process.h"
+#include "child_process.h"
 #include "profile_writer.h"
 #include "sandbox.h"
 
@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -84,11 +85,48 @@ std::set<std::string> entries(const std::string& dir)
     return names;
 }
 
-ProcessResult mkprofile(const std::vector<std::string>& args, const ProcessOptions& options = {})
+// Where the runs' standard error goes, to be read back once each has ended.
+std::string stderr_dir;
+int runs_started = 0;
+
+struct CommandRun {
+    rig::ChildProcess process;
+    std::string stderr_path;
+};
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+CommandRun start_mkprofile(const std::vector<std::string>& args, rig::SpawnOptions options = {})
 {
+    CommandRun run;
+    run.stderr_path = stderr_dir + "/" + std::to_string(runs_started++);
+    options.stderr_path = run.stderr_path;
+    if (!options.umask)
+        options.umask = 022;
     std::vector<std::string> argv{TV_MKPROFILE};
     argv.insert(argv.end(), args.begin(), args.end());
-    return run_process(argv, options);
+    EXPECT_EQ(rig::spawn(argv, options, run.process), "");
+    return run;
+}
+
+Outcome finish(CommandRun& run)
+{
+    const auto deadline = rig::deadline_in(std::chrono::seconds(60));
+    Outcome outcome;
+    outcome.out = rig::read_rest(run.process, deadline);
+    outcome.status = rig::wait_exit(run.process, deadline).value_or(-1);
+    outcome.err = read_file(run.stderr_path);
+    return outcome;
+}
+
+Outcome mkprofile(const std::vector<std::string>& args, const rig::SpawnOptions& options = {})
+{
+    CommandRun run = start_mkprofile(args, options);
+    return finish(run);
 }
 
 // Each test gets an empty profile directory of its own: a fresh tmpfs.
@@ -195,7 +233,7 @@ TEST_F(ProfileCommand, PermissionBitsAreReadWriteLessTheUmask)
     } cases[] = {{022, 0644}, {077, 0600}, {0, 0666}};
     for (const auto& c : cases) {
         const std::string p = "/opt/umask" + std::to_string(c.umask);
-        ProcessOptions options;
+        rig::SpawnOptions options;
         options.umask = c.umask;
         ASSERT_EQ(mkprofile({p}, options).status, 0);
         struct stat st { };
@@ -267,7 +305,7 @@ TEST_F(ProfileCommand, UnwritableDirectoryReportsCreateFailedAndLeavesNothing)
     for (const auto& [name, prepare] : cases) {
         prepare();
         const auto before = entries(profile_dir);
-        ProcessOptions options;
+        rig::SpawnOptions options;
         options.without_capabilities = true;
         const auto r = mkprofile({p}, options);
         EXPECT_EQ(r.status, 255) << name;
@@ -293,13 +331,13 @@ TEST_F(ProfileCommand, MissingDirectoryIsNotCreated)
 TEST_F(ProfileCommand, ConcurrentRunsForOnePathCreateExactlyOneProfile)
 {
     const std::string p = "/opt/race/run";
-    std::vector<RunningProcess> runs;
+    std::vector<CommandRun> runs;
     for (int i = 0; i < 40; ++i)
-        runs.push_back(start_process({TV_MKPROFILE, p}));
+        runs.push_back(start_mkprofile({p}));
     int created = 0;
     int existing = 0;
     for (auto& run : runs) {
-        const auto r = finish_process(run);
+        const auto r = finish(run);
         EXPECT_EQ(r.err, "");
         if (r.status == 0 && r.out == created_line(p))
             ++created;
@@ -365,6 +403,11 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "sandbox: %s\n", step.c_str());
             return 1;
         }
+    }
+    stderr_dir = scratch + "/stderr";
+    if (::mkdir(stderr_dir.c_str(), 0700) != 0) {
+        std::perror("mkdir stderr");
+        return 1;
     }
     if (::mkdir(profile_dir.c_str(), 0755) != 0 && errno != EEXIST) {
         std::perror("mkdir /etc/tolvane.d");

@@ -1,9 +1,12 @@
 #include "child_process.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/securebits.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,11 +82,23 @@ bool fill(ChildProcess& child, Deadline deadline)
     return true;
 }
 
+void drop_all_capabilities()
+{
+    // Keep exec from handing the capabilities of uid 0 back.
+    ::prctl(PR_SET_SECUREBITS,
+        SECBIT_NOROOT | SECBIT_NOROOT_LOCKED | SECBIT_NO_SETUID_FIXUP | SECBIT_NO_SETUID_FIXUP_LOCKED);
+    for (int cap = 0; cap <= CAP_LAST_CAP; ++cap)
+        ::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    ::syscall(SYS_capset, &header, data);
+}
+
 // In the forked child: only async-signal-safe calls from here on. A rig
 // child dies with the process that started it, so that a test that crashes
 // leaves no bus daemon or server behind.
 [[noreturn]] void exec_child(pid_t parent, int in_fd, int out_fd, int err_fd, int status_fd,
-    const std::vector<char*>& argp, const std::vector<char*>& envp)
+    const std::vector<char*>& argp, const std::vector<char*>& envp, const SpawnOptions& options)
 {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent)
@@ -94,6 +109,10 @@ bool fill(ChildProcess& child, Deadline deadline)
         (void)!::write(status_fd, &e, sizeof e);
         ::_exit(127);
     }
+    if (options.umask)
+        ::umask(*options.umask);
+    if (options.without_capabilities)
+        drop_all_capabilities();
     ::execvpe(argp[0], argp.data(), envp.data());
     const int e = errno;
     (void)!::write(status_fd, &e, sizeof e);
@@ -170,7 +189,7 @@ std::string spawn(const std::vector<std::string>& argv, const SpawnOptions& opti
     if (pid < 0)
         return std::string("fork: ") + std::strerror(errno);
     if (pid == 0)
-        exec_child(parent, in_read.get(), out_write.get(), err_fd.get(), status_write.get(), argp, envp);
+        exec_child(parent, in_read.get(), out_write.get(), err_fd.get(), status_write.get(), argp, envp, options);
     status_write.reset();
     int exec_errno = 0;
     if (::read(status_read.get(), &exec_errno, sizeof exec_errno) == sizeof exec_errno) {

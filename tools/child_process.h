@@ -44,6 +44,11 @@ struct SpawnOptions {
     std::string stderr_path; // appended to when set, else inherited
     // "NAME=VALUE" sets a variable for the child, "NAME" removes it.
     std::vector<std::string> environment;
+    // The child's file-mode creation mask; inherited when unset.
+    std::optional<mode_t> umask;
+    // Runs the child with no capabilities at all (root included), so that
+    // permission bits apply to it as to any user.
+    bool without_capabilities = false;
 };
 
 // Starts argv[0] (a path, or a name looked up in PATH) with argv. Returns an empty string on success,
