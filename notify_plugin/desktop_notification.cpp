@@ -2,9 +2,8 @@
 
 #include "bus_handles.h"
 #include "plugin_log.h"
+#include "translation.h"
 #include "utf8_repair.h"
-
-#include <libintl.h>
 
 #include <cstdint>
 #include <cstring>
@@ -29,8 +28,8 @@ const char* privacy_page(const char* object_path)
 
 const char* kind_message(EventKind kind)
 {
-    return kind == EventKind::camera ? gettext(" has been blocked from using the camera")
-                                     : gettext(" has been blocked from accessing the files and folders");
+    return kind == EventKind::camera ? translate(" has been blocked from using the camera")
+                                     : translate(" has been blocked from accessing the files and folders");
 }
 
 } // namespace
@@ -64,9 +63,9 @@ int send_blocked_notification(EventKind kind, const char* program_text, const ch
     }
     bus.reset(raw_bus);
 
-    const char* app_name = gettext("preferences-system");
-    const char* body = gettext("Go to Control Center > Privacy and Security, and allow its access.");
-    const char* button_label = gettext("Go to Settings");
+    const char* app_name = translate("preferences-system");
+    const char* body = translate("Go to Control Center > Privacy and Security, and allow its access.");
+    const char* button_label = translate("Go to Settings");
 
     sd_bus_message* raw_reply = nullptr;
     // One line per argument group of the signature.

@@ -7,13 +7,12 @@
 #include "rate_limiter.h"
 #include "record_reader.h"
 #include "sleep_monitor.h"
+#include "translation.h"
 
 #include <cxxabi.h>
-#include <libintl.h>
 #include <pthread.h>
 
 #include <atomic>
-#include <clocale>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -42,15 +41,6 @@ struct FileCloser {
     void operator()(std::FILE* stream) const noexcept { (void)std::fclose(stream); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
-
-void set_up_messages()
-{
-    // The host's whole process takes its locale from the environment, once per
-    // registration; a locale that cannot be set leaves the texts in English.
-    (void)std::setlocale(LC_ALL, ""); // NOLINT(concurrency-mt-unsafe)
-    bindtextdomain("tolvane", "/usr/share/locale/");
-    textdomain("tolvane");
-}
 
 // A monitor that cannot start leaves notifications on, the safe side; the
 // failure is logged and a later registration tries again.
@@ -121,7 +111,7 @@ int run_registration(const char* path)
         return -1;
     const ReaderClaim claim; // released after the file is closed below
 
-    set_up_messages();
+    set_up_translation();
     File stream(std::fopen(path, "r"));
     if (!stream) {
         log_error(log_line::open_failed_format, log_source_name, log_line::open_failed);

@@ -4,6 +4,6 @@
 # only when the texts do.
 set -euo pipefail
 out=$1; shift
-xgettext --language=C++ --keyword= --keyword=gettext --from-code=UTF-8 \
+xgettext --language=C++ --keyword= --keyword=translate --from-code=UTF-8 \
   --package-name=tolvane --package-version=0.1.0 --no-location --sort-output -o - "$@" \
   | sed '/^"POT-Creation-Date:/d' > "$out"

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
@@ -74,8 +75,7 @@ Catalogue read_po(const std::string& path)
 
 // The host's locales: de_DE.UTF-8 compiled into a private directory (the
 // host finds it through LOCPATH), and the built German catalogue where the
-// plug-in looks for it. /usr/share/locale is a tmpfs of this test's own
-// mount namespace, so the host's directory is never written.
+// plug-in looks for it, inside this test's own mount namespace.
 struct GermanLocale {
     std::string error;
     std::string dir;
@@ -110,14 +110,24 @@ struct GermanLocale {
         return {};
     }
 
-    static std::string mount_catalogue()
+    // The built catalogue where the plug-in looks for it, on an overlay of
+    // the deepest directory on that path that the host has: the directories
+    // below it are made in this test's scratch space, never on the host.
+    std::string mount_catalogue() const
     {
-        const std::string messages = "/usr/share/locale/de/LC_MESSAGES";
-        if (auto e = sandbox::mount_tmpfs("/usr/share/locale", "mode=0755,size=1m"); !e.empty())
+        const std::filesystem::path messages = std::filesystem::path(TOLVANE_LOCALE_DIR) / "de/LC_MESSAGES";
+        std::filesystem::path existing = messages;
+        while (!std::filesystem::is_directory(existing))
+            existing = existing.parent_path();
+        const std::string scratch = dir + "/overlay";
+        if (::mkdir(scratch.c_str(), 0755) != 0)
+            return "mkdir " + scratch + ": " + std::strerror(errno);
+        if (auto e = sandbox::overlay_directory(existing, scratch); !e.empty())
             return e;
-        for (const char* d : {"/usr/share/locale/de", "/usr/share/locale/de/LC_MESSAGES"})
-            if (::mkdir(d, 0755) != 0)
-                return std::string("mkdir ") + d + ": " + std::strerror(errno);
+        std::error_code ec;
+        std::filesystem::create_directories(messages, ec);
+        if (ec)
+            return "mkdir " + messages.string() + ": " + ec.message();
         return sandbox::bind_mount(std::string(TOLVANE_LOCALE_BUILD_DIR) + "/de/LC_MESSAGES", messages);
     }
 };
