@@ -1,6 +1,7 @@
 #include "desktop_notification.h"
 
 #include "bus_handles.h"
+#include "bus_names.h"
 #include "plugin_log.h"
 #include "translation.h"
 #include "utf8_repair.h"
@@ -70,9 +71,9 @@ int send_blocked_notification(EventKind kind, const char* program_text, const ch
     sd_bus_message* raw_reply = nullptr;
     // One line per argument group of the signature.
     // clang-format off
-    r = sd_bus_call_method(bus.get(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-                           "org.orbisk.ovx.Notification1", "Notify", &error.error, &raw_reply,
-                           "susssasa{sv}i",
+    r = sd_bus_call_method(bus.get(), bus_names::notifications_service, bus_names::notifications_path,
+                           bus_names::notifications_interface, bus_names::notify_method, &error.error, &raw_reply,
+                           bus_names::notify_signature,
                            app_name, UINT32_C(0), "", texts.summary.c_str(), body,
                            2u, action_key, button_label,
                            1u, action_hint_key, "s", texts.action_command.c_str(),

@@ -1,6 +1,7 @@
 #include "sleep_monitor.h"
 
 #include "bus_handles.h"
+#include "bus_names.h"
 #include "notify.h"
 #include "plugin_log.h"
 
@@ -25,8 +26,8 @@ int subscribe(BusConnection& bus)
         return r;
     }
     bus.reset(raw);
-    r = sd_bus_match_signal(bus.get(), nullptr, "org.freedesktop.login1", "/org/freedesktop/login1",
-        "org.freedesktop.login1.Manager", "PrepareForSleep", on_set_notify_onoff, nullptr);
+    r = sd_bus_match_signal(bus.get(), nullptr, bus_names::login1_service, bus_names::login1_path,
+        bus_names::login1_manager_interface, bus_names::prepare_for_sleep, on_set_notify_onoff, nullptr);
     if (r < 0) {
         log_error(log_line::match_failed_format, log_source_name, log_line::match_failed, ErrorText(-r).text);
         return r;

@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
@@ -110,24 +109,15 @@ struct GermanLocale {
         return {};
     }
 
-    // The built catalogue where the plug-in looks for it, on an overlay of
-    // the deepest directory on that path that the host has: the directories
-    // below it are made in this test's scratch space, never on the host.
+    // The built catalogue where the plug-in looks for it.
     std::string mount_catalogue() const
     {
-        const std::filesystem::path messages = std::filesystem::path(TOLVANE_LOCALE_DIR) / "de/LC_MESSAGES";
-        std::filesystem::path existing = messages;
-        while (!std::filesystem::is_directory(existing))
-            existing = existing.parent_path();
+        const std::string messages = std::string(TOLVANE_LOCALE_DIR) + "de/LC_MESSAGES";
         const std::string scratch = dir + "/overlay";
         if (::mkdir(scratch.c_str(), 0755) != 0)
             return "mkdir " + scratch + ": " + std::strerror(errno);
-        if (auto e = sandbox::overlay_directory(existing, scratch); !e.empty())
+        if (auto e = sandbox::make_private_directory(messages, scratch); !e.empty())
             return e;
-        std::error_code ec;
-        std::filesystem::create_directories(messages, ec);
-        if (ec)
-            return "mkdir " + messages.string() + ": " + ec.message();
         return sandbox::bind_mount(std::string(TOLVANE_LOCALE_BUILD_DIR) + "/de/LC_MESSAGES", messages);
     }
 };

@@ -75,6 +75,20 @@ std::string overlay_directory(const std::string& dir, const std::string& scratch
     return {};
 }
 
+std::string make_private_directory(const std::string& dir, const std::string& scratch)
+{
+    std::filesystem::path existing = dir;
+    while (!std::filesystem::is_directory(existing))
+        existing = existing.parent_path();
+    if (auto e = overlay_directory(existing.string(), scratch); !e.empty())
+        return e;
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec)
+        return "mkdir " + dir + ": " + ec.message();
+    return {};
+}
+
 std::string mount_tmpfs(const std::string& dir, const std::string& data, bool read_only)
 {
     unsigned long flags = MS_NOSUID | MS_NODEV;

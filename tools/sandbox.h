@@ -20,6 +20,12 @@ std::string overlay_directory(const std::string& dir, const std::string& scratch
 // Mounts a fresh tmpfs at `dir` with the given mount data ("size=4k", ...).
 std::string mount_tmpfs(const std::string& dir, const std::string& data, bool read_only = false);
 
+// Makes the directory `dir` exist and writable in this mount namespace
+// without touching the host: an overlay on the deepest directory of that
+// path the host has, whose changes live under `scratch` (a fresh
+// directory), then the missing directories below it.
+std::string make_private_directory(const std::string& dir, const std::string& scratch);
+
 // Lazily detaches whatever is mounted at `dir`.
 std::string unmount(const std::string& dir);
 
