@@ -4,6 +4,7 @@
 #include "profile_path.h"
 #include "profile_writer.h"
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -82,6 +83,9 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // A reader that goes away early (`tv-mkprofile P | true`) must not turn
+    // the outcome into death by SIGPIPE: the write fails, the status stands.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     try {
         return run(argc, argv);
     } catch (...) {

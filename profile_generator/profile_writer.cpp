@@ -9,6 +9,10 @@
 
 namespace {
 
+// Owner read-write, read for the rest, less the umask: never more, so that a
+// root-owned profile stays unwritable to others even under umask 0.
+constexpr mode_t profile_mode = 0644;
+
 struct UniqueFd {
     int fd = -1;
     explicit UniqueFd(int f) : fd(f) { }
@@ -48,27 +52,32 @@ bool write_durably(int fd, std::string_view content)
     return write_all(fd, content) && ::fsync(fd) == 0;
 }
 
-std::string directory_of(const std::string& path)
+struct Place {
+    std::string directory;
+    std::string name;
+};
+
+Place place_of(const std::string& path)
 {
     const auto slash = path.rfind('/');
     if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+        return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
 enum class LinkResult { linked, exists, failed, unsupported };
 
-LinkResult link_into_place(int fd, const std::string& path)
+LinkResult link_into_place(int fd, int dir, const std::string& name)
 {
     // Linking by descriptor needs CAP_DAC_READ_SEARCH; the /proc alias does not.
-    if (::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0)
+    if (::linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0)
         return LinkResult::linked;
     if (errno == EEXIST)
         return LinkResult::exists;
     if (errno != ENOENT && errno != EPERM)
         return LinkResult::failed;
     const std::string alias = "/proc/self/fd/" + std::to_string(fd);
-    if (::linkat(AT_FDCWD, alias.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)
+    if (::linkat(AT_FDCWD, alias.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
         return LinkResult::linked;
     if (errno == EEXIST)
         return LinkResult::exists;
@@ -76,17 +85,27 @@ LinkResult link_into_place(int fd, const std::string& path)
     return errno == ENOENT ? LinkResult::unsupported : LinkResult::failed;
 }
 
-CreateResult create_exclusively(const std::string& path, std::string_view content)
+// A new name survives a crash only once its directory is on disk. One that
+// cannot be made to is taken back: a failed run leaves nothing, and running
+// the command again starts afresh instead of finding a profile whose name
+// may vanish at the next power loss.
+CreateResult settle_or_take_back(bool written, int dir, const std::string& name)
 {
-    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (written && ::fsync(dir) == 0)
+        return CreateResult::created;
+    ::unlinkat(dir, name.c_str(), 0);
+    return CreateResult::failed;
+}
+
+CreateResult create_exclusively(int dir, const std::string& name, std::string_view content)
+{
+    UniqueFd file(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, profile_mode));
     if (file.fd < 0)
         return errno == EEXIST ? CreateResult::exists : CreateResult::failed;
+    // The name was ours alone since the exclusive create, so taking it back
+    // on failure removes nothing of anyone else's.
     const bool complete = write_durably(file.fd, content);
-    if (file.close_checked() && complete)
-        return CreateResult::created;
-    // The name was ours alone since the exclusive create: take it back.
-    ::unlink(path.c_str());
-    return CreateResult::failed;
+    return settle_or_take_back(file.close_checked() && complete, dir, name);
 }
 
 } // namespace
@@ -99,21 +118,25 @@ bool entry_exists(const std::string& path)
 
 CreateResult create_profile(const std::string& path, std::string_view content, CreateMethod method)
 {
+    const Place place = place_of(path);
+    const UniqueFd dir(::open(place.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd < 0)
+        return CreateResult::failed;
     if (method == CreateMethod::exclusive)
-        return create_exclusively(path, content);
+        return create_exclusively(dir.fd, place.name, content);
 
-    UniqueFd file(::open(directory_of(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    UniqueFd file(::openat(dir.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, profile_mode));
     if (file.fd < 0) {
         // EISDIR is how kernels that predate unnamed files answer.
         if (errno == EOPNOTSUPP || errno == EISDIR)
-            return create_exclusively(path, content);
+            return create_exclusively(dir.fd, place.name, content);
         return CreateResult::failed;
     }
     // Until it is linked the file has no name: on any failure it simply
     // vanishes with the descriptor.
     if (!write_durably(file.fd, content))
         return CreateResult::failed;
-    switch (link_into_place(file.fd, path)) {
+    switch (link_into_place(file.fd, dir.fd, place.name)) {
     case LinkResult::linked:
         break;
     case LinkResult::exists:
@@ -121,11 +144,7 @@ CreateResult create_profile(const std::string& path, std::string_view content, C
     case LinkResult::failed:
         return CreateResult::failed;
     case LinkResult::unsupported:
-        return create_exclusively(path, content);
+        return create_exclusively(dir.fd, place.name, content);
     }
-    if (!file.close_checked()) {
-        ::unlink(path.c_str());
-        return CreateResult::failed;
-    }
-    return CreateResult::created;
+    return settle_or_take_back(file.close_checked(), dir.fd, place.name);
 }

@@ -15,10 +15,11 @@ enum class CreateMethod {
 bool entry_exists(const std::string& path);
 
 // Creates `path` (a file name inside an existing directory) holding exactly
-// `content`, with permission bits 0666 less the umask. Readers of the
-// directory never see a partial file with the default method; where the file
-// system cannot hold unnamed files it falls back to exclusive creation.
-// `exists` means something already occupies `path` and was left untouched;
-// `failed` means nothing was left behind.
+// `content`, with permission bits 0644 less the umask. `created` means the
+// content and the name are both on disk. Readers of the directory never see a
+// partial file with the default method; where the file system cannot hold
+// unnamed files it falls back to exclusive creation. `exists` means something
+// already occupies `path` and was left untouched; `failed` means nothing was
+// left behind.
 CreateResult create_profile(
     const std::string& path, std::string_view content, CreateMethod method = CreateMethod::unnamed_then_link);

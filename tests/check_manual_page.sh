@@ -11,7 +11,7 @@ fi
 text=$(MANWIDTH=200 man -E UTF-8 -l "$page" 2>/dev/null)
 missing=0
 for needle in "Usage" "already exists!" "is not invalid filepath!" "create failed. maybe you need run as root!" \
-              "created!" "254" "255" "/etc/tolvane.d" "0.0.1 flags=(complain)" "allow * * rwxd"; do
+              "created!" "254" "255" "/etc/tolvane.d" "0.0.1 flags=(complain)" "allow * * rwxd" "mode is 0644 less the umask"; do
   grep -qF -- "$needle" <<<"$text" || { echo "not documented: $needle"; missing=1; }
 done
 exit $missing

@@ -5,6 +5,7 @@
 #include "sandbox.h"
 
 #include <openssl/evp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <functional>
 #include <iterator>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -100,14 +102,17 @@ struct Outcome {
     std::string err;
 };
 
-CommandRun start_mkprofile(const std::vector<std::string>& args, rig::SpawnOptions options = {})
+// `wrapper` comes before the program on the command line (strace and its options).
+CommandRun start_mkprofile(
+    const std::vector<std::string>& args, rig::SpawnOptions options = {}, const std::vector<std::string>& wrapper = {})
 {
     CommandRun run;
     run.stderr_path = stderr_dir + "/" + std::to_string(runs_started++);
     options.stderr_path = run.stderr_path;
     if (!options.umask)
         options.umask = 022;
-    std::vector<std::string> argv{TV_MKPROFILE};
+    std::vector<std::string> argv = wrapper;
+    argv.push_back(TV_MKPROFILE);
     argv.insert(argv.end(), args.begin(), args.end());
     EXPECT_EQ(rig::spawn(argv, options, run.process), "");
     return run;
@@ -123,10 +128,36 @@ Outcome finish(CommandRun& run)
     return outcome;
 }
 
-Outcome mkprofile(const std::vector<std::string>& args, const rig::SpawnOptions& options = {})
+Outcome mkprofile(const std::vector<std::string>& args, const rig::SpawnOptions& options = {},
+    const std::vector<std::string>& wrapper = {})
 {
-    CommandRun run = start_mkprofile(args, options);
+    CommandRun run = start_mkprofile(args, options, wrapper);
     return finish(run);
+}
+
+// Runs tv-mkprofile for `p` under strace, which logs to `trace` the calls
+// that `strace_args` select, with the paths of their descriptors and whole
+// strings, and performs the faults those arguments inject.
+Outcome mkprofile_traced(const std::string& p, const std::vector<std::string>& strace_args, std::string& trace)
+{
+    const std::string log = stderr_dir + "/trace" + std::to_string(runs_started);
+    std::vector<std::string> wrapper{STRACE, "-o", log, "-y", "-s", "512"};
+    wrapper.insert(wrapper.end(), strace_args.begin(), strace_args.end());
+    const Outcome outcome = mkprofile({p}, {}, wrapper);
+    trace = read_file(log);
+    return outcome;
+}
+
+// The position of the first line of `trace` that starts with `start` and
+// contains `part`; -1 when there is none.
+long trace_position(const std::string& trace, const std::string& start, const std::string& part)
+{
+    std::istringstream lines(trace);
+    long n = 0;
+    for (std::string line; std::getline(lines, line); ++n)
+        if (line.starts_with(start) && line.find(part) != std::string::npos)
+            return n;
+    return -1;
 }
 
 // Each test gets an empty profile directory of its own: a fresh tmpfs.
@@ -225,12 +256,14 @@ TEST_F(ProfileCommand, AcceptedPathsGetTheirStarterProfile)
     EXPECT_EQ(read_file(profile_of("/opt/app/run")).size(), 55u);
 }
 
-TEST_F(ProfileCommand, PermissionBitsAreReadWriteLessTheUmask)
+// Never more than 0644: a root-owned profile stays unwritable to others even
+// when the command runs with umask 0.
+TEST_F(ProfileCommand, PermissionBitsAreReadWriteForTheOwnerOnlyLessTheUmask)
 {
     const struct {
         mode_t umask;
         mode_t mode;
-    } cases[] = {{022, 0644}, {077, 0600}, {0, 0666}};
+    } cases[] = {{0, 0644}, {002, 0644}, {022, 0644}, {027, 0640}, {077, 0600}, {0266, 0400}};
     for (const auto& c : cases) {
         const std::string p = "/opt/umask" + std::to_string(c.umask);
         rig::SpawnOptions options;
@@ -240,6 +273,14 @@ TEST_F(ProfileCommand, PermissionBitsAreReadWriteLessTheUmask)
         ASSERT_EQ(::lstat(profile_of(p).c_str(), &st), 0);
         EXPECT_TRUE(S_ISREG(st.st_mode));
         EXPECT_EQ(st.st_mode & 07777, c.mode) << "umask " << std::oct << c.umask;
+
+        // The fallback for file systems without unnamed files.
+        const std::string q = profile_dir + "/exclusive" + std::to_string(c.umask);
+        const mode_t previous = ::umask(c.umask);
+        EXPECT_EQ(create_profile(q, "x\n", CreateMethod::exclusive), CreateResult::created);
+        ::umask(previous);
+        ASSERT_EQ(::lstat(q.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.mode) << "exclusive, umask " << std::oct << c.umask;
     }
 }
 
@@ -313,6 +354,157 @@ TEST_F(ProfileCommand, UnwritableDirectoryReportsCreateFailedAndLeavesNothing)
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(entries(profile_dir), before) << name;
     }
+}
+
+// "created!" comes only once the profile and its name are on disk: the
+// content synced, then linked in, then the directory synced.
+TEST_F(ProfileCommand, CreatedIsPrintedOnlyOnceTheProfileAndItsNameAreOnDisk)
+{
+    const std::string p = "/opt/durable/run";
+    std::string trace;
+    const auto r = mkprofile_traced(p, {"-e", "trace=write,fsync,linkat"}, trace);
+    ASSERT_EQ(r.status, 0) << trace;
+    EXPECT_EQ(r.out, created_line(p));
+    // An unnamed file shows as "/etc/tolvane.d/#INODE (deleted)"; the
+    // directory's fsync is the one on a descriptor of the directory itself.
+    const std::vector<std::pair<std::string, std::string>> steps = {
+        {"write(", "</etc/tolvane.d/#"},
+        {"fsync(", "</etc/tolvane.d/#"},
+        {"linkat(", md5_of(p) + "\", AT_"},
+        {"fsync(", "</etc/tolvane.d>) "},
+        {"write(1<", " created!\\n\", "},
+    };
+    long previous = -1;
+    for (const auto& [start, part] : steps) {
+        const long at = trace_position(trace, start, part);
+        EXPECT_GT(at, previous) << start << "..." << part << " out of order or missing in\n" << trace;
+        previous = at;
+    }
+}
+
+// Faults only the kernel can cause, made by strace: each is survived or
+// reported, and a run that reports a failure leaves nothing behind.
+TEST_F(ProfileCommand, FaultsAreSurvivedOrReportedWithNothingLeftBehind)
+{
+    enum class Result { created, exists, failed };
+    const std::string p = "/opt/faulty/run";
+    const std::string name = md5_of(p);
+    // Only calls on the directory and the profile's name count and fail.
+    const std::vector<std::string> on_directory = {"-P", profile_dir, "-P", profile_dir + "/" + name};
+    const auto with = [&](std::vector<std::string> before, const std::vector<std::string>& injections) {
+        for (const auto& i : injections) {
+            before.push_back("-e");
+            before.push_back("inject=" + i);
+        }
+        return before;
+    };
+    const auto exclusive = [&](const std::vector<std::string>& injections) {
+        std::vector<std::string> all{"openat:error=EOPNOTSUPP:when=2"};
+        all.insert(all.end(), injections.begin(), injections.end());
+        return with(on_directory, all);
+    };
+    const struct {
+        const char* what;
+        std::vector<std::string> strace_args;
+        Result result;
+        std::size_t lost; // leading bytes a short write claimed without storing them
+    } cases[] = {
+        {"the profile's fsync fails", with({}, {"fsync:error=EIO:when=1"}), Result::failed, 0},
+        {"the directory's fsync fails", with({}, {"fsync:error=EIO:when=2"}), Result::failed, 0},
+        {"a write is interrupted", with({}, {"write:error=EINTR:when=1"}), Result::created, 0},
+        {"a write is short", with({}, {"write:retval=10:when=1"}), Result::created, 10},
+        {"the directory cannot be opened", with(on_directory, {"openat:error=EACCES:when=1"}), Result::failed, 0},
+        {"an unnamed file cannot be made", with(on_directory, {"openat:error=EACCES:when=2"}), Result::failed, 0},
+        {"no unnamed files on this file system", exclusive({}), Result::created, 0},
+        {"a kernel that predates unnamed files", with(on_directory, {"openat:error=EISDIR:when=2"}), Result::created,
+            0},
+        {"exclusive: the profile's fsync fails", exclusive({"fsync:error=EIO:when=1"}), Result::failed, 0},
+        {"exclusive: the directory's fsync fails", exclusive({"fsync:error=EIO:when=2"}), Result::failed, 0},
+        {"exclusive: closing the profile fails", exclusive({"close:error=EIO:when=1"}), Result::failed, 0},
+        // ENOENT is what kernels before 6.10 answer when the capability is missing.
+        {"linking by descriptor needs a capability", with({}, {"linkat:error=ENOENT:when=1"}), Result::created, 0},
+        {"linking by descriptor is not permitted", with({}, {"linkat:error=EPERM:when=1"}), Result::created, 0},
+        {"no /proc to link through", with({}, {"linkat:error=ENOENT"}), Result::created, 0},
+        {"the name is taken as the link is made", with({}, {"linkat:error=EEXIST:when=1"}), Result::exists, 0},
+        {"the link fails", with({}, {"linkat:error=EIO:when=1"}), Result::failed, 0},
+    };
+    const std::string content = expected_content(p);
+    for (const auto& c : cases) {
+        std::string trace;
+        const auto r = mkprofile_traced(p, c.strace_args, trace);
+        EXPECT_NE(trace.find("(INJECTED)"), std::string::npos) << c.what << ": no fault was made\n" << trace;
+        EXPECT_EQ(r.err, "") << c.what;
+        switch (c.result) {
+        case Result::created:
+            EXPECT_EQ(r.status, 0) << c.what;
+            EXPECT_EQ(r.out, created_line(p)) << c.what;
+            EXPECT_EQ(entries(profile_dir), std::set<std::string>{name}) << c.what;
+            EXPECT_EQ(read_file(profile_of(p)), content.substr(c.lost)) << c.what;
+            break;
+        case Result::exists:
+            EXPECT_EQ(r.status, 254) << c.what;
+            EXPECT_EQ(r.out, exists_line(p)) << c.what;
+            EXPECT_TRUE(entries(profile_dir).empty()) << c.what;
+            break;
+        case Result::failed:
+            EXPECT_EQ(r.status, 255) << c.what;
+            EXPECT_EQ(r.out, failed_line(p)) << c.what;
+            EXPECT_TRUE(entries(profile_dir).empty()) << c.what;
+            break;
+        }
+        fs::remove(profile_of(p));
+    }
+}
+
+// A reader that has gone (`tv-mkprofile P | true`): the line cannot be
+// written, and the status still tells the outcome.
+TEST_F(ProfileCommand, StatusTellsTheOutcomeWhenTheReaderHasGone)
+{
+    const std::string p = "/opt/unread/run";
+    // Root passes the permission bits; only the capability-free run fails on them.
+    ASSERT_EQ(::chmod(profile_dir.c_str(), 0555), 0);
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        bool without_capabilities;
+        int status;
+    } cases[] = {
+        {"usage", {}, false, 1},
+        {"refused path", {"opt/unread"}, false, 255},
+        {"created", {p}, false, 0},
+        {"existing", {p}, false, 254},
+        {"create failed", {"/opt/unread/other"}, true, 255},
+    };
+    // As under a shell, the program starts with SIGPIPE at its default and
+    // unblocked: exec passes on what the test process has.
+    ASSERT_NE(::signal(SIGPIPE, SIG_DFL), SIG_ERR);
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    ASSERT_EQ(::sigprocmask(SIG_UNBLOCK, &pipe_signal, nullptr), 0);
+    for (const auto& c : cases) {
+        int ends[2];
+        ASSERT_EQ(::pipe(ends), 0);
+        ::close(ends[0]);
+        // The child inherits the test's standard output: for the start only,
+        // that is the pipe without a reader. Nothing may print meanwhile.
+        const int saved = ::dup(STDOUT_FILENO);
+        ::dup2(ends[1], STDOUT_FILENO);
+        ::close(ends[1]);
+        rig::SpawnOptions options;
+        options.pipe_stdout = false;
+        options.umask = 022;
+        options.without_capabilities = c.without_capabilities;
+        std::vector<std::string> argv{TV_MKPROFILE};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        rig::ChildProcess child;
+        const std::string spawned = rig::spawn(argv, options, child);
+        ::dup2(saved, STDOUT_FILENO);
+        ::close(saved);
+        ASSERT_EQ(spawned, "") << c.what;
+        EXPECT_EQ(rig::wait_exit(child, rig::deadline_in(std::chrono::seconds(60))), c.status) << c.what;
+    }
+    EXPECT_EQ(read_file(profile_of(p)), expected_content(p));
 }
 
 TEST_F(ProfileCommand, MissingDirectoryIsNotCreated)
