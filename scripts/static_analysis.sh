@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
 # static_analysis.sh BUILD_DIR: clang-tidy and cppcheck on the product's
 # sources, and a check that the whole tree is formatted. Any finding fails.
+# Sources are listed from the tree itself, so that this runs in an unpacked
+# tarball and on a system without git.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/plain}
-sources=$(git ls-files 'profile_generator/*.cpp' 'notify_plugin/*.cpp')
+mapfile -t sources < <(find profile_generator notify_plugin -name '*.cpp' | LC_ALL=C sort)
+mapfile -t formatted < <(find profile_generator notify_plugin tools tests bench \( -name '*.cpp' -o -name '*.h' \) \
+  | LC_ALL=C sort)
+if ((${#sources[@]} == 0 || ${#formatted[@]} == 0)); then
+  echo "static analysis: no sources found" >&2
+  exit 1
+fi
 
 echo "--- clang-tidy"
-clang-tidy-14 -p "$build" --quiet $sources
+clang-tidy-14 -p "$build" --quiet "${sources[@]}"
 
 echo "--- cppcheck"
 cppcheck --std=c++20 --language=c++ --enable=warning,style,performance,portability --inline-suppr \
   --error-exitcode=1 --quiet --suppress=missingIncludeSystem \
-  -I profile_generator -I notify_plugin -I tools $sources
+  -I profile_generator -I notify_plugin -I tools "${sources[@]}"
 
 echo "--- clang-format"
-git ls-files '*.cpp' '*.h' | xargs clang-format-14 --dry-run --Werror
-echo "static analysis: clean"
+clang-format-14 --dry-run --Werror "${formatted[@]}"
+echo "static analysis: clean (${#sources[@]} sources, ${#formatted[@]} files formatted)"
