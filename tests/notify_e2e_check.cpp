@@ -65,7 +65,7 @@ const Installation& installation()
     return installed;
 }
 
-enum class Plugin { installed, missing, not_a_library };
+enum class Plugin { installed, missing, not_a_library, another_library };
 enum class NotifyFile { readable, missing, unreadable };
 
 struct Setup {
@@ -85,6 +85,8 @@ std::string place(const Setup& setup)
     fs::remove(plugin, error);
     if (setup.plugin == Plugin::installed)
         fs::copy_file(TOLVANE_BUILT_PLUGIN, plugin, error);
+    if (setup.plugin == Plugin::another_library)
+        fs::copy_file(ANOTHER_LIBRARY, plugin, error);
     if (setup.plugin == Plugin::not_a_library)
         std::ofstream(plugin) << "not a shared object\n";
     const fs::path catalogue = catalogue_dir + "/tolvane.mo";
@@ -172,6 +174,8 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
         {"a plug-in file that does not load", {.plugin = Plugin::not_a_library}, {}, {},
             {{0, "FAIL plug-in: $PLUGIN does not load: $PLUGIN: file too short; install the tolvane package again"}}, 1,
             {}},
+        {"a library that is not the plug-in", {.plugin = Plugin::another_library}, {}, {},
+            {{0, "FAIL plug-in: $PLUGIN has no entry point KRMRegister; install the tolvane package again"}}, 1, {}},
         {"no notification file", {.notify_file = NotifyFile::missing}, {}, {},
             {{1,
                 "FAIL notification file: /sys/kernel/security/tolvane/.notify does not exist; load the tolvane kernel "
@@ -198,6 +202,9 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
                  "desktop session of the user the host runs as"},
                 {3, "FAIL notification server: cannot be asked without a user bus; see the user bus line"}},
             1, {}},
+        {"the user bus found through XDG_RUNTIME_DIR", {}, {},
+            {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR=$RIG/user"},
+            {{2, "ok   user bus: connected to unix:path=$RIG/user/bus from XDG_RUNTIME_DIR"}}, 0, {}},
         {"no notification server", {.server = ServerMode::none}, {}, {},
             {{3,
                 "FAIL notification server: nothing owns org.freedesktop.Notifications on the user bus; start the "
