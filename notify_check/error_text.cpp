@@ -1,8 +1,7 @@
 #include "error_text.h"
 
-#include <clocale>
+#include <clocale> // newlocale, strerror_l and freelocale, with _GNU_SOURCE
 #include <cstring>
-#include <locale.h>
 
 std::string error_text(int error)
 {

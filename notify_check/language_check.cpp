@@ -1,6 +1,8 @@
 #include "checks.h"
 #include "translation.h"
 
+#include <algorithm>
+#include <array>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -27,10 +29,11 @@ const char* variable(const char* name)
 // gives them precedence.
 Setting messages_setting()
 {
-    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"})
-        if (const char* value = variable(name))
-            return {value, name};
-    return {"C", "no variable"};
+    constexpr std::array<const char*, 3> names = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    const auto* found = std::find_if(names.begin(), names.end(), [](const char* name) { return variable(name); });
+    if (found == names.end())
+        return {"C", "no variable"};
+    return {variable(*found), *found};
 }
 // NOLINTEND(concurrency-mt-unsafe)
 

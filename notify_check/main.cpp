@@ -34,7 +34,7 @@ struct Report {
     void add(const CheckResult& result)
     {
         std::printf("%-4s %s: %s\n", verdict_word(result.verdict), result.subject.c_str(), result.text.c_str());
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         failed = failed || result.verdict == Verdict::fail;
     }
 };
@@ -66,17 +66,17 @@ int main(int argc, char** argv)
         if (arg == "--send-test") {
             send_test = true;
         } else if (arg == "--help" || arg == "-h") {
-            std::fputs(usage_text, stdout);
+            (void)std::fputs(usage_text, stdout);
             return 0;
         } else {
-            std::fputs(usage_text, stderr);
+            (void)std::fputs(usage_text, stderr);
             return 2;
         }
     }
     try {
         return run(send_test);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "tolvane-notify-check: %s\n", e.what());
+        (void)std::fprintf(stderr, "tolvane-notify-check: %s\n", e.what());
         return 1;
     }
 }

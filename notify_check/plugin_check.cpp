@@ -32,7 +32,7 @@ CheckResult check_plugin(const char* path)
     }
     const Library library(dlopen(path, RTLD_NOW | RTLD_LOCAL));
     if (!library) {
-        const char* why = dlerror();
+        const char* why = dlerror(); // NOLINT(concurrency-mt-unsafe): the check runs on one thread
         return {Verdict::fail, "plug-in", file + " does not load: " + (why ? why : "unknown error") + reinstall};
     }
     for (const char* entry : {"KRMRegister", "KRMUnregister"})
