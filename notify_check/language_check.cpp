@@ -71,8 +71,9 @@ CheckResult check_language()
         + translate(" has been blocked from accessing the files and folders") + "\"";
     const std::string named = setting.locale + " (from " + setting.origin + ")";
 
-    // A locale the system lacks leaves the whole process in C.
-    if (!is_plain_locale(setting.locale) && in_force && is_plain_locale(in_force))
+    // A locale the system lacks leaves the whole process in C, which only
+    // matters for other languages than English.
+    if (!is_english(setting.locale) && in_force && is_plain_locale(in_force))
         return {Verdict::warn, subject,
             "the locale " + named + " is not installed, so notifications are in English (" + suffix
                 + "); install the locale or choose one that is"};

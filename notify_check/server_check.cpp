@@ -70,8 +70,7 @@ CheckResult check_notification_server(sd_bus* bus)
         "org.freedesktop.DBus.Introspectable", "Introspect", &error.error, &raw_reply, "");
     const BusMessage reply(raw_reply);
     if (r < 0) {
-        if (sd_bus_error_has_name(&error.error, SD_BUS_ERROR_SERVICE_UNKNOWN)
-            || sd_bus_error_has_name(&error.error, SD_BUS_ERROR_NAME_HAS_NO_OWNER))
+        if (sd_bus_error_has_name(&error.error, SD_BUS_ERROR_SERVICE_UNKNOWN))
             return {Verdict::fail, subject,
                 "nothing owns " + service + " on the user bus; start the desktop's notification server"};
         return {Verdict::fail, subject,

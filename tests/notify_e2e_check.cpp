@@ -196,7 +196,7 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
                     "FAIL test notification: cannot connect to the user bus: No such file or directory; see the user "
                     "bus line"}},
             1, {}},
-        {"nothing names a user bus", {}, {}, {"DBUS_SESSION_BUS_ADDRESS"},
+        {"nothing names a user bus", {}, {}, {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"},
             {{2,
                  "FAIL user bus: neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set; run this check in the "
                  "desktop session of the user the host runs as"},
@@ -233,6 +233,11 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
                 "WARN language: no tolvane catalogue for de_DE.UTF-8 in $LOCALES, " + stays_english
                     + "; install the tolvane package's catalogues, or add a translation for this language"}},
             0, {}},
+        {"English, in a locale the system lacks", {}, {}, {"LANG=en_GB.UTF-8"},
+            {{5,
+                "ok   language: en_GB.UTF-8 (from LANG) is English, which needs no catalogue: summaries end in \" has "
+                "been blocked from accessing the files and folders\""}},
+            0, {}},
         {"a locale the system lacks", {}, {}, {"LANG=xx_XX.UTF-8"},
             {{5,
                 "WARN language: the locale xx_XX.UTF-8 (from LANG) is not installed, " + stays_english
@@ -256,9 +261,11 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
         argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
         rig::SpawnOptions options;
         options.without_capabilities = !c.setup.capabilities;
-        options.environment = {"DBUS_SESSION_BUS_ADDRESS=" + rig.user_bus_address,
-            "DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus_address, "XDG_RUNTIME_DIR", "LC_ALL", "LC_MESSAGES", "LANGUAGE",
-            "LANG=de_DE.UTF-8", "LOCPATH=" + installation().dir};
+        options.environment
+            = {"DBUS_SESSION_BUS_ADDRESS=" + rig.user_bus_address, "DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus_address,
+                // Not looked at while DBUS_SESSION_BUS_ADDRESS is set.
+                "XDG_RUNTIME_DIR=" + rig.dir + "/elsewhere", "LC_ALL", "LC_MESSAGES", "LANGUAGE", "LANG=de_DE.UTF-8",
+                "LOCPATH=" + installation().dir};
         for (const auto& change : c.environment)
             options.environment.push_back(substitute(change, values));
         rig::ChildProcess check;
