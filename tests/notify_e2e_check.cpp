@@ -97,7 +97,8 @@ std::string place(const Setup& setup)
         return "cannot place the installed files: " + error.message();
     if (setup.notify_file == NotifyFile::missing)
         return {};
-    if (auto e = write_notify_file(""); !e.empty())
+    // A FIFO without a writer: a check that opened it for reading would hang.
+    if (auto e = make_notify_fifo(); !e.empty())
         return e;
     if (setup.notify_file == NotifyFile::unreadable && ::chmod(notify_file, 0200) != 0)
         return std::string("chmod: ") + std::strerror(errno);
