@@ -46,6 +46,27 @@ NotificationTexts build_notification_texts(EventKind kind, const char* program_t
     return {repair_utf8(summary), std::move(command)};
 }
 
+int call_notify(sd_bus* bus, const NotificationTexts& texts, BusError& error, BusMessage& reply)
+{
+    const char* app_name = translate("preferences-system");
+    const char* body = translate("Go to Control Center > Privacy and Security, and allow its access.");
+    const char* button_label = translate("Go to Settings");
+
+    sd_bus_message* raw_reply = nullptr;
+    // One line per argument group of the signature.
+    // clang-format off
+    const int r = sd_bus_call_method(bus, bus_names::notifications_service, bus_names::notifications_path,
+                                     bus_names::notifications_interface, bus_names::notify_method, &error.error,
+                                     &raw_reply, bus_names::notify_signature,
+                                     app_name, UINT32_C(0), "", texts.summary.c_str(), body,
+                                     2u, action_key, button_label,
+                                     1u, action_hint_key, "s", texts.action_command.c_str(),
+                                     INT32_C(-1));
+    // clang-format on
+    reply.reset(raw_reply);
+    return r;
+}
+
 int send_blocked_notification(EventKind kind, const char* program_text, const char* object_path)
 {
     const NotificationTexts texts = build_notification_texts(kind, program_text, object_path);
@@ -64,22 +85,7 @@ int send_blocked_notification(EventKind kind, const char* program_text, const ch
     }
     bus.reset(raw_bus);
 
-    const char* app_name = translate("preferences-system");
-    const char* body = translate("Go to Control Center > Privacy and Security, and allow its access.");
-    const char* button_label = translate("Go to Settings");
-
-    sd_bus_message* raw_reply = nullptr;
-    // One line per argument group of the signature.
-    // clang-format off
-    r = sd_bus_call_method(bus.get(), bus_names::notifications_service, bus_names::notifications_path,
-                           bus_names::notifications_interface, bus_names::notify_method, &error.error, &raw_reply,
-                           bus_names::notify_signature,
-                           app_name, UINT32_C(0), "", texts.summary.c_str(), body,
-                           2u, action_key, button_label,
-                           1u, action_hint_key, "s", texts.action_command.c_str(),
-                           INT32_C(-1));
-    // clang-format on
-    reply.reset(raw_reply);
+    r = call_notify(bus.get(), texts, error, reply);
     if (r < 0) {
         const ErrorText fallback(-r);
         const char* why = error.error.message ? error.error.message : fallback.text;

@@ -1,4 +1,4 @@
-# The Debian package: both deliverables, the catalogues and the manual page.
+# The Debian package: the programs, the plug-in, the catalogues and the manual pages.
 set(TOLVANE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/tolvane)
 
 add_custom_command(
@@ -15,7 +15,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "tolvane developers <maintainers@tolvane.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "profile generator and desktop notifications for the tolvane file protection")
 set(CPACK_PACKAGE_DESCRIPTION
-    "tv-mkprofile writes the starter profile of a program into /etc/tolvane.d.\nThe notification plug-in tells desktop users when the kernel module has\nblocked a program's access to the camera or to their private folders.")
+    "tv-mkprofile writes the starter profile of a program into /etc/tolvane.d.\nThe notification plug-in tells desktop users when the kernel module has\nblocked a program's access to the camera or to their private folders;\ntolvane-notify-check tells them why such notifications do not appear.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 if [[ ${1:-} != --inside ]]; then
   build=$(realpath "${1:-build/plain}")
   for f in tools/tolvane-sandbox tools/tolvane-notify-host tools/tolvane-test-notification-server \
-           tools/tolvane-test-logind notify_plugin/libtolvane-notify.so; do
+           tools/tolvane-test-logind notify_plugin/libtolvane-notify.so notify_check/tolvane-notify-check; do
     [[ -x $build/$f || -f $build/$f ]] || { echo "missing $build/$f: run bash scripts/build.sh plain" >&2; exit 1; }
   done
   exec "$build/tools/tolvane-sandbox" bash "$0" --inside "$build"
@@ -119,6 +119,30 @@ wait_lines "$work/logind.out" 2   # the plug-in's sleep monitor has subscribed
 logind_lines=2
 echo "   (the plug-in's sleep monitor listens for PrepareForSleep)"
 
+say "The user asks tolvane-notify-check whether notifications can appear, and for a test one"
+# The check looks for the plug-in where this build installs it: put it there,
+# in this sandbox only, over an overlay of the deepest directory that exists.
+check=$build/notify_check/tolvane-notify-check
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+plugin_dir=$(sed -n 's/^TOLVANE_PLUGIN_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")
+[[ $plugin_dir == /* ]] || plugin_dir=$prefix/$plugin_dir
+existing=$plugin_dir
+while [[ ! -d $existing ]]; do existing=$(dirname "$existing"); done
+mkdir -p "$work/plugin-upper" "$work/plugin-work"
+mount -t overlay overlay -o "lowerdir=$existing,upperdir=$work/plugin-upper,workdir=$work/plugin-work" "$existing"
+mkdir -p "$plugin_dir" && cp "$plugin" "$plugin_dir/"
+# run_check ARGS...: runs the check as the user would, with its exit status.
+run_check() {
+  local status=0
+  printf '\n$ tolvane-notify-check%s\n' "${1:+ $*}"
+  "$check" "$@" | sed 's/^/   /' || status=$?
+  echo "   (exit status $status)"
+}
+run_check --send-test
+calls=$((calls + 1))
+wait_lines "$work/calls" "$calls"
+show_new_notifications
+
 say "Blocked accesses reach the user"
 event /dev/video0 /usr/bin/cheese yes
 event /home/ann/Documents/tax-2026.ods /usr/bin/libreoffice yes
@@ -148,6 +172,7 @@ kill "$server_pid"; wait "$server_pid" 2>/dev/null || true
 event /home/ann/Desktop/notes.txt /usr/bin/gedit no "nobody shows it"
 wait_lines "$syslog" 5
 show_new_log_lines
+run_check
 
 say "The module closes the notification file: the reader ends"
 exec 3>&-

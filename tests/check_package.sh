@@ -21,7 +21,9 @@ expected="644 usr/lib/$multiarch/tolvane/libtolvane-notify.so
 644 usr/share/locale/es/LC_MESSAGES/tolvane.mo
 644 usr/share/locale/fr/LC_MESSAGES/tolvane.mo
 644 usr/share/locale/zh_CN/LC_MESSAGES/tolvane.mo
+644 usr/share/man/man1/tolvane-notify-check.1.gz
 644 usr/share/man/man8/tv-mkprofile.8.gz
+755 usr/bin/tolvane-notify-check
 755 usr/sbin/tv-mkprofile"
 files_with_modes() { (cd "$1" && find . -type f -printf '%m %P\n' | sort -k2); }
 
@@ -45,4 +47,9 @@ check "dpkg installs it into a scratch root" "$(dpkg --root="$root" -s tolvane |
 installed=$(cd "$root" && find usr -type f | sort)
 check "with the expected layout" "$installed" "$(awk '{print $2}' <<<"$expected" | sort)"
 check "the installed command runs" "$("$root/usr/sbin/tv-mkprofile" -h | head -n1)" "Usage: tv-mkprofile file_path"
+check "the installed check runs" "$("$root/usr/bin/tolvane-notify-check" --help | head -n1)" \
+  "Usage: tolvane-notify-check [--send-test]"
+# The check looks for the plug-in where the package puts it.
+check "the check looks where the plug-in is installed" \
+  "$(strings "$root/usr/bin/tolvane-notify-check" | grep -cFx "/usr/lib/$multiarch/tolvane/libtolvane-notify.so")" 1
 exit $fail

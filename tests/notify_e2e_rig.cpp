@@ -41,17 +41,20 @@ std::string remove_notify_file()
     return {};
 }
 
-const char* mode_name(ServerMode mode)
+std::vector<std::string> server_options(ServerMode mode)
 {
     switch (mode) {
     case ServerMode::answer:
-        return "answer";
+    case ServerMode::none:
+        return {"--mode", "answer"};
     case ServerMode::fail:
-        return "fail";
+        return {"--mode", "fail"};
     case ServerMode::vanish:
-        return "vanish";
+        return {"--mode", "vanish"};
+    case ServerMode::standard:
+        return {"--mode", "answer", "--interface", "org.freedesktop.Notifications"};
     }
-    return "answer";
+    return {};
 }
 
 std::string make_subdir(const std::string& dir, const char* name)
@@ -114,13 +117,16 @@ std::string start_rig(Rig& rig, ServerMode mode, UserBus user_bus)
         rig.user_bus_address = rig.user_bus.address;
         rig::SpawnOptions options;
         options.environment = {"DBUS_SESSION_BUS_ADDRESS=" + rig.user_bus_address};
-        if (auto e = rig::spawn(
-                {TOLVANE_TEST_SERVER, "--record", rig.calls_path, "--mode", mode_name(mode)}, options, rig.server);
-            !e.empty())
-            return e;
-        const auto ready = rig::read_line(rig.server, deadline);
-        if (!ready || *ready != "ready")
-            return "the notification server did not get ready";
+        std::vector<std::string> argv = {TOLVANE_TEST_SERVER, "--record", rig.calls_path};
+        for (auto& option : server_options(mode))
+            argv.push_back(std::move(option));
+        if (mode != ServerMode::none) {
+            if (auto e = rig::spawn(argv, options, rig.server); !e.empty())
+                return e;
+            const auto ready = rig::read_line(rig.server, deadline);
+            if (!ready || *ready != "ready")
+                return "the notification server did not get ready";
+        }
     } else {
         // A socket path where nothing listens.
         rig.user_bus_address = "unix:path=" + user_dir + "/bus";
@@ -130,6 +136,23 @@ std::string start_rig(Rig& rig, ServerMode mode, UserBus user_bus)
     if (auto e = make_security_dir(); !e.empty())
         return e;
     return remove_notify_file();
+}
+
+std::string compile_locale(const std::string& name, const std::string& dir)
+{
+    const size_t dot = name.find('.');
+    rig::ChildProcess localedef;
+    rig::SpawnOptions options;
+    options.stderr_path = dir + "/localedef.log";
+    if (auto e = rig::spawn(
+            {"localedef", "-i", name.substr(0, dot), "-f", name.substr(dot + 1), dir + "/" + name}, options, localedef);
+        !e.empty())
+        return e;
+    const auto deadline = rig::deadline_in(patience);
+    (void)rig::read_rest(localedef, deadline);
+    if (rig::wait_exit(localedef, deadline) != std::optional<int>(0))
+        return "localedef could not compile " + name + ", see " + options.stderr_path;
+    return {};
 }
 
 std::string write_notify_file(const std::string& bytes)

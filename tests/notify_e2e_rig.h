@@ -39,7 +39,10 @@ inline constexpr const char* camera_suffix = " has been blocked from using the c
 inline constexpr const char* command_prefix
     = "qdbus,org.orbisk.ovx.ControlCenter1,/org/orbisk/ovx/ControlCenter1,org.orbisk.ovx.ControlCenter1.ShowPage,";
 
-enum class ServerMode { answer, fail, vanish };
+// answer, fail, vanish: the test server serves the plug-in's interface and
+// answers as named; standard: it serves Notify of the freedesktop interface
+// only, like another desktop's server; none: nothing owns the name.
+enum class ServerMode { answer, fail, vanish, standard, none };
 enum class UserBus { present, missing };
 
 struct Rig {
@@ -62,6 +65,10 @@ struct Rig {
 // Starts the buses and the server, binds a fresh /dev/log and removes the
 // notification file. Returns an empty string on success, else what failed.
 std::string start_rig(Rig& rig, ServerMode mode = ServerMode::answer, UserBus user_bus = UserBus::present);
+
+// Compiles the locale `name` ("de_DE.UTF-8": de_DE in UTF-8) into `dir`,
+// for a program run with LOCPATH=dir. Returns an empty string on success.
+std::string compile_locale(const std::string& name, const std::string& dir);
 
 // The notification file as a regular file with these bytes, or as a FIFO.
 std::string write_notify_file(const std::string& bytes);

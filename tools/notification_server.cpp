@@ -2,10 +2,13 @@
 // rig. It owns "org.freedesktop.Notifications" on the bus named by
 // DBUS_SESSION_BUS_ADDRESS, serves Notify of "org.orbisk.ovx.Notification1"
 // at "/org/freedesktop/Notifications", records every call as one line, and
-// then answers, answers with an error, or vanishes, as told.
+// then answers, answers with an error, or vanishes, as told. With
+// --interface it serves Notify under another interface instead, as a
+// notification server of another desktop would.
 //
 //   tolvane-test-notification-server [--record FILE] [--pretty]
 //                                    [--mode answer|fail|vanish]
+//                                    [--interface NAME]
 //
 // It prints "ready" on standard output once it owns the name.
 #include "bus_owners.h"
@@ -21,7 +24,7 @@ namespace {
 
 constexpr const char* service_name = "org.freedesktop.Notifications";
 constexpr const char* object_path = "/org/freedesktop/Notifications";
-constexpr const char* interface_name = "org.orbisk.ovx.Notification1";
+constexpr const char* default_interface = "org.orbisk.ovx.Notification1";
 constexpr const char* failure_message = "the test notification server refuses this notification";
 
 enum class Mode { answer, fail, vanish };
@@ -144,14 +147,10 @@ void print_pretty(const rig::NotifyCall& call, std::uint32_t id)
     std::fflush(stdout);
 }
 
-int on_message(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept
+// Called for Notify only: the bus checks the signature against the vtable.
+int on_notify(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept
 {
     auto& server = *static_cast<Server*>(userdata);
-    if (!sd_bus_message_is_method_call(m, interface_name, "Notify"))
-        return 0;
-    if (!sd_bus_message_has_signature(m, "susssasa{sv}i"))
-        return sd_bus_error_setf(
-            error, SD_BUS_ERROR_INVALID_ARGS, "Notify takes susssasa{sv}i, got %s", sd_bus_message_get_signature(m, 1));
     try {
         rig::NotifyCall call;
         if (const int r = read_notify_call(m, call); r < 0)
@@ -178,10 +177,18 @@ int on_message(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept
     return 0;
 }
 
+// Listed in the object's introspection data, where clients look for it.
+const sd_bus_vtable notify_vtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("Notify", "susssasa{sv}i", "u", on_notify, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_VTABLE_END,
+};
+
 int usage()
 {
-    std::fprintf(
-        stderr, "usage: tolvane-test-notification-server [--record FILE] [--pretty] [--mode answer|fail|vanish]\n");
+    std::fprintf(stderr,
+        "usage: tolvane-test-notification-server [--record FILE] [--pretty] [--mode answer|fail|vanish] "
+        "[--interface NAME]\n");
     return 2;
 }
 
@@ -194,6 +201,7 @@ struct FileCloser {
 int main(int argc, char** argv)
 {
     Server server;
+    const char* interface_name = default_interface;
     std::unique_ptr<FILE, FileCloser> record;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -206,6 +214,8 @@ int main(int argc, char** argv)
                 return 1;
             }
             server.record = record.get();
+        } else if (arg == "--interface" && i + 1 < argc) {
+            interface_name = argv[++i];
         } else if (arg == "--mode" && i + 1 < argc) {
             const std::string_view mode = argv[++i];
             if (mode == "answer")
@@ -228,7 +238,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot connect to the user bus: %s\n", std::strerror(-r));
         return 1;
     }
-    if ((r = sd_bus_add_object(bus.get(), nullptr, object_path, on_message, &server)) < 0
+    if ((r = sd_bus_add_object_vtable(bus.get(), nullptr, object_path, interface_name, notify_vtable, &server)) < 0
         || (r = sd_bus_request_name(bus.get(), service_name, 0)) < 0) {
         std::fprintf(stderr, "cannot serve %s: %s\n", service_name, std::strerror(-r));
         return 1;
