@@ -5,7 +5,7 @@
 #include "notify.h"
 #include "plugin_log.h"
 
-#include <time.h>
+#include <ctime>
 
 #include <cstdint>
 #include <optional>

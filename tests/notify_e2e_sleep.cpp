@@ -90,6 +90,11 @@ struct SleepRun {
     size_t signals; // PrepareForSleep signals each sends
 };
 
+void PrintTo(const SleepRun& run, std::ostream* out)
+{
+    *out << run.name;
+}
+
 class NotifySleepWith : public ::testing::TestWithParam<SleepRun> { };
 
 TEST_P(NotifySleepWith, SilenceFromTheSleepUntilExactlyTwoSecondsAfterTheResume)
