@@ -162,7 +162,7 @@ TEST(NotifySleep, WithoutAResumeNotificationsComeBackAfterTheBoundOfAwakeTime)
 {
     Rig rig;
     ASSERT_EQ(start_rig(rig), "");
-    rig.plugin = TOLVANE_NOTIFY_PLUGIN_SHORT_BOUND; // 5 s instead of 60 s
+    rig.plugin = TOLVANE_NOTIFY_PLUGIN_SHORT_BOUND; // 3 s instead of 60 s
     const auto deadline = rig::deadline_in(patience);
     Subscribed run;
     ASSERT_EQ(start_subscribed(rig, run, deadline), "");
@@ -173,12 +173,12 @@ TEST(NotifySleep, WithoutAResumeNotificationsComeBackAfterTheBoundOfAwakeTime)
     ASSERT_FALSE(wait_for_bus_wait(run.host.pid, true, deadline).empty());
     const Reappearance back = feed_until_notified(rig, run, docs, deadline);
     ASSERT_TRUE(back.seen);
-    EXPECT_GE(back.notified - sleep_sent, 5s);
-    EXPECT_LE(back.notified - sleep_sent, 5500ms);
-    EXPECT_GE(back.last_silenced_fed - sleep_sent, 4500ms);
+    EXPECT_GE(back.notified - sleep_sent, 3s);
+    EXPECT_LE(back.notified - sleep_sent, 3500ms);
+    EXPECT_GE(back.last_silenced_fed - sleep_sent, 2500ms);
     EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), run.host.pid),
         (std::vector<Logged>{
-            {user_info, "notify(140)-> No PrepareForSleep false within 5 s awake: notifications on again"}}));
+            {user_info, "notify(140)-> No PrepareForSleep false within 3 s awake: notifications on again"}}));
     EXPECT_FALSE(wait_for_bus_wait(run.host.pid, false, deadline).empty());
 
     end_reader(run, deadline);

@@ -1,5 +1,6 @@
-// tolvane-test-logind: plays systemd-logind's part of the sleep protocol on
-// the bus named by DBUS_SYSTEM_BUS_ADDRESS, for the rig.
+// Stand-in for systemd-logind's part of the sleep protocol, for the rig:
+// tolvane-test-logind sends PrepareForSleep, and look-alikes, on the bus
+// named by DBUS_SYSTEM_BUS_ADDRESS.
 //
 // It owns "org.freedesktop.login1", becomes a bus monitor on a second
 // connection and prints "monitoring". Once it sees some client ask the bus
