@@ -231,9 +231,15 @@ std::string start_subscribed(const Rig& rig, Subscribed& out, rig::Deadline dead
     return {};
 }
 
-bool real_logind_installed()
+std::string real_logind_missing()
 {
-    return ::access("/lib/systemd/systemd-logind", X_OK) == 0;
+    if (::access("/lib/systemd/systemd-logind", X_OK) != 0)
+        return "/lib/systemd/systemd-logind is not installed (Debian package systemd)";
+    std::string inside, outside, count;
+    std::ifstream("/proc/self/uid_map") >> inside >> outside >> count;
+    if (outside != "0" || count != "4294967295")
+        return "the real systemd-logind needs root, not a user namespace";
+    return {};
 }
 
 namespace {

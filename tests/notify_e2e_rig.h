@@ -130,7 +130,9 @@ std::string start_subscribed(const Rig& rig, Subscribed& out, rig::Deadline dead
 // same "true"/"false" steps as "suspend"/"resume") on a system bus of its
 // own, which becomes the rig's.
 enum class LogindKind { stand_in, real };
-bool real_logind_installed();
+// Empty when the real one can run here, else why not: it must be installed,
+// and its system bus needs the host's root (not a user namespace's).
+std::string real_logind_missing();
 std::string start_subscribed(Rig& rig, Subscribed& out, rig::Deadline deadline, LogindKind kind);
 
 // Feeds records for `object_path` from ever new programs, each once the one
