@@ -17,7 +17,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,12 +32,14 @@ constexpr const char* journald_program = "/lib/systemd/systemd-journald";
 // read here hold only printable ASCII and line feeds), or "(none)".
 std::string json_field(const std::string& line, const std::string& name)
 {
-    std::smatch m;
-    if (!std::regex_search(line, m, std::regex("\"" + name + "\":\"((?:[^\"\\\\]|\\\\.)*)\"")))
+    // Inside a value every quote is escaped: this is the key itself.
+    const std::string key = "\"" + name + "\":\"";
+    size_t i = line.find(key);
+    if (i == std::string::npos)
         return "(none)";
     std::string value;
-    for (auto c = m[1].first; c != m[1].second; ++c)
-        value += *c != '\\' ? *c : *++c == 'n' ? '\n' : *c;
+    for (i += key.size(); i < line.size() && line[i] != '"'; ++i)
+        value += line[i] != '\\' ? line[i] : line[++i] == 'n' ? '\n' : line[i];
     return value;
 }
 
