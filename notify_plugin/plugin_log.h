@@ -22,6 +22,10 @@ inline constexpr int process_failed = 124;
 inline constexpr char process_failed_format[] = "%s(%d)-> Failed to process bus: %m";
 inline constexpr int wait_failed = 135;
 inline constexpr char wait_failed_format[] = "%s(%d)-> Failed to wait on bus: %m";
+// Awake for the whole bound after a sleep with no resume: notifications on again.
+inline constexpr int silence_ended = 140;
+inline constexpr char silence_ended_format[]
+    = "%s(%d)-> No PrepareForSleep false within %d s awake: notifications on again";
 
 // Desktop notification. These two end in a line feed; the others do not.
 inline constexpr int user_bus_failed = 254;

@@ -5,13 +5,45 @@
 #include "notify.h"
 #include "plugin_log.h"
 
+#include <ctime>
+
 #include <cstdint>
-#include <cstring>
-#include <thread>
+#include <optional>
+
+// A test-only build of the plug-in compiles in a shorter bound, so that its
+// end-to-end test need not wait a minute; the shipped one never does.
+#ifndef TOLVANE_SILENCE_BOUND_SECONDS
+#define TOLVANE_SILENCE_BOUND_SECONDS 60
+#endif
+const std::chrono::seconds silence_bound{TOLVANE_SILENCE_BOUND_SECONDS};
 
 ThreadRoutine monitor_thread_routine = sleep_monitor_thread;
+MonotonicClock monitor_clock = monotonic_now;
+
+std::chrono::nanoseconds monotonic_now()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
 
 namespace {
+
+using std::chrono::nanoseconds;
+
+// Monitor thread only. Set while notifications are silenced: when the last
+// true came with no false since, or when the pause after a resume ends.
+struct Silence {
+    std::optional<nanoseconds> asleep_since;
+    std::optional<nanoseconds> shown_at;
+};
+Silence silence;
+
+// Rounded up, so that the wait never ends just short of the instant.
+std::uint64_t microseconds_until(nanoseconds instant, nanoseconds now)
+{
+    return static_cast<std::uint64_t>(std::chrono::ceil<std::chrono::microseconds>(instant - now).count());
+}
 
 // Connected and subscribed, or a negative errno from the step that failed
 // (which it has logged). The subscription has no slot of its own: it lives
@@ -35,8 +67,9 @@ int subscribe(BusConnection& bus)
     return 0;
 }
 
-// Handles whatever has arrived, then sleeps in the wait until more does.
-// Returns only when processing or waiting fails, having logged it.
+// Handles whatever has arrived, then sleeps in the wait until more does or
+// a silence runs out. Returns only when processing or waiting fails, having
+// logged it.
 int run_event_loop(sd_bus* bus)
 {
     for (;;) {
@@ -47,7 +80,7 @@ int run_event_loop(sd_bus* bus)
         }
         if (r > 0)
             continue; // more may be queued already
-        r = sd_bus_wait(bus, UINT64_MAX);
+        r = sd_bus_wait(bus, settle_silence());
         if (r < 0) {
             log_error_errno(log_line::wait_failed_format, log_line::wait_failed, -r);
             return r;
@@ -57,12 +90,42 @@ int run_event_loop(sd_bus* bus)
 
 } // namespace
 
+void reset_silence()
+{
+    silence = {};
+}
+
+std::uint64_t settle_silence()
+{
+    const nanoseconds now = monitor_clock();
+    if (silence.shown_at && now >= *silence.shown_at) {
+        silence.shown_at.reset();
+        set_notifications_enabled(1);
+    }
+    if (silence.asleep_since && now - *silence.asleep_since >= silence_bound) {
+        silence.asleep_since.reset();
+        log_info(log_line::silence_ended_format, log_source_name, log_line::silence_ended,
+            static_cast<int>(silence_bound.count()));
+        set_notifications_enabled(1);
+    }
+    if (silence.shown_at)
+        return microseconds_until(*silence.shown_at, now);
+    if (silence.asleep_since)
+        return microseconds_until(*silence.asleep_since + silence_bound, now);
+    return UINT64_MAX;
+}
+
 void* sleep_monitor_thread(void*)
 {
-    BusConnection bus; // closed and released on every way out, once
-    if (subscribe(bus) < 0)
-        return nullptr;
-    run_event_loop(bus.get());
+    reset_silence();
+    {
+        BusConnection bus; // closed and released on every way out, once
+        if (subscribe(bus) == 0)
+            run_event_loop(bus.get());
+    }
+    // Nobody is left to end a silence: end it now.
+    reset_silence();
+    set_notifications_enabled(1);
     return nullptr;
 }
 
@@ -76,11 +139,16 @@ int on_set_notify_onoff(sd_bus_message* message, void*, sd_bus_error*) noexcept
     }
     // The line goes out before the flag changes.
     log_info(log_line::sleep_signal_format, log_source_name, log_line::sleep_signal, sleeping ? "true" : "false");
+    const nanoseconds now = monitor_clock();
     if (sleeping) {
         set_notifications_enabled(0);
+        silence = {now, std::nullopt};
         return 0;
     }
-    std::this_thread::sleep_for(resume_grace);
-    set_notifications_enabled(1);
+    // The pause runs from the last false; the event loop ends it, so that
+    // signals are still handled meanwhile. A false while shown changes nothing.
+    silence.asleep_since.reset();
+    if (notifications_enabled() == 0)
+        silence.shown_at = now + resume_grace;
     return 0;
 }

@@ -7,13 +7,27 @@
 #include <systemd/sd-bus.h>
 
 #include <chrono>
+#include <cstdint>
 
 // After a resume the desktop may not be ready to show anything yet.
 inline constexpr std::chrono::seconds resume_grace{2};
 
+// Awake time after a PrepareForSleep(true) at which notifications come back
+// on by themselves, should the matching false never come (logind may send
+// none after a resume from hibernation). A normal suspend never reaches it:
+// the clock below stands still while the machine sleeps.
+extern const std::chrono::seconds silence_bound;
+
+// CLOCK_MONOTONIC. The monitor reads it through `monitor_clock`, which tests
+// replace to put signals and wake-ups at exact instants.
+std::chrono::nanoseconds monotonic_now();
+using MonotonicClock = std::chrono::nanoseconds (*)();
+extern MonotonicClock monitor_clock;
+
 // The monitor thread's start routine: subscribes on its own system-bus
 // connection and runs that connection's event loop until a bus step fails,
-// which it logs. Reads no argument; returns null.
+// which it logs. However it ends, it leaves notifications on: nothing could
+// turn them back on after it. Reads no argument; returns null.
 void* sleep_monitor_thread(void* unused);
 
 // What registration starts as the monitor thread; tests swap in their own so
@@ -21,7 +35,18 @@ void* sleep_monitor_thread(void* unused);
 using ThreadRoutine = void* (*)(void*);
 extern ThreadRoutine monitor_thread_routine;
 
-// PrepareForSleep handler: true silences at once; false shows again after
-// resume_grace, slept on the calling (monitor) thread. Returns 0, or -1 when
-// the argument is not a boolean. Leaves user data and error record alone.
+// PrepareForSleep handler: true silences at once; false, while silenced,
+// makes notifications due again resume_grace after it (the last false
+// counts; a true meanwhile keeps silence). Returns 0, or -1 when the
+// argument is not a boolean. Leaves user data and error record alone.
 NOTIFY_EXPORT int on_set_notify_onoff(sd_bus_message* message, void* userdata, sd_bus_error* ret_error) noexcept;
+
+// The event loop's timekeeping, run whenever nothing is left to process:
+// turns notifications back on once a resume's pause or the silence bound
+// has run out (the latter with a line of its own), then says how long the
+// bus wait may last, in microseconds. UINT64_MAX, no limit, whenever
+// notifications are on.
+std::uint64_t settle_silence();
+
+// Forgets any sleep seen so far, as at the start of a monitor thread.
+void reset_silence();

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libsystemd-dev libgtest-dev libbenchmark-dev libssl-dev
-  dbus util-linux binutils gettext locales groff-base man-db valgrind strace
+  dbus systemd util-linux binutils gettext locales groff-base man-db valgrind strace
   dpkg-dev lintian
   clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
 )

@@ -193,7 +193,7 @@ std::string start_host(const Rig& rig, const std::vector<std::string>& options, 
     std::vector<std::string> argv = rig.host_wrapper;
     argv.push_back(TOLVANE_NOTIFY_HOST);
     argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back(TOLVANE_NOTIFY_PLUGIN);
+    argv.push_back(rig.plugin.empty() ? TOLVANE_NOTIFY_PLUGIN : rig.plugin);
     rig::SpawnOptions spawn_options;
     spawn_options.pipe_stdin = pipe_stdin;
     // The untranslated texts are the ones the tests expect.
@@ -252,6 +252,79 @@ std::string start_subscribed(const Rig& rig, Subscribed& out, rig::Deadline dead
     if (!wait_subscribed(out.logind, deadline))
         return "the monitor did not subscribe to PrepareForSleep";
     return {};
+}
+
+std::string real_logind_missing()
+{
+    if (::access("/lib/systemd/systemd-logind", X_OK) != 0)
+        return "/lib/systemd/systemd-logind is not installed (Debian package systemd)";
+    std::string inside, outside, count;
+    std::ifstream("/proc/self/uid_map") >> inside >> outside >> count;
+    if (outside != "0" || count != "4294967295")
+        return "the real systemd-logind needs root, not a user namespace";
+    return {};
+}
+
+namespace {
+std::string start_real_logind(Rig& rig, Logind& out, rig::Deadline deadline)
+{
+    const std::string dir = make_subdir(rig.dir, "real-logind");
+    if (dir.empty())
+        return failure("mkdir in " + rig.dir);
+    rig::SpawnOptions options;
+    options.pipe_stdin = true;
+    options.stderr_path = dir + "/tolvane-real-logind.log";
+    if (auto e = rig::spawn({TOLVANE_REAL_LOGIND, dir}, options, out.process); !e.empty())
+        return e;
+    const auto address = rig::read_line(out.process, deadline);
+    if (!address || !address->starts_with("address "))
+        return "tolvane-real-logind did not start; see " + options.stderr_path;
+    rig.system_bus_address = address->substr(8);
+    if (rig::read_line(out.process, deadline) != "monitoring")
+        return "tolvane-real-logind did not start watching the bus";
+    return {};
+}
+} // namespace
+
+std::string start_subscribed(Rig& rig, Subscribed& out, rig::Deadline deadline, LogindKind kind)
+{
+    if (kind == LogindKind::stand_in)
+        return start_subscribed(rig, out, deadline);
+    if (auto e = make_notify_fifo(); !e.empty())
+        return e;
+    if (auto e = start_real_logind(rig, out.logind, deadline); !e.empty())
+        return e;
+    if (auto e = start_host(rig, {}, false, out.host); !e.empty())
+        return e;
+    out.fifo = open_fifo_writer(deadline);
+    if (!out.fifo)
+        return "the plug-in did not open the notification file";
+    if (!wait_subscribed(out.logind, deadline))
+        return "the monitor did not subscribe to PrepareForSleep";
+    return {};
+}
+
+Reappearance feed_until_notified(const Rig& rig, Subscribed& run, std::string_view object_path, rig::Deadline deadline)
+{
+    static int probes = 0;
+    Reappearance out;
+    const size_t before = recorded_calls(rig).size();
+    out.last_silenced_fed = rig::Clock::now();
+    while (rig::Clock::now() < deadline) {
+        const auto fed = rig::Clock::now();
+        if (!feed(run.fifo.get(), object_path, "/usr/bin/probe-" + std::to_string(++probes), deadline)
+            || !wait_until_reader_idle(run.host.pid, run.fifo.get(), deadline))
+            break;
+        // The server records a call before it answers, and the reader waits
+        // for the answer: a notified record is on file by now.
+        if (recorded_calls(rig).size() > before) {
+            out.seen = true;
+            out.notified = rig::Clock::now();
+            break;
+        }
+        out.last_silenced_fed = fed;
+    }
+    return out;
 }
 
 HostRun run_host(const Rig& rig, const std::vector<std::string>& options, const std::vector<std::string>& environment)

@@ -55,6 +55,7 @@ struct Rig {
     std::string user_bus_address; // what the host is given
     std::string system_bus_address; // what the host is given
     std::vector<std::string> host_wrapper; // runs the host, e.g. under valgrind
+    std::string plugin; // the plug-in the host loads; the shipped build when empty
 
     Rig() = default;
     Rig(const Rig&) = delete;
@@ -116,7 +117,7 @@ struct Logind {
     // bus has routed the one before. "bad" is a PrepareForSleep without a
     // boolean, which the handler refuses with a log line; the monitor
     // handles signals in order, so that line also tells that every signal
-    // before it has been handled, the pause after a resume included.
+    // before it has been handled (the pause after a resume runs on).
     bool send(const std::string& commands, rig::Deadline deadline);
 };
 std::string start_logind(const Rig& rig, Logind& out, rig::Deadline deadline);
@@ -131,6 +132,25 @@ struct Subscribed {
     rig::unique_fd fifo;
 };
 std::string start_subscribed(const Rig& rig, Subscribed& out, rig::Deadline deadline);
+
+// Or with the real systemd-logind (tolvane-real-logind, which takes the
+// same "true"/"false" steps as "suspend"/"resume") on a system bus of its
+// own, which becomes the rig's.
+enum class LogindKind { stand_in, real };
+// Empty when the real one can run here, else why not: it must be installed,
+// and its system bus needs the host's root (not a user namespace's).
+std::string real_logind_missing();
+std::string start_subscribed(Rig& rig, Subscribed& out, rig::Deadline deadline, LogindKind kind);
+
+// Feeds records for `object_path` from ever new programs, each once the one
+// before has been handled, until one is notified: when the last silenced
+// one was fed, and when the notified one had been handled.
+struct Reappearance {
+    bool seen = false; // false at the deadline
+    rig::Clock::time_point last_silenced_fed;
+    rig::Clock::time_point notified;
+};
+Reappearance feed_until_notified(const Rig& rig, Subscribed& run, std::string_view object_path, rig::Deadline deadline);
 
 // The calls the server has recorded so far.
 std::vector<rig::NotifyCall> recorded_calls(const Rig& rig);

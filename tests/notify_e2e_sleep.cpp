@@ -1,16 +1,24 @@
-// The sleep monitor seen from outside: logind's PrepareForSleep on the
-// private system bus silences notifications and a resume brings them back,
-// with the info lines as they arrive on /dev/log; look-alike signals from
-// anyone else change nothing; without a system bus, or when it goes away,
-// the monitor logs once and the reader is unaffected.
+// The sleep monitor seen from outside: PrepareForSleep, from the logind
+// stand-in or from the real systemd-logind after a real Suspend call,
+// silences notifications, and a resume brings them back exactly two seconds
+// later, with the info lines as they arrive on /dev/log; look-alike signals
+// from anyone else change nothing; a sleep with no resume ends after the
+// bound of awake time; without a system bus, or when the monitor ends, it
+// logs once, the reader is unaffected and notifications are on.
 #include "notify_e2e_rig.h"
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,40 +41,146 @@ void end_reader(Subscribed& run, rig::Deadline deadline)
     EXPECT_EQ(rig::wait_exit(run.host, deadline), std::optional<int>(0));
 }
 
-TEST(NotifySleep, PrepareForSleepSilencesNotificationsUntilTheMachineHasResumed)
+// Feeds one record and reports how many notifications there are once the
+// reader has handled it.
+size_t calls_after_feeding(const Rig& rig, Subscribed& run, const std::string& program, rig::Deadline deadline)
 {
+    EXPECT_TRUE(feed(run.fifo.get(), docs, program, deadline));
+    EXPECT_TRUE(wait_until_reader_idle(run.host.pid, run.fifo.get(), deadline));
+    return recorded_calls(rig).size();
+}
+
+// Waits until some thread of the host, the monitor, blocks in ppoll (the
+// bus wait) with (or without) a time limit: its third argument points to
+// one, or is null. Returns the thread's directory in /proc, or an empty
+// path at the deadline.
+std::filesystem::path wait_for_bus_wait(pid_t host, bool limited, rig::Deadline deadline)
+{
+    const std::string tasks = "/proc/" + std::to_string(host) + "/task";
+    for (;;) {
+        std::error_code ec;
+        for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+            std::string number, fds, nfds, timeout;
+            std::ifstream(task.path() / "syscall") >> number >> fds >> nfds >> timeout;
+            if (number == std::to_string(SYS_ppoll) && (timeout != "0x0") == limited)
+                return task.path();
+        }
+        if (rig::Clock::now() >= deadline)
+            return {};
+        ::poll(nullptr, 0, 2);
+    }
+}
+
+// Waits until the thread has ended; false at the deadline.
+bool wait_until_gone(const std::filesystem::path& task, rig::Deadline deadline)
+{
+    while (std::filesystem::exists(task)) {
+        if (rig::Clock::now() >= deadline)
+            return false;
+        ::poll(nullptr, 0, 2);
+    }
+    return true;
+}
+
+struct SleepRun {
+    const char* name;
+    LogindKind logind;
+    const char* sleep; // the steps that make the machine sleep
+    const char* resume; // and resume
+    size_t signals; // PrepareForSleep signals each sends
+};
+
+void PrintTo(const SleepRun& run, std::ostream* out)
+{
+    *out << run.name;
+}
+
+class NotifySleepWith : public ::testing::TestWithParam<SleepRun> { };
+
+TEST_P(NotifySleepWith, SilenceFromTheSleepUntilExactlyTwoSecondsAfterTheResume)
+{
+    const SleepRun& param = GetParam();
+    if (param.logind == LogindKind::real && !real_logind_missing().empty())
+        GTEST_SKIP() << real_logind_missing() << ": the sleep monitor is tested with the logind stand-in only";
     Rig rig;
     ASSERT_EQ(start_rig(rig), "");
     const auto deadline = rig::deadline_in(patience);
     Subscribed run;
-    ASSERT_EQ(start_subscribed(rig, run, deadline), "");
+    ASSERT_EQ(start_subscribed(rig, run, deadline, param.logind), "");
     const pid_t host_pid = run.host.pid;
 
-    ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/awake", deadline));
-    ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
+    ASSERT_EQ(calls_after_feeding(rig, run, "/usr/bin/awake", deadline), 1u);
+    // Awake, the monitor waits for signals with no time limit.
+    EXPECT_FALSE(wait_for_bus_wait(host_pid, false, deadline).empty());
 
-    ASSERT_TRUE(run.logind.send("true bad", deadline));
-    EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), host_pid), (std::vector<Logged>{sleeping, marker}));
-    ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/asleep", deadline));
-    ASSERT_TRUE(wait_until_reader_idle(host_pid, run.fifo.get(), deadline));
+    ASSERT_TRUE(run.logind.send(param.sleep, deadline));
+    EXPECT_EQ(logged_lines(wait_for_log(rig, param.signals, deadline), host_pid),
+        std::vector<Logged>(param.signals, sleeping));
+    // The line goes out just before the switch is turned off; the monitor
+    // waits with a time limit once it has been.
+    ASSERT_FALSE(wait_for_bus_wait(host_pid, true, deadline).empty());
+    // Asleep, each new program is held back.
+    EXPECT_EQ(calls_after_feeding(rig, run, "/usr/bin/asleep-1", deadline), 1u);
+    EXPECT_EQ(calls_after_feeding(rig, run, "/usr/bin/asleep-2", deadline), 1u);
 
-    // A second sleep while silenced is logged again and keeps silence.
-    ASSERT_TRUE(run.logind.send("true bad", deadline));
-    EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), host_pid), (std::vector<Logged>{sleeping, marker}));
-    ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/asleep", deadline));
-    ASSERT_TRUE(wait_until_reader_idle(host_pid, run.fifo.get(), deadline));
+    const auto resume_sent = rig::Clock::now();
+    ASSERT_TRUE(run.logind.send(param.resume, deadline));
+    EXPECT_EQ(logged_lines(wait_for_log(rig, param.signals, deadline), host_pid),
+        std::vector<Logged>(param.signals, resumed));
+    const Reappearance back = feed_until_notified(rig, run, docs, deadline);
+    ASSERT_TRUE(back.seen);
+    // Two seconds after the resume, give or take what the rig needs to see
+    // it: records fed a second and a half after it are still held back, and
+    // one is notified two and a half seconds after it at most.
+    EXPECT_GE(back.notified - resume_sent, 2s);
+    EXPECT_LE(back.notified - resume_sent, 2500ms);
+    EXPECT_GE(back.last_silenced_fed - resume_sent, 1500ms);
+    EXPECT_FALSE(wait_for_bus_wait(host_pid, false, deadline).empty());
 
-    ASSERT_TRUE(run.logind.send("false bad", deadline));
-    EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), host_pid), (std::vector<Logged>{resumed, marker}));
-    // The silenced records left no entry in the rate limit: the same key is
-    // notified now, not held back for a minute.
-    ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/asleep", deadline));
-    ASSERT_EQ(wait_for_calls(rig, 2, deadline).size(), 2u);
+    // The held-back records left no entry in the rate limit: they are
+    // notified now, not a minute later.
+    const size_t before = recorded_calls(rig).size();
+    EXPECT_EQ(calls_after_feeding(rig, run, "/usr/bin/asleep-1", deadline), before + 1);
 
     end_reader(run, deadline);
-    EXPECT_EQ(summaries(recorded_calls(rig)),
-        (std::vector<std::string>{
-            std::string("/usr/bin/awake") + files_suffix, std::string("/usr/bin/asleep") + files_suffix}));
+    const auto calls = summaries(recorded_calls(rig));
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.front(), std::string("/usr/bin/awake") + files_suffix);
+    EXPECT_EQ(calls.back(), std::string("/usr/bin/asleep-1") + files_suffix);
+    EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(NotifySleep, NotifySleepWith,
+    ::testing::Values(
+        // elogind sends every signal twice: that is one sleep and one resume.
+        SleepRun{"StandInSendingEachSignalTwice", LogindKind::stand_in, "true true", "false false", 2},
+        SleepRun{"RealLogindSuspending", LogindKind::real, "suspend", "resume", 1}),
+    [](const auto& run_info) { return std::string(run_info.param.name); });
+
+TEST(NotifySleep, WithoutAResumeNotificationsComeBackAfterTheBoundOfAwakeTime)
+{
+    Rig rig;
+    ASSERT_EQ(start_rig(rig), "");
+    rig.plugin = TOLVANE_NOTIFY_PLUGIN_SHORT_BOUND; // 3 s instead of 60 s
+    const auto deadline = rig::deadline_in(patience);
+    Subscribed run;
+    ASSERT_EQ(start_subscribed(rig, run, deadline), "");
+
+    const auto sleep_sent = rig::Clock::now();
+    ASSERT_TRUE(run.logind.send("true", deadline));
+    EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), run.host.pid), std::vector<Logged>{sleeping});
+    ASSERT_FALSE(wait_for_bus_wait(run.host.pid, true, deadline).empty());
+    const Reappearance back = feed_until_notified(rig, run, docs, deadline);
+    ASSERT_TRUE(back.seen);
+    EXPECT_GE(back.notified - sleep_sent, 3s);
+    EXPECT_LE(back.notified - sleep_sent, 3500ms);
+    EXPECT_GE(back.last_silenced_fed - sleep_sent, 2500ms);
+    EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), run.host.pid),
+        (std::vector<Logged>{
+            {user_info, "notify(140)-> No PrepareForSleep false within 3 s awake: notifications on again"}}));
+    EXPECT_FALSE(wait_for_bus_wait(run.host.pid, false, deadline).empty());
+
+    end_reader(run, deadline);
     EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
 }
 
@@ -88,26 +202,62 @@ TEST(NotifySleep, LookAlikeSignalsFromAnotherSenderPathInterfaceOrMemberChangeNo
     EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
 }
 
-TEST(NotifySleep, WhenTheSystemBusGoesAwayTheMonitorLogsItsEndAndTheReaderCarriesOn)
+// The monitor ends while notifications are silenced: it has logged why, and
+// it turns them back on, since nothing else could.
+struct MonitorEnd {
+    const char* name;
+    std::function<bool(Rig&, Subscribed&, rig::Deadline)> cause;
+    std::vector<Logged> lines;
+};
+
+TEST(NotifySleep, AMonitorThatEndsWhileSilencedLogsWhyAndLeavesNotificationsOn)
 {
-    Rig rig;
-    ASSERT_EQ(start_rig(rig), "");
-    const auto deadline = rig::deadline_in(patience);
-    Subscribed run;
-    ASSERT_EQ(start_subscribed(rig, run, deadline), "");
+    const MonitorEnd ends[] = {
+        {"the system bus goes away: the wait wakes on the hang-up, processing finds the connection reset",
+            [](Rig& rig, Subscribed&, rig::Deadline) {
+                rig::kill_and_reap(rig.system_bus.daemon, SIGKILL);
+                return true;
+            },
+            {{user_err, std::string("notify(124)-> Failed to process bus: ") + std::strerror(ECONNRESET)}}},
+        {"the host may hold no file descriptor: the next wait cannot poll even one",
+            [](Rig&, Subscribed& run, rig::Deadline deadline) {
+                rlimit none{};
+                if (::prlimit(run.host.pid, RLIMIT_NOFILE, nullptr, &none) != 0)
+                    return false;
+                none.rlim_cur = 0;
+                return ::prlimit(run.host.pid, RLIMIT_NOFILE, &none, nullptr) == 0 && run.logind.send("bad", deadline);
+            },
+            {marker, {user_err, std::string("notify(135)-> Failed to wait on bus: ") + std::strerror(EINVAL)}}},
+    };
+    for (const auto& end : ends) {
+        SCOPED_TRACE(end.name);
+        Rig rig;
+        ASSERT_EQ(start_rig(rig), "");
+        const auto deadline = rig::deadline_in(patience);
+        Subscribed run;
+        ASSERT_EQ(start_subscribed(rig, run, deadline), "");
+        ASSERT_TRUE(run.logind.send("true", deadline));
+        EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), run.host.pid), std::vector<Logged>{sleeping});
+        const auto monitor = wait_for_bus_wait(run.host.pid, true, deadline);
+        ASSERT_FALSE(monitor.empty());
+        EXPECT_EQ(calls_after_feeding(rig, run, "/usr/bin/asleep", deadline), 0u);
 
-    rig::kill_and_reap(rig.system_bus.daemon, SIGKILL);
-    // The wait wakes on the hang-up; processing finds the connection reset.
-    EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), run.host.pid),
-        (std::vector<Logged>{
-            {user_err, std::string("notify(124)-> Failed to process bus: ") + std::strerror(ECONNRESET)}}));
-    ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/editor", deadline));
-    ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
+        rlimit files{};
+        ASSERT_EQ(::prlimit(run.host.pid, RLIMIT_NOFILE, nullptr, &files), 0);
+        ASSERT_TRUE(end.cause(rig, run, deadline));
+        EXPECT_EQ(logged_lines(wait_for_log(rig, end.lines.size(), deadline), run.host.pid), end.lines);
+        ASSERT_EQ(::prlimit(run.host.pid, RLIMIT_NOFILE, &files, nullptr), 0);
+        // The line goes out just before the monitor ends.
+        ASSERT_TRUE(wait_until_gone(monitor, deadline));
+        // At once, with no pause: the same record is notified now.
+        ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/asleep", deadline));
+        EXPECT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
 
-    // The monitor released its connection on the way out; a second release
-    // would end the sanitized host here instead of a clean exit.
-    end_reader(run, deadline);
-    EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
+        // The monitor released its connection on the way out; a second
+        // release would end the sanitized host here instead of a clean exit.
+        end_reader(run, deadline);
+        EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
+    }
 }
 
 TEST(NotifySleep, WithoutASystemBusTheMonitorLogsOnceAndTheReaderCarriesOn)

@@ -4,6 +4,7 @@
 
 #include <syslog.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -122,11 +123,8 @@ TEST_F(WithoutUserBus, WhenTheServerHangsUpTheStepLogsLine283AndReturnsTheError)
     EXPECT_LT(r, 0);
     ASSERT_EQ(fakes::logged.size(), 1u);
     EXPECT_EQ(fakes::logged[0].priority, LOG_ERR);
-    const std::string& line = fakes::logged[0].text;
-    EXPECT_EQ(line.rfind("notify(283)-> Failed to Notify: ", 0), 0u) << line;
-    EXPECT_GT(line.size(), std::strlen("notify(283)-> Failed to Notify: \n"))
-        << "the error record's message is missing";
-    EXPECT_EQ(line.back(), '\n');
+    // The error record's message, which sd-bus fills from the errno.
+    EXPECT_EQ(fakes::logged[0].text, std::string("notify(283)-> Failed to Notify: ") + std::strerror(ENOTCONN) + "\n");
 }
 
 } // namespace

@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -24,6 +26,8 @@ protected:
     void SetUp() override
     {
         fakes::install();
+        monitor_clock = [] { return fake_monotonic; };
+        reset_silence();
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         peer.fd = fds[1];
@@ -36,8 +40,12 @@ protected:
     void TearDown() override
     {
         bus.reset();
+        reset_silence();
+        monitor_clock = monotonic_now;
         fakes::restore();
     }
+
+    static inline std::chrono::nanoseconds fake_monotonic{0};
 
     // PrepareForSleep with one argument of the given D-Bus type.
     template <typename Value>
@@ -89,27 +97,69 @@ TEST_F(SleepSignal, SleepSilencesAtOnceAndALineGoesOutFirst)
     EXPECT_TRUE(message_time_map.empty());
 }
 
-TEST_F(SleepSignal, ResumeShowsNotificationsAgainNotBeforeTwoSecondsAfterItsLine)
-{
-    using Clock = std::chrono::steady_clock;
-    EXPECT_EQ(handle(signal("b", 1).get()), 0);
-    // Notes when the switch is first seen on again; one set before the
-    // pause would be seen at once.
-    Clock::time_point seen_on;
-    std::thread watcher([&seen_on] {
-        while (notifications_enabled() == 0)
-            std::this_thread::yield();
-        seen_on = Clock::now();
-    });
-    EXPECT_EQ(handle(signal("b", 0).get()), 0);
-    watcher.join();
+// Signals at exact instants of the monitor's clock, and the instant at which
+// notifications are on again: 2 s after the last false, or 60 s after the
+// last true when no false follows it.
+struct SilenceCase {
+    const char* name;
+    std::vector<std::pair<std::chrono::milliseconds, int>> signals; // (instant, PrepareForSleep argument)
+    std::chrono::milliseconds shown_at; // on again from here; 0: never silenced
+    int bound_lines; // how many times the 60 s bound was logged
+};
 
-    EXPECT_EQ(notifications_enabled(), 1);
-    ASSERT_EQ(fakes::logged.size(), 2u);
-    EXPECT_EQ(fakes::logged[1].priority, LOG_INFO);
-    EXPECT_EQ(fakes::logged[1].text, resumed_line);
-    EXPECT_EQ(fakes::logged[1].switch_when_logged, 0);
-    EXPECT_GE(seen_on - fakes::logged[1].when, std::chrono::seconds(2));
+TEST_F(SleepSignal, NotificationsComeBackExactlyTwoSecondsAfterTheLastFalseOrSixtySecondsAfterTheLastTrue)
+{
+    using namespace std::chrono_literals;
+    const SilenceCase cases[] = {
+        {"a sleep and a resume", {{0ms, 1}, {10s, 0}}, 12s, 0},
+        {"elogind's doubled pair", {{0ms, 1}, {1ms, 1}, {10s, 0}, {10'500ms, 0}}, 12'500ms, 0},
+        {"a sleep during the pause", {{0ms, 1}, {10s, 0}, {11s, 1}, {11'500ms, 0}}, 13'500ms, 0},
+        {"a resume just before the bound", {{0ms, 1}, {59'900ms, 0}}, 61'900ms, 0},
+        {"no resume", {{0ms, 1}}, 60s, 1},
+        {"a second sleep restarts the bound", {{0ms, 1}, {30s, 1}}, 90s, 1},
+        {"no resume after a paused one", {{0ms, 1}, {1s, 0}, {2'500ms, 1}}, 62'500ms, 1},
+        {"a resume while shown", {{0ms, 0}}, 0ms, 0},
+    };
+    const auto start = std::chrono::nanoseconds(1'000'000'000'000);
+    const auto at = [&](std::chrono::nanoseconds offset) { fake_monotonic = start + offset; };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fakes::install();
+        reset_silence();
+        for (const auto& [instant, value] : c.signals) {
+            at(instant);
+            EXPECT_EQ(handle(signal("b", value).get()), 0);
+            const std::uint64_t wait = settle_silence();
+            EXPECT_EQ(notifications_enabled(), c.shown_at == 0ms ? 1 : 0);
+            if (&value == &c.signals.back().second && c.shown_at > 0ms) {
+                EXPECT_EQ(wait, static_cast<std::uint64_t>((c.shown_at - instant) / 1us));
+            }
+        }
+        if (c.shown_at == 0ms) {
+            EXPECT_EQ(settle_silence(), UINT64_MAX);
+            EXPECT_EQ(notifications_enabled(), 1);
+            continue;
+        }
+        EXPECT_EQ(notifications_enabled(), 0);
+        at(c.shown_at - 1ns);
+        EXPECT_EQ(settle_silence(), 1u); // a microsecond, rounded up
+        EXPECT_EQ(notifications_enabled(), 0);
+        at(c.shown_at);
+        EXPECT_EQ(settle_silence(), UINT64_MAX);
+        EXPECT_EQ(notifications_enabled(), 1);
+        at(c.shown_at + 1h);
+        EXPECT_EQ(settle_silence(), UINT64_MAX);
+
+        ASSERT_EQ(fakes::logged.size(), c.signals.size() + static_cast<std::size_t>(c.bound_lines));
+        for (std::size_t i = 0; i < c.signals.size(); ++i)
+            EXPECT_EQ(fakes::logged[i].text, c.signals[i].second ? sleeping_line : resumed_line);
+        if (c.bound_lines == 1) {
+            EXPECT_EQ(fakes::logged.back().priority, LOG_INFO);
+            EXPECT_EQ(fakes::logged.back().text,
+                "notify(140)-> No PrepareForSleep false within 60 s awake: notifications on again");
+            EXPECT_EQ(fakes::logged.back().switch_when_logged, 0);
+        }
+    }
 }
 
 TEST_F(SleepSignal, AnArgumentThatIsNoBooleanLeavesTheSwitchAlone)
@@ -126,11 +176,12 @@ TEST_F(SleepSignal, AnArgumentThatIsNoBooleanLeavesTheSwitchAlone)
     }
 }
 
-TEST(SleepMonitorThread, WithoutASystemBusLogsLine100AndEnds)
+TEST(SleepMonitorThread, WithoutASystemBusLogsLine100AndEndsWithNotificationsOn)
 {
     fakes::install();
     const auto absent = std::filesystem::temp_directory_path() / "notify-unit-no-such-dir" / "system_bus";
     setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + absent.string()).c_str(), 1);
+    set_notifications_enabled(0); // as if a sleep were under way: the ending thread ends it
     errno = 0;
     EXPECT_EQ(sleep_monitor_thread(nullptr), nullptr);
     ASSERT_EQ(fakes::logged.size(), 1u);
@@ -143,19 +194,20 @@ TEST(SleepMonitorThread, WithoutASystemBusLogsLine100AndEnds)
 
 // A "system bus" that takes the connection and hangs up before answering:
 // the monitor is connected, but its subscription cannot be made.
-TEST(SleepMonitorThread, ASubscriptionThatFailsIsLoggedAsLine114)
+TEST(SleepMonitorThread, ASubscriptionThatFailsIsLoggedAsLine114AndNotificationsAreOn)
 {
     fakes::install();
     fakes::HangingUpBus bus;
     setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address.c_str(), 1);
+    set_notifications_enabled(0);
     std::thread monitor([] { sleep_monitor_thread(nullptr); });
     EXPECT_TRUE(bus.hang_up_on_next());
     monitor.join(); // the thread ends after a failed bus step
 
     ASSERT_EQ(fakes::logged.size(), 1u);
     EXPECT_EQ(fakes::logged[0].priority, LOG_ERR);
-    EXPECT_EQ(fakes::logged[0].text.rfind("notify(114)-> Failed to match signal PrepareForSleep: ", 0), 0u)
-        << fakes::logged[0].text;
+    EXPECT_EQ(fakes::logged[0].text,
+        std::string("notify(114)-> Failed to match signal PrepareForSleep: ") + std::strerror(ENOTCONN));
     EXPECT_EQ(notifications_enabled(), 1);
     fakes::restore();
 }

@@ -1,5 +1,6 @@
-// tolvane-test-logind: plays systemd-logind's part of the sleep protocol on
-// the bus named by DBUS_SYSTEM_BUS_ADDRESS, for the rig.
+// Stand-in for systemd-logind's part of the sleep protocol, for the rig:
+// tolvane-test-logind sends PrepareForSleep, and look-alikes, on the bus
+// named by DBUS_SYSTEM_BUS_ADDRESS.
 //
 // It owns "org.freedesktop.login1", becomes a bus monitor on a second
 // connection and prints "monitoring". Once it sees some client ask the bus
@@ -19,11 +20,10 @@
 //   other-interface PrepareForSleep on another interface
 //   other-member    PrepareForShutdown instead of PrepareForSleep
 #include "bus_owners.h"
+#include "subscriber_watch.h"
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -42,52 +42,6 @@ int fail(const char* what, int r)
 {
     std::fprintf(stderr, "tolvane-test-logind: %s: %s\n", what, std::strerror(-r));
     return 1;
-}
-
-int open_monitor(rig::bus_ptr& out)
-{
-    const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    if (!address)
-        return -ENOENT;
-    sd_bus* raw = nullptr;
-    int r = sd_bus_new(&raw);
-    rig::bus_ptr bus(raw);
-    if (r < 0 || (r = sd_bus_set_address(bus.get(), address)) < 0 || (r = sd_bus_set_monitor(bus.get(), 1)) < 0
-        || (r = sd_bus_set_bus_client(bus.get(), 1)) < 0 || (r = sd_bus_start(bus.get())) < 0)
-        return r;
-    rig::BusError error;
-    r = sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-        "org.freedesktop.DBus.Monitoring", "BecomeMonitor", &error.error, nullptr, "asu", 1,
-        "type='method_call',interface='org.freedesktop.DBus',member='AddMatch'", 0u);
-    if (r < 0)
-        return r;
-    out = std::move(bus);
-    return 0;
-}
-
-bool asks_for_prepare_for_sleep(sd_bus_message* m)
-{
-    if (!sd_bus_message_is_method_call(m, "org.freedesktop.DBus", "AddMatch"))
-        return false;
-    const char* rule = nullptr;
-    return sd_bus_message_read(m, "s", &rule) >= 0 && std::strstr(rule, "member='PrepareForSleep'");
-}
-
-int wait_for_subscriber(sd_bus* monitor)
-{
-    for (;;) {
-        sd_bus_message* raw = nullptr;
-        const int r = sd_bus_process(monitor, &raw);
-        rig::message_ptr m(raw);
-        if (r < 0)
-            return r;
-        if (m && asks_for_prepare_for_sleep(m.get()))
-            return 0;
-        if (r > 0)
-            continue;
-        if (const int w = sd_bus_wait(monitor, UINT64_MAX); w < 0 && w != -EINTR)
-            return w;
-    }
 }
 
 // The bus handles one connection's messages in order: once it has answered
@@ -151,10 +105,10 @@ int main()
     if ((r = sd_bus_request_name(buses.logind.get(), "org.freedesktop.login1", 0)) < 0)
         return fail("cannot own org.freedesktop.login1", r);
     rig::bus_ptr monitor;
-    if ((r = open_monitor(monitor)) < 0)
+    if ((r = rig::open_subscriber_watch(monitor)) < 0)
         return fail("cannot become a bus monitor", r);
     std::cout << "monitoring" << std::endl;
-    if ((r = wait_for_subscriber(monitor.get())) < 0)
+    if ((r = rig::wait_for_subscriber(monitor.get())) < 0)
         return fail("cannot watch the bus", r);
     std::cout << "subscribed" << std::endl;
 
