@@ -165,7 +165,7 @@ void BM_AcceptedEvent(benchmark::State& state)
         benchmark::DoNotOptimize(notify_message("/home/someuser/Documents/report-031337.odt", "/usr/bin/viewer"));
     });
 
-    if (notifications_sent != state.iterations() || message_time_map.size() != live_keys + 1)
+    if (notifications_sent != state.iterations() || message_time_map.value.size() != live_keys + 1)
         state.SkipWithError("events were not all accepted, or the number of live keys moved");
     state.counters["live_keys"] = static_cast<double>(live_keys);
     send_notification_step = send_blocked_notification;
@@ -183,7 +183,7 @@ void BM_MapMemoryAtCap(benchmark::State& state)
         fill_map(message_time_map_cap, live_time);
         bytes = static_cast<double>(mallinfo2().uordblks - before);
     }
-    state.counters["keys"] = static_cast<double>(message_time_map.size());
+    state.counters["keys"] = static_cast<double>(message_time_map.value.size());
     state.counters["bytes"] = bytes;
     state.counters["bytes_per_key"] = bytes / static_cast<double>(message_time_map_cap);
     clear_message_time_map();
