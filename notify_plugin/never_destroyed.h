@@ -14,5 +14,6 @@ union NeverDestroyed {
     NeverDestroyed() : value() { }
     NeverDestroyed(const NeverDestroyed&) = delete;
     NeverDestroyed& operator=(const NeverDestroyed&) = delete;
-    ~NeverDestroyed() { }
+    // "= default" would be deleted: the member's destructor is not trivial.
+    ~NeverDestroyed() { } // NOLINT(modernize-use-equals-default)
 };

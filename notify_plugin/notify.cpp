@@ -11,9 +11,9 @@
 
 #include <cxxabi.h>
 #include <pthread.h>
-#include <signal.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>

@@ -28,7 +28,7 @@ inline constexpr std::int64_t rate_limit_window = 60;
 // this many bytes, until the purge frees room. Each key is stored at exactly
 // its length.
 inline constexpr std::size_t message_time_map_cap = 65536;
-inline constexpr std::size_t message_time_map_key_budget = 8 * 1024 * 1024;
+inline constexpr std::size_t message_time_map_key_budget = std::size_t{8} * 1024 * 1024;
 
 // Erases every entry whose time lies more than the window away from now, in
 // either direction (the clock may have been set back).
