@@ -21,7 +21,7 @@
 //               one that registered, and handled there without SA_RESTART,
 //               as a host does that keeps its signals to one thread; the
 //               rest of the burst comes while that thread is still handling
-//               the first one.
+//               the first one. It reports once the signals are handled.
 // Then it waits for the first call to end and prints its result.
 //
 // Like many hosts, this one is linked to export its own symbols, and some of
@@ -89,7 +89,7 @@ bool valid(const Options& options)
     return false;
 }
 
-std::atomic<bool> first_signal_taken{false};
+std::atomic<int> signals_handled{0};
 std::atomic<bool> burst_sent{false};
 
 // The registering thread stays in its first handler, with both signals
@@ -97,9 +97,9 @@ std::atomic<bool> burst_sent{false};
 // burst is then handed to some other thread that does not block it, if any.
 void handle_user_signal(int)
 {
-    if (first_signal_taken.exchange(true))
-        return;
-    while (!burst_sent.load()) { }
+    if (signals_handled.fetch_add(1) == 0) {
+        while (!burst_sent.load()) { }
+    }
 }
 
 sigset_t user_signals()
@@ -130,16 +130,21 @@ void take_user_signals()
     ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+// Reports once the registering thread has handled the first signal and the
+// two that stayed pending for it, one of each kind; a signal taken by any
+// other thread counts as well.
 void send_signal_burst()
 {
     ::kill(::getpid(), SIGUSR1);
-    while (!first_signal_taken.load())
+    while (signals_handled.load() == 0)
         std::this_thread::yield();
     for (int i = 0; i < signal_pairs; ++i) {
         ::kill(::getpid(), SIGUSR1);
         ::kill(::getpid(), SIGUSR2);
     }
     burst_sent.store(true);
+    while (signals_handled.load() < 3)
+        std::this_thread::yield();
     std::printf("sent %d signals\n", 1 + 2 * signal_pairs);
     std::fflush(stdout);
 }
