@@ -104,8 +104,8 @@ TEST(PluginLibrary, LoadsWithEveryReferenceResolvedAndStartsSwitchedOn)
     EXPECT_EQ(unregister(), 0);
     EXPECT_EQ(*onoff, 1);
     // The exported map is the map itself, empty, not a pointer to one.
-    const auto* map = static_cast<const std::map<std::string, std::int64_t>*>(
-        dlsym(library.get(), "_Z16message_time_mapB5cxx11"));
+    const auto* map
+        = static_cast<const std::map<std::string, std::int64_t>*>(dlsym(library.get(), "_Z16message_time_mapB5cxx11"));
     ASSERT_NE(map, nullptr);
     EXPECT_TRUE(map->empty());
     EXPECT_TRUE(map->begin() == map->end());
