@@ -3,9 +3,6 @@
 #include <array>
 #include <cstdlib>
 
-// Built after message_time_map and destroyed before it (see rate_limiter.cpp).
-__attribute__((init_priority(1002))) const std::string whitespace_chars = " \n\r\t\f\v";
-
 namespace {
 
 constexpr std::string_view camera_prefix = "/dev/video";

@@ -12,8 +12,9 @@
 enum class EventKind { camera, files_and_folders };
 
 // Exactly the six characters the trim functions remove, in this order:
-// space, line feed, carriage return, tab, form feed, vertical tab.
-extern const std::string whitespace_chars;
+// space, line feed, carriage return, tab, form feed, vertical tab. Constant
+// data: nothing to build at load or to tear down at exit.
+inline constexpr std::string_view whitespace_chars = " \n\r\t\f\v";
 
 NOTIFY_EXPORT std::string ltrim(std::string_view s);
 NOTIFY_EXPORT std::string rtrim(std::string_view s);

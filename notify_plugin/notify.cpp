@@ -13,6 +13,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -42,14 +43,36 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
+// Blocks every signal on the calling thread for its lifetime, then gives the
+// thread its own mask back. A thread starts with the mask of its creator.
+struct AllSignalsBlocked {
+    sigset_t callers_mask{};
+
+    AllSignalsBlocked()
+    {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &callers_mask);
+    }
+    AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+    AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+    ~AllSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &callers_mask, nullptr); }
+};
+
 // A monitor that cannot start leaves notifications on, the safe side; the
-// failure is logged and a later registration tries again.
+// failure is logged and a later registration tries again. The host's
+// signals are the host's: one handed to the monitor would interrupt its
+// wait on the bus and end it, so the monitor starts with every signal blocked.
 void start_sleep_monitor()
 {
     if (monitor_started.exchange(true))
         return;
     pthread_t thread;
-    const int r = pthread_create(&thread, nullptr, monitor_thread_routine, nullptr);
+    int r = 0;
+    {
+        const AllSignalsBlocked blocked;
+        r = pthread_create(&thread, nullptr, monitor_thread_routine, nullptr);
+    }
     if (r != 0) {
         monitor_started.store(false);
         log_error(
@@ -112,7 +135,8 @@ int run_registration(const char* path)
     const ReaderClaim claim; // released after the file is closed below
 
     set_up_translation();
-    File stream(std::fopen(path, "r"));
+    // Close-on-exec: the programs the host starts have no business with it.
+    File stream(std::fopen(path, "re"));
     if (!stream) {
         log_error(log_line::open_failed_format, log_source_name, log_line::open_failed);
         return -1;

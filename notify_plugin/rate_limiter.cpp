@@ -3,20 +3,35 @@
 #include <iterator>
 #include <limits>
 #include <set>
+#include <vector>
 
-// Load order: message_time_map, its index, then whitespace_chars
-// (event_filter.cpp); unload in reverse.
-__attribute__((init_priority(1000))) MessageTimeMap message_time_map;
+NeverDestroyed<MessageTimeMap> message_time_map;
 
 namespace {
 
-using TimeIndex = std::multimap<std::int64_t, MessageTimeMap::iterator>;
-__attribute__((init_priority(1001))) TimeIndex time_index;
+// The entries by the second they were let through. Every purge leaves only
+// times within the window around its now, and a key is stored at the now of
+// the purge just before it, so there are never more than a few score buckets;
+// an entry costs the index one pointer.
+struct TimeIndex {
+    std::map<std::int64_t, std::vector<MessageTimeMap::iterator>> by_time;
+    std::size_t key_bytes = 0; // the length of all keys together
+};
+NeverDestroyed<TimeIndex> time_index;
 
-void erase_entry(TimeIndex::iterator at)
+MessageTimeMap& entries()
 {
-    message_time_map.erase(at->second);
-    time_index.erase(at);
+    return message_time_map.value;
+}
+
+void erase_bucket(decltype(TimeIndex::by_time)::iterator bucket)
+{
+    TimeIndex& index = time_index.value;
+    for (const auto entry : bucket->second) {
+        index.key_bytes -= entry->first.size();
+        entries().erase(entry);
+    }
+    index.by_time.erase(bucket);
 }
 
 std::int64_t saturating_add(std::int64_t a, std::int64_t b)
@@ -27,6 +42,12 @@ std::int64_t saturating_add(std::int64_t a, std::int64_t b)
     return sum;
 }
 
+bool has_room_for(const std::string& key)
+{
+    return entries().size() < message_time_map_cap
+        && key.size() <= message_time_map_key_budget - time_index.value.key_bytes;
+}
+
 } // namespace
 
 void update_message_time_map(std::int64_t now)
@@ -35,44 +56,67 @@ void update_message_time_map(std::int64_t now)
     // does not fit in 64 bits no stored time can lie beyond it.
     const std::int64_t oldest_fresh = saturating_add(now, -rate_limit_window);
     const std::int64_t newest_fresh = saturating_add(now, rate_limit_window);
-    while (!time_index.empty() && time_index.begin()->first < oldest_fresh)
-        erase_entry(time_index.begin());
-    while (!time_index.empty() && std::prev(time_index.end())->first > newest_fresh)
-        erase_entry(std::prev(time_index.end()));
+    auto& by_time = time_index.value.by_time;
+    while (!by_time.empty() && by_time.begin()->first < oldest_fresh)
+        erase_bucket(by_time.begin());
+    while (!by_time.empty() && std::prev(by_time.end())->first > newest_fresh)
+        erase_bucket(std::prev(by_time.end()));
 }
 
 Admission admit_message(std::string key, std::int64_t now)
 {
-    const auto hint = message_time_map.lower_bound(key);
-    if (hint != message_time_map.end() && hint->first == key)
+    const auto hint = entries().lower_bound(key);
+    if (hint != entries().end() && hint->first == key)
         return Admission::repeat;
-    if (message_time_map.size() >= message_time_map_cap)
+    if (!has_room_for(key))
         return Admission::full;
-    const auto entry = message_time_map.emplace_hint(hint, std::move(key), now);
+    // A key built by appending may hold up to twice its length; the budget
+    // counts what is stored.
+    key.shrink_to_fit();
+    const std::size_t length = key.size();
+
+    // Everything that can fail comes before the last step, so that the map
+    // and its index change together or not at all.
+    auto& by_time = time_index.value.by_time;
+    const auto bucket = by_time.try_emplace(now).first;
+    auto& bucket_entries = bucket->second;
+    MessageTimeMap::iterator entry;
     try {
-        time_index.emplace(now, entry);
+        if (bucket_entries.size() == bucket_entries.capacity())
+            bucket_entries.reserve(bucket_entries.empty() ? 1 : 2 * bucket_entries.size());
+        entry = entries().emplace_hint(hint, std::move(key), now);
     } catch (...) {
-        message_time_map.erase(entry); // keep the two in step
+        if (bucket_entries.empty())
+            by_time.erase(bucket);
         throw;
     }
+    bucket_entries.push_back(entry); // has room
+    time_index.value.key_bytes += length;
     return Admission::first;
 }
 
 void clear_message_time_map()
 {
-    time_index.clear();
-    message_time_map.clear();
+    time_index.value.by_time.clear();
+    time_index.value.key_bytes = 0;
+    entries().clear();
 }
 
 bool message_time_index_agrees()
 {
-    if (time_index.size() != message_time_map.size())
-        return false;
+    std::size_t indexed = 0;
+    std::size_t key_bytes = 0;
     std::set<const std::string*> seen;
-    for (const auto& [time, entry] : time_index) {
-        const auto found = message_time_map.find(entry->first);
-        if (found != entry || found->second != time || !seen.insert(&found->first).second)
+    for (const auto& [time, bucket] : time_index.value.by_time) {
+        if (bucket.empty())
             return false;
+        for (const auto entry : bucket) {
+            const auto found = entries().find(entry->first);
+            if (found != entry || found->second != time || !seen.insert(&found->first).second)
+                return false;
+            key_bytes += found->first.size();
+            ++indexed;
+        }
     }
-    return true;
+    return indexed == entries().size() && key_bytes == time_index.value.key_bytes;
 }

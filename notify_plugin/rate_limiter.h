@@ -1,9 +1,10 @@
 // One notification per rate-limit key and minute. message_time_map holds, for
 // each key let through lately, the time it was let through; a second index
-// ordered by that time lets the purge find stale entries at its two ends
-// instead of walking every key.
+// by that time lets the purge find stale entries at its two ends instead of
+// walking every key.
 #pragma once
 
+#include "never_destroyed.h"
 #include "notify_export.h"
 
 #include <cstddef>
@@ -14,15 +15,20 @@
 using MessageTimeMap = std::map<std::string, std::int64_t>;
 
 // Keys compare bytewise as unsigned bytes (char_traits<char>::compare is
-// memcmp), shorter first on a tie. Change it only through the functions below.
-NOTIFY_EXPORT extern MessageTimeMap message_time_map;
+// memcmp), shorter first on a tie. Change it only through the functions
+// below. Exported as the map itself; never destroyed (see never_destroyed.h).
+NOTIFY_EXPORT extern NeverDestroyed<MessageTimeMap> message_time_map;
 
 // An entry is fresh while -window <= now - t <= window, both bounds included.
 inline constexpr std::int64_t rate_limit_window = 60;
 
 // A flood of distinct keys within one minute must not grow the map without
-// bound: beyond this many keys new keys are refused until the purge frees room.
+// bound, whatever the length of the keys: a new key is refused while the map
+// holds this many keys, or when its text would take the keys' text beyond
+// this many bytes, until the purge frees room. Each key is stored at exactly
+// its length.
 inline constexpr std::size_t message_time_map_cap = 65536;
+inline constexpr std::size_t message_time_map_key_budget = std::size_t{8} * 1024 * 1024;
 
 // Erases every entry whose time lies more than the window away from now, in
 // either direction (the clock may have been set back).
@@ -37,5 +43,6 @@ Admission admit_message(std::string key, std::int64_t now);
 // Empties the map and its index together.
 void clear_message_time_map();
 
-// True when the time index holds exactly the map's entries with their times.
+// True when the time index holds exactly the map's entries with their times,
+// and the byte count is the sum of the keys' lengths.
 bool message_time_index_agrees();

@@ -72,9 +72,11 @@ Catalogue read_po(const std::string& path)
     return entries;
 }
 
-// The host's locales: de_DE.UTF-8 compiled into a private directory (the
-// host finds it through LOCPATH), and the built German catalogue where the
-// plug-in looks for it, inside this test's own mount namespace.
+// The host's locales: de_DE.UTF-8 and de_DE.ISO-8859-1 compiled into a
+// private directory (the host finds them through LOCPATH), and the built
+// German catalogue where the plug-in looks for it: under the directory the
+// build was configured to install to (/usr/local/share/locale by default, not
+// /usr/share/locale), inside this test's own mount namespace.
 struct GermanLocale {
     std::string error;
     std::string dir;
@@ -86,7 +88,9 @@ struct GermanLocale {
             error = std::string("mkdtemp: ") + std::strerror(errno);
             return;
         }
-        error = compile_locale();
+        error = compile_locale("UTF-8");
+        if (error.empty())
+            error = compile_locale("ISO-8859-1");
         if (error.empty())
             error = mount_catalogue();
     }
@@ -94,18 +98,19 @@ struct GermanLocale {
     GermanLocale& operator=(const GermanLocale&) = delete;
     ~GermanLocale() { sandbox::remove_tree(dir); }
 
-    std::string compile_locale() const
+    std::string compile_locale(const std::string& charset) const
     {
+        const std::string name = "de_DE." + charset;
         rig::ChildProcess localedef;
         rig::SpawnOptions options;
         options.stderr_path = dir + "/localedef.log";
-        if (auto e = rig::spawn({"localedef", "-i", "de_DE", "-f", "UTF-8", dir + "/de_DE.UTF-8"}, options, localedef);
+        if (auto e = rig::spawn({"localedef", "-i", "de_DE", "-f", charset, dir + "/" + name}, options, localedef);
             !e.empty())
             return e;
         const auto deadline = rig::deadline_in(patience);
         (void)rig::read_rest(localedef, deadline);
         if (rig::wait_exit(localedef, deadline) != std::optional<int>(0))
-            return "localedef could not compile de_DE.UTF-8, see " + options.stderr_path;
+            return "localedef could not compile " + name + ", see " + options.stderr_path;
         return {};
     }
 
@@ -170,6 +175,8 @@ TEST(NotifyLocale, TheTextsFollowTheHostsLanguageAndFallBackToEnglish)
     const LocaleCase cases[] = {
         {"LANG names the German locale", {"LANG=de_DE.UTF-8"}, true},
         {"LC_ALL names the German locale", {"LANG=C", "LC_ALL=de_DE.UTF-8"}, true},
+        // The texts still reach the bus in UTF-8, which is all it takes.
+        {"LANG names a German locale in Latin-1", {"LANG=de_DE.ISO-8859-1"}, true},
         {"LANGUAGE names a language without a catalogue", {"LANG=de_DE.UTF-8", "LANGUAGE=xx"}, false},
         {"LANG names a locale that does not exist", {"LANG=xx_XX.UTF-8"}, false},
     };
@@ -193,6 +200,41 @@ TEST(NotifyLocale, TheTextsFollowTheHostsLanguageAndFallBackToEnglish)
                 expected_call(texts, "/usr/bin/kamera", true)}));
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
     }
+}
+
+// The host selects a text domain of its own once the reader runs; the
+// plug-in's texts still come from its own.
+TEST(NotifyLocale, AHostThatSelectsItsOwnTextDomainLeavesTheTextsTranslated)
+{
+    const auto& locale = german_locale();
+    ASSERT_EQ(locale.error, "");
+    const Catalogue de = read_po(TOLVANE_PO_DIR "/de.po");
+    Rig rig;
+    ASSERT_EQ(start_rig(rig), "");
+    ASSERT_EQ(make_notify_fifo(), "");
+    rig::ChildProcess host;
+    // glibc orders the two textdomain() calls with a lock of its own, which
+    // ThreadSanitizer cannot see in the uninstrumented libc.
+    ASSERT_EQ(
+        start_host(rig, {"--while-reading", "textdomain"}, true, host,
+            {"LC_ALL", "LOCPATH=" + locale.dir, "LANG=de_DE.UTF-8", "TSAN_OPTIONS=ignore_noninstrumented_modules=1"}),
+        "");
+    const auto deadline = rig::deadline_in(patience);
+    rig::unique_fd fifo = open_fifo_writer(deadline);
+    ASSERT_TRUE(fifo) << "the plug-in never opened the notification file";
+    ASSERT_TRUE(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
+    ASSERT_EQ(rig::read_line(host, deadline), std::optional<std::string>("textdomain tolvane-host"));
+
+    ASSERT_TRUE(feed(fifo.get(), docs, "/usr/bin/textverarbeitung", deadline));
+    ASSERT_TRUE(feed(fifo.get(), "/dev/video0", "/usr/bin/kamera", deadline));
+    ASSERT_EQ(wait_for_calls(rig, 2, deadline).size(), 2u);
+    fifo.reset();
+    EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));
+    EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
+    EXPECT_EQ(recorded_calls(rig),
+        (std::vector<rig::NotifyCall>{
+            expected_call(de, "/usr/bin/textverarbeitung", false), expected_call(de, "/usr/bin/kamera", true)}));
+    EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
 }
 
 } // namespace

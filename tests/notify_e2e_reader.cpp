@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -128,6 +133,122 @@ TEST(NotifyReader, ACallWhileTheReaderRunsLeavesTheReaderServing)
             (std::vector<std::string>{
                 std::string("/usr/bin/first") + files_suffix, std::string("/usr/bin/second") + files_suffix}));
     }
+}
+
+// Lets writes to a pipe whose reader has gone fail with EPIPE instead of
+// ending the test; the children started before it keep their own setting.
+struct BrokenPipesIgnored {
+    struct sigaction previous { };
+    BrokenPipesIgnored()
+    {
+        struct sigaction ignore { };
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGPIPE, &ignore, &previous);
+    }
+    BrokenPipesIgnored(const BrokenPipesIgnored&) = delete;
+    BrokenPipesIgnored& operator=(const BrokenPipesIgnored&) = delete;
+    ~BrokenPipesIgnored() { ::sigaction(SIGPIPE, &previous, nullptr); }
+};
+
+// The host shuts down while its thread is inside the reader and records keep
+// coming, each with a key of its own: exit() on the host's main thread runs
+// the destructors of static objects while the reader still stores keys. With
+// no user bus and no system log every record is dealt with at once, so the
+// reader is as busy with the rate-limit map as it can be at that moment.
+TEST(NotifyReader, AHostThatExitsWhileRecordsFlowEndsWithStatusZero)
+{
+    constexpr size_t taken_before_exit = 40'000; // well below the map's cap
+    Rig rig;
+    ASSERT_EQ(start_rig(rig, ServerMode::answer, UserBus::missing), "");
+    ASSERT_EQ(::unlink("/dev/log"), 0) << std::strerror(errno);
+    ASSERT_EQ(make_notify_fifo(), "");
+    rig::ChildProcess host;
+    ASSERT_EQ(start_host(rig, {"--while-reading", "exit"}, true, host), "");
+    const auto deadline = rig::deadline_in(patience);
+    rig::unique_fd fifo = open_fifo_writer(deadline);
+    ASSERT_TRUE(fifo) << "the plug-in never opened the notification file";
+    // Room for a thousand records, so that the reader never waits for more.
+    ASSERT_GE(::fcntl(fifo.get(), F_SETPIPE_SZ, 1024 * 1024), 0) << std::strerror(errno);
+    const BrokenPipesIgnored broken_pipes_ignored;
+
+    size_t records = 0;
+    size_t written = 0;
+    bool told = false;
+    std::string pending;
+    for (;;) {
+        while (pending.size() < 256 * 1024)
+            pending += record("/home/ann/Documents/" + std::to_string(records++), "/usr/bin/editor");
+        const ssize_t n = ::write(fifo.get(), pending.data(), pending.size());
+        if (n < 0 && errno == EPIPE)
+            break; // the host has gone
+        ASSERT_TRUE(n > 0 || errno == EAGAIN) << std::strerror(errno);
+        if (n > 0) {
+            pending.erase(0, static_cast<size_t>(n));
+            written += static_cast<size_t>(n);
+        }
+        int unread = 0;
+        ASSERT_EQ(::ioctl(fifo.get(), FIONREAD, &unread), 0);
+        if (!told && written - static_cast<size_t>(unread) >= taken_before_exit * 1024) {
+            ASSERT_TRUE(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
+            told = true;
+        }
+        pollfd room{fifo.get(), POLLOUT, 0};
+        ASSERT_GE(::poll(&room, 1, 100), 0);
+        ASSERT_LT(rig::Clock::now(), deadline) << "the host did not end";
+    }
+    EXPECT_TRUE(told);
+    EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
+}
+
+// The host keeps SIGUSR1 and SIGUSR2 to its registering thread and sends
+// itself a burst of both: none may reach the monitor, whose wait on the bus
+// would end with line 135 and never notice a sleep again. The reader goes on
+// through the interrupted reads. And the programs the host starts inherit
+// none of the plug-in's descriptors: the notification file, the system bus,
+// the log.
+TEST(NotifyReader, TheHostKeepsItsSignalsToItselfAndItsChildrenGetNoDescriptorOfOurs)
+{
+    const std::string docs = "/home/ann/Documents/plan.odt";
+    Rig rig;
+    ASSERT_EQ(start_rig(rig), "");
+    ASSERT_EQ(make_notify_fifo(), "");
+    const auto deadline = rig::deadline_in(patience);
+    Logind logind;
+    ASSERT_EQ(start_logind(rig, logind, deadline), "");
+    rig::ChildProcess host;
+    ASSERT_EQ(start_host(rig, {"--while-reading", "signals"}, true, host), "");
+    rig::unique_fd fifo = open_fifo_writer(deadline);
+    ASSERT_TRUE(fifo) << "the plug-in never opened the notification file";
+    ASSERT_TRUE(wait_subscribed(logind, deadline));
+
+    // Records the filter drops go by meanwhile: a sanitizer that holds a
+    // signal back until the thread next calls into the C library hands it
+    // on while the reader handles one.
+    ASSERT_TRUE(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
+    std::optional<std::string> sent;
+    while (!(sent = rig::read_line(host, std::min(deadline, rig::deadline_in(10ms)))) && rig::Clock::now() < deadline)
+        ASSERT_TRUE(feed(fifo.get(), "/etc/passwd", "/usr/bin/cat", deadline));
+    EXPECT_EQ(sent, std::optional<std::string>("sent 201 signals"));
+    ASSERT_TRUE(feed(fifo.get(), docs, "/usr/bin/after-the-signals", deadline));
+    ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
+
+    ASSERT_TRUE(logind.send("true bad", deadline));
+    EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), host.pid),
+        (std::vector<Logged>{{user_info, "notify(81)-> on_set_notify_onoff: PrepareForSleep true"},
+            {user_err,
+                "notify(77)-> on_set_notify_onoff sd_bus_message_read failed: " + std::string(std::strerror(ENXIO))}}));
+    ASSERT_TRUE(feed(fifo.get(), docs, "/usr/bin/while-asleep", deadline));
+    const auto reader = wait_for_thread_blocked_in_read(host.pid, deadline);
+    ASSERT_TRUE(reader);
+    ASSERT_TRUE(wait_until_reader_idle(*reader, fifo.get(), deadline));
+    EXPECT_EQ(inheritable_descriptors(host.pid), std::vector<std::string>{});
+
+    fifo.reset();
+    EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));
+    EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
+    EXPECT_EQ(summaries(recorded_calls(rig)),
+        std::vector<std::string>{std::string("/usr/bin/after-the-signals") + files_suffix});
+    EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
 }
 
 // A writer that stops inside a record, for as long as it likes: the reader

@@ -13,8 +13,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -87,13 +89,41 @@ std::string record(std::string_view object_path, std::string_view program_text)
     return r;
 }
 
+namespace {
+
+std::string file_text(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+constexpr std::string_view host_stderr_suffix = ".host-stderr";
+
+// The plug-in writes to the system log only; whatever reached a host's
+// standard error (a line meant for the log, a sanitizer's report) is a fault.
+void expect_hosts_wrote_no_stderr(const std::string& dir)
+{
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        const std::string path = entry.path().string();
+        if (!path.ends_with(host_stderr_suffix))
+            continue;
+        // The start is enough to tell what went wrong.
+        EXPECT_EQ(file_text(path).substr(0, 4096), "") << "on the standard error of a host";
+    }
+}
+
+} // namespace
+
 Rig::~Rig()
 {
     rig::kill_and_reap(server, SIGKILL);
     rig::kill_and_reap(user_bus.daemon, SIGKILL);
     rig::kill_and_reap(system_bus.daemon, SIGKILL);
-    if (!dir.empty())
+    if (!dir.empty()) {
+        expect_hosts_wrote_no_stderr(dir);
         sandbox::remove_tree(dir);
+    }
 }
 
 std::string start_rig(Rig& rig, ServerMode mode, UserBus user_bus)
@@ -196,6 +226,8 @@ std::string start_host(const Rig& rig, const std::vector<std::string>& options, 
     argv.push_back(rig.plugin.empty() ? TOLVANE_NOTIFY_PLUGIN : rig.plugin);
     rig::SpawnOptions spawn_options;
     spawn_options.pipe_stdin = pipe_stdin;
+    static int hosts_started = 0;
+    spawn_options.stderr_path = rig.dir + "/" + std::to_string(++hosts_started) + std::string(host_stderr_suffix);
     // The untranslated texts are the ones the tests expect.
     spawn_options.environment = {"DBUS_SESSION_BUS_ADDRESS=" + rig.user_bus_address,
         "DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus_address, "LC_ALL=C", "LANGUAGE", "XDG_RUNTIME_DIR"};
@@ -408,6 +440,22 @@ bool blocked_in_read(pid_t pid)
 }
 } // namespace
 
+std::optional<pid_t> wait_for_thread_blocked_in_read(pid_t pid, rig::Deadline deadline)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (;;) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(tasks, error)) {
+            const pid_t thread = std::stoi(entry.path().filename().string());
+            if (blocked_in_read(thread))
+                return thread;
+        }
+        if (rig::Clock::now() >= deadline)
+            return std::nullopt;
+        ::poll(nullptr, 0, 2);
+    }
+}
+
 bool wait_until_blocked_in_read(pid_t pid, rig::Deadline deadline)
 {
     for (;;) {
@@ -429,6 +477,40 @@ bool wait_until_reader_idle(pid_t host, int fifo_writer, rig::Deadline deadline)
             return false;
         ::poll(nullptr, 0, 2);
     }
+}
+
+namespace {
+// "FD -> what it names" for each descriptor of the process, 0 to 2 aside,
+// that has no close-on-exec.
+std::set<std::string> descriptors_without_cloexec(const std::string& proc)
+{
+    std::set<std::string> out;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd", error)) {
+        const std::string fd = entry.path().filename().string();
+        if (fd == "0" || fd == "1" || fd == "2")
+            continue;
+        // "flags:" is in octal, as open(2) takes them.
+        std::ifstream info(proc + "/fdinfo/" + fd);
+        long flags = -1;
+        for (std::string field; info >> field;)
+            if (field == "flags:" && info >> std::oct >> flags)
+                break;
+        if (flags < 0 || (flags & O_CLOEXEC) == 0)
+            out.insert(fd + " -> " + std::filesystem::read_symlink(entry.path(), error).string());
+    }
+    return out;
+}
+} // namespace
+
+std::vector<std::string> inheritable_descriptors(pid_t pid)
+{
+    const auto inherited = descriptors_without_cloexec("/proc/self");
+    std::vector<std::string> out;
+    for (const auto& d : descriptors_without_cloexec("/proc/" + std::to_string(pid)))
+        if (!inherited.count(d))
+            out.push_back(d);
+    return out;
 }
 
 std::string ident_of(pid_t pid)

@@ -12,6 +12,7 @@
 #include "unique_fd.h"
 
 #include <chrono>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -45,6 +46,8 @@ inline constexpr const char* command_prefix
 enum class ServerMode { answer, fail, vanish, standard, none };
 enum class UserBus { present, missing };
 
+// Each host's standard error goes to a file of the rig; when the rig goes,
+// every one of them must be empty.
 struct Rig {
     std::string dir;
     rig::PrivateBus user_bus;
@@ -88,6 +91,10 @@ bool wait_until_reader_idle(pid_t host, int fifo_writer, rig::Deadline deadline)
 // pipe or FIFO blocks only once it has taken everything in it. False at
 // the deadline.
 bool wait_until_blocked_in_read(pid_t pid, rig::Deadline deadline);
+
+// Waits until one thread of the process is blocked reading and returns its
+// id, which the two waits above take as well; nullopt at the deadline.
+std::optional<pid_t> wait_for_thread_blocked_in_read(pid_t pid, rig::Deadline deadline);
 
 // Writes one record to the FIFO; false at the deadline.
 bool feed(int fifo_writer, std::string_view object_path, std::string_view program_text, rig::Deadline deadline);
@@ -161,6 +168,11 @@ std::vector<rig::NotifyCall> wait_for_calls(const Rig& rig, size_t count, rig::D
 std::vector<std::string> drain_log(const Rig& rig);
 // The next `count` datagrams, or fewer at the deadline.
 std::vector<std::string> wait_for_log(const Rig& rig, size_t count, rig::Deadline deadline);
+
+// The process's descriptors other than 0, 1 and 2 that a program it starts
+// would inherit (no close-on-exec), as "FD -> what it names"; those that it
+// inherited from this process the same way are left out.
+std::vector<std::string> inheritable_descriptors(pid_t pid);
 
 inline constexpr int user_err = 8 + 3; // LOG_USER | LOG_ERR
 inline constexpr int user_info = 8 + 6; // LOG_USER | LOG_INFO

@@ -5,7 +5,9 @@
 
 #include <dlfcn.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -43,21 +45,22 @@ std::set<std::string> defined_dynamic_symbols(const std::string& library)
     return names;
 }
 
+const std::set<std::string> exported_names = {
+    "KRMRegister",
+    "KRMUnregister",
+    "g_notify_onoff",
+    "_Z16message_time_mapB5cxx11",
+    "_Z14notify_messagePKcS0_",
+    "_Z19on_set_notify_onoffP14sd_bus_messagePvP12sd_bus_error",
+    "_Z23update_message_time_mapl",
+    "_Z5ltrimB5cxx11St17basic_string_viewIcSt11char_traitsIcEE",
+    "_Z5rtrimB5cxx11St17basic_string_viewIcSt11char_traitsIcEE",
+    "_Z4trimB5cxx11St17basic_string_viewIcSt11char_traitsIcEE",
+    "_Z35is_ovx_controlcenter_privacy_folderSt17basic_string_viewIcSt11char_traitsIcEE",
+};
+
 TEST(PluginLibrary, ExportsExactlyItsOwnNames)
 {
-    const std::set<std::string> expected = {
-        "KRMRegister",
-        "KRMUnregister",
-        "g_notify_onoff",
-        "_Z16message_time_mapB5cxx11",
-        "_Z14notify_messagePKcS0_",
-        "_Z19on_set_notify_onoffP14sd_bus_messagePvP12sd_bus_error",
-        "_Z23update_message_time_mapl",
-        "_Z5ltrimB5cxx11St17basic_string_viewIcSt11char_traitsIcEE",
-        "_Z5rtrimB5cxx11St17basic_string_viewIcSt11char_traitsIcEE",
-        "_Z4trimB5cxx11St17basic_string_viewIcSt11char_traitsIcEE",
-        "_Z35is_ovx_controlcenter_privacy_folderSt17basic_string_viewIcSt11char_traitsIcEE",
-    };
     // Put there by the linker in some configurations, not by us.
     const std::set<std::string> linker_made = {"_init", "_fini", "__bss_start", "_edata", "_end"};
 
@@ -65,7 +68,18 @@ TEST(PluginLibrary, ExportsExactlyItsOwnNames)
     for (const auto& name : defined_dynamic_symbols(NOTIFY_PLUGIN_PATH))
         if (!linker_made.count(name))
             ours.insert(name);
-    EXPECT_EQ(ours, expected);
+    EXPECT_EQ(ours, exported_names);
+}
+
+// Its own uses of those names are bound when it is linked: a dynamic
+// relocation naming one would let a symbol of the same name in the host, or
+// in a library loaded before it, stand in for it.
+TEST(PluginLibrary, BindsItsOwnUsesOfItsNamesInsideItself)
+{
+    const std::string relocations = output_of("readelf -r --wide '" NOTIFY_PLUGIN_PATH "'");
+    ASSERT_NE(relocations.find("R_X86_64_"), std::string::npos) << "no relocations listed";
+    for (const auto& name : exported_names)
+        EXPECT_EQ(relocations.find(" " + name + " "), std::string::npos) << name;
 }
 
 // The host may unload the plug-in while its threads still run plug-in code.
@@ -89,6 +103,12 @@ TEST(PluginLibrary, LoadsWithEveryReferenceResolvedAndStartsSwitchedOn)
     EXPECT_NE(dlsym(library.get(), "KRMRegister"), nullptr);
     EXPECT_EQ(unregister(), 0);
     EXPECT_EQ(*onoff, 1);
+    // The exported map is the map itself, empty, not a pointer to one.
+    const auto* map
+        = static_cast<const std::map<std::string, std::int64_t>*>(dlsym(library.get(), "_Z16message_time_mapB5cxx11"));
+    ASSERT_NE(map, nullptr);
+    EXPECT_TRUE(map->empty());
+    EXPECT_TRUE(map->begin() == map->end());
 }
 
 } // namespace

@@ -1,6 +1,9 @@
+#include "notify_rate_limit_model.h"
 #include "notify_unit_fakes.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -77,18 +80,8 @@ TEST_F(PluginSeams, HandsTheKindAndBothTextsAsReceivedToTheNotificationStep)
     EXPECT_EQ(fakes::sent[0].object_path, "/dev/video3");
     EXPECT_EQ(fakes::sent[1].kind, EventKind::files_and_folders);
     EXPECT_EQ(fakes::sent[1].object_path, doc + " ");
-    EXPECT_EQ(message_time_map.count("/dev/video2: /usr/bin/camapp "), 1u);
-    EXPECT_EQ(message_time_map.count(doc + ":" + app), 1u);
-}
-
-TEST_F(PluginSeams, StoresTheTimeEvenWhenTheNotificationFails)
-{
-    fakes::send_result = -111;
-    EXPECT_EQ(notify_message(doc.c_str(), app.c_str()), -111);
-    fakes::send_result = 1;
-    fakes::now += 30;
-    EXPECT_EQ(notify_message(doc.c_str(), app.c_str()), 0);
-    EXPECT_EQ(fakes::sent.size(), 1u);
+    EXPECT_EQ(message_time_map.value.count("/dev/video2: /usr/bin/camapp "), 1u);
+    EXPECT_EQ(message_time_map.value.count(doc + ":" + app), 1u);
 }
 
 TEST_F(PluginSeams, AnyAcceptedEventPurgesStaleEntriesOfOtherKeys)
@@ -97,7 +90,7 @@ TEST_F(PluginSeams, AnyAcceptedEventPurgesStaleEntriesOfOtherKeys)
     fakes::now += 61;
     // A blank program text is dropped after the purge has run.
     notify_message("/dev/video0", " ");
-    EXPECT_TRUE(message_time_map.empty());
+    EXPECT_TRUE(message_time_map.value.empty());
     EXPECT_TRUE(message_time_index_agrees());
 }
 
@@ -106,27 +99,27 @@ TEST_F(PluginSeams, FilteredOutEventsNeitherPurgeNorAdd)
     notify_message(doc.c_str(), app.c_str());
     fakes::now += 1000;
     notify_message("/home/ann/.ssh/id", app.c_str());
-    EXPECT_EQ(message_time_map.size(), 1u);
+    EXPECT_EQ(message_time_map.value.size(), 1u);
 }
 
 TEST_F(PluginSeams, WhileSwitchedOffEventsLeaveTheMapAlone)
 {
     notify_message(doc.c_str(), app.c_str());
-    const auto before = message_time_map;
+    const auto before = message_time_map.value;
     set_notifications_enabled(0);
     fakes::now += 30;
     EXPECT_EQ(notify_message("/dev/video0", app.c_str()), 0);
     fakes::now += 100;
     EXPECT_EQ(notify_message("/dev/video0", app.c_str()), 0);
-    EXPECT_EQ(message_time_map, before);
+    EXPECT_EQ(message_time_map.value, before);
     EXPECT_EQ(fakes::sent.size(), 1u);
 
     // Switched on again, the first event is judged after its purge against
     // the entries made before the switch-off.
     set_notifications_enabled(1);
     EXPECT_EQ(notify_message(doc.c_str(), app.c_str()), fakes::send_result);
-    EXPECT_EQ(message_time_map.size(), 1u);
-    EXPECT_EQ(message_time_map.at(doc + ":" + app), fakes::now);
+    EXPECT_EQ(message_time_map.value.size(), 1u);
+    EXPECT_EQ(message_time_map.value.at(doc + ":" + app), fakes::now);
 }
 
 TEST_F(PluginSeams, PurgeKeepsBothBoundsOfTheWindow)
@@ -136,7 +129,7 @@ TEST_F(PluginSeams, PurgeKeepsBothBoundsOfTheWindow)
         ASSERT_EQ(admit_message("k" + std::to_string(offset), now + offset), Admission::first);
     update_message_time_map(now);
     std::vector<std::string> left;
-    for (const auto& [key, time] : message_time_map)
+    for (const auto& [key, time] : message_time_map.value)
         left.push_back(key);
     EXPECT_EQ(left, (std::vector<std::string>{"k-1", "k-60", "k0", "k1", "k60"}));
     EXPECT_TRUE(message_time_index_agrees());
@@ -149,12 +142,12 @@ TEST_F(PluginSeams, PurgeAtTheEndsOfTheTimeRangeDoesNotOverflow)
     admit_message("low", lowest);
     admit_message("high", highest);
     update_message_time_map(lowest + 10);
-    EXPECT_EQ(message_time_map.count("low"), 1u);
-    EXPECT_EQ(message_time_map.count("high"), 0u);
+    EXPECT_EQ(message_time_map.value.count("low"), 1u);
+    EXPECT_EQ(message_time_map.value.count("high"), 0u);
     admit_message("high", highest);
     update_message_time_map(highest - 10);
-    EXPECT_EQ(message_time_map.count("low"), 0u);
-    EXPECT_EQ(message_time_map.count("high"), 1u);
+    EXPECT_EQ(message_time_map.value.count("low"), 0u);
+    EXPECT_EQ(message_time_map.value.count("high"), 1u);
     EXPECT_TRUE(message_time_index_agrees());
 }
 
@@ -163,50 +156,65 @@ TEST_F(PluginSeams, KeysAreOrderedAsUnsignedBytesShorterFirst)
     for (const auto* key : {"\xff", "b", "\x80", "a\x80", "a", "ab", "\x7f"})
         admit_message(key, fakes::now);
     std::vector<std::string> order;
-    for (const auto& [key, time] : message_time_map)
+    for (const auto& [key, time] : message_time_map.value)
         order.push_back(key);
     EXPECT_EQ(order, (std::vector<std::string>{"a", "ab", "a\x80", "b", "\x7f", "\x80", "\xff"}));
 }
 
-TEST_F(PluginSeams, AFullMapRefusesNewKeysUntilThePurgeFreesRoom)
+// A key of exactly `length` bytes: "/home/ann/Documents/<n>xxx...:/usr/bin/app".
+std::string object_path_of(std::size_t n, std::size_t length)
 {
-    std::string path = doc;
-    for (std::size_t i = 0; i < message_time_map_cap; ++i) {
-        path.resize(doc.size());
-        path += std::to_string(i);
-        ASSERT_EQ(notify_message(path.c_str(), app.c_str()), fakes::send_result);
-    }
-    ASSERT_EQ(message_time_map.size(), message_time_map_cap);
-
-    fakes::now += 1;
-    EXPECT_EQ(notify_message("/dev/video0", app.c_str()), 0); // new key: dropped
-    EXPECT_EQ(notify_message((doc + "0").c_str(), app.c_str()), 0); // repeat: dropped
-    EXPECT_EQ(fakes::sent.size(), message_time_map_cap);
-    EXPECT_EQ(message_time_map.size(), message_time_map_cap);
-    EXPECT_EQ(message_time_map.count("/dev/video0:" + app), 0u);
-
-    fakes::now += 60;
-    EXPECT_EQ(notify_message("/dev/video0", app.c_str()), fakes::send_result);
-    EXPECT_EQ(message_time_map.size(), 1u);
-    EXPECT_TRUE(message_time_index_agrees());
+    std::string path = "/home/ann/Documents/" + std::to_string(n);
+    path.resize(length - std::strlen(":/usr/bin/app"), 'x');
+    return path;
 }
 
-// The rate limiter as first written: walk the whole map on every purge.
-struct WalkingLimiter {
-    std::map<std::string, std::int64_t> times;
-
-    bool admit(const std::string& object_path, const std::string& program_text, std::int64_t now)
-    {
-        if (!is_ovx_controlcenter_privacy_folder(object_path))
-            return false;
-        for (auto it = times.begin(); it != times.end();)
-            it = now - it->second < -60 || now - it->second > 60 ? times.erase(it) : std::next(it);
-        const std::string key = trim(event_key(object_path.c_str()));
-        if (key.empty() || trim(program_text).empty())
-            return false;
-        return times.emplace(key + ":" + program_text, now).second;
-    }
+struct Limit {
+    const char* name;
+    std::size_t keys; // stored before the probe
+    std::size_t key_length; // of each of them but the last
+    std::size_t last_key_length;
+    bool probe_admitted; // a new key of 14 bytes, "/dev/video0:/x"
 };
+
+// The map holds at most 65 536 keys and at most 8 MiB of key text, each key
+// stored at exactly its length. A new key that would go beyond either limit
+// is refused (and not notified) until the purge frees room.
+TEST_F(PluginSeams, ANewKeyBeyondTheKeyCapOrTheByteBudgetIsRefusedUntilThePurgeFreesRoom)
+{
+    const Limit limits[] = {
+        {"one key short of the cap", 65'535, 40, 40, true},
+        {"at the cap", 65'536, 40, 40, false},
+        {"the probe fills the budget exactly", 8'192, 1'024, 1'024 - 14, true},
+        {"the probe would pass the budget by a byte", 8'192, 1'024, 1'024 - 13, false},
+    };
+    for (const auto& limit : limits) {
+        SCOPED_TRACE(limit.name);
+        fakes::install();
+        for (std::size_t i = 0; i < limit.keys; ++i) {
+            const std::size_t length = i + 1 < limit.keys ? limit.key_length : limit.last_key_length;
+            ASSERT_EQ(notify_message(object_path_of(i, length).c_str(), "/usr/bin/app"), fakes::send_result);
+        }
+        for (const auto& [key, time] : message_time_map.value) {
+            // Shorter keys live inside the string object itself.
+            ASSERT_EQ(key.capacity(), std::max<std::size_t>(key.size(), 15)) << "a key is stored with room to spare";
+        }
+
+        fakes::now += 1;
+        EXPECT_EQ(notify_message("/dev/video0", "/x"), limit.probe_admitted ? fakes::send_result : 0);
+        EXPECT_EQ(notify_message(object_path_of(0, limit.key_length).c_str(), "/usr/bin/app"), 0); // a repeat
+        EXPECT_EQ(fakes::sent.size(), limit.keys + (limit.probe_admitted ? 1 : 0));
+        EXPECT_EQ(message_time_map.value.size(), limit.keys + (limit.probe_admitted ? 1 : 0));
+        EXPECT_TRUE(message_time_index_agrees());
+
+        // A minute later the old keys are gone and the probe's own key is
+        // either held back (it got in) or let in now.
+        fakes::now += 60;
+        EXPECT_EQ(notify_message("/dev/video0", "/x"), limit.probe_admitted ? 0 : fakes::send_result);
+        EXPECT_EQ(message_time_map.value.size(), 1u);
+        EXPECT_TRUE(message_time_index_agrees());
+    }
+}
 
 TEST_F(PluginSeams, AgreesWithAWalkOfTheWholeMapOnRandomEventStreams)
 {
@@ -214,6 +222,10 @@ TEST_F(PluginSeams, AgreesWithAWalkOfTheWholeMapOnRandomEventStreams)
         "/dev/video0",
         "/dev/video1",
         "/dev/video7",
+        "/dev/video-1",
+        "/dev/video 256",
+        "/dev/videoX",
+        " /home/a/Pictures/z",
         "/home/a/Documents/x",
         "/home/a/Documents/x\n",
         "/home/b/Music/y",
@@ -226,7 +238,7 @@ TEST_F(PluginSeams, AgreesWithAWalkOfTheWholeMapOnRandomEventStreams)
         SCOPED_TRACE("seed " + std::to_string(seed));
         fakes::install();
         std::mt19937 random(seed);
-        WalkingLimiter model;
+        model::Limiter limiter;
         for (int i = 0; i < 5000; ++i) {
             // Mostly forward in small steps; now and then the clock is set
             // back or jumps ahead.
@@ -236,9 +248,9 @@ TEST_F(PluginSeams, AgreesWithAWalkOfTheWholeMapOnRandomEventStreams)
             const auto& program = programs[random() % programs.size()];
             const std::size_t sent_before = fakes::sent.size();
             notify_message(path.c_str(), program.c_str());
-            ASSERT_EQ(fakes::sent.size() - sent_before, model.admit(path, program, fakes::now) ? 1u : 0u)
+            ASSERT_EQ(fakes::sent.size() - sent_before, limiter.event(path, program, fakes::now) ? 1u : 0u)
                 << "event " << i << ": " << path << " / " << program << " at " << fakes::now;
-            ASSERT_EQ(message_time_map, model.times) << "event " << i;
+            ASSERT_EQ(message_time_map.value, limiter.times) << "event " << i;
         }
         EXPECT_TRUE(message_time_index_agrees());
     }

@@ -102,7 +102,7 @@ TEST_F(Registration, UnregisteringChangesNothing)
     set_notifications_enabled(0);
     EXPECT_EQ(KRMUnregister(), 0);
     EXPECT_EQ(notifications_enabled(), 0);
-    EXPECT_EQ(message_time_map.size(), 1u);
+    EXPECT_EQ(message_time_map.value.size(), 1u);
 }
 
 } // namespace

@@ -94,7 +94,7 @@ TEST_F(SleepSignal, SleepSilencesAtOnceAndALineGoesOutFirst)
     // Events accepted meanwhile are dropped without touching the map.
     EXPECT_EQ(notify_message("/dev/video0", "/usr/bin/cam"), 0);
     EXPECT_TRUE(fakes::sent.empty());
-    EXPECT_TRUE(message_time_map.empty());
+    EXPECT_TRUE(message_time_map.value.empty());
 }
 
 // Signals at exact instants of the monitor's clock, and the instant at which

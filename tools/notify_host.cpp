@@ -1,33 +1,57 @@
 // tolvane-notify-host: loads the notification plug-in and drives its entry
 // points the way a host service manager does, printing what they return.
 //
-//   tolvane-notify-host [--while-reading register|unregister|unload] [--unregister] PLUGIN
+//   tolvane-notify-host [--while-reading ACTION] [--unregister] PLUGIN
 //
 // Plain: calls KRMRegister, prints "KRMRegister returned N", and with
 // --unregister then calls KRMUnregister and prints its result.
 // --while-reading: KRMRegister runs on a second thread; once a line (or end
-// of input) arrives on standard input, the main thread calls KRMRegister a
-// second time ("second KRMRegister returned N") or KRMUnregister
-// ("KRMUnregister returned N") while the first call is still reading;
-// "unload" calls KRMUnregister and then dlclose ("dlclose returned N"), as a
-// host does that unloads a plug-in it has unregistered, with the reader and
-// the monitor thread still inside the library.
+// of input) arrives on standard input, the main thread does ACTION while the
+// first call is still reading:
+//   register    KRMRegister a second time ("second KRMRegister returned N");
+//   unregister  KRMUnregister ("KRMUnregister returned N");
+//   unload      KRMUnregister, then dlclose ("dlclose returned N"), as a host
+//               does that unloads a plug-in it has unregistered, with the
+//               reader and the monitor thread still inside the library;
+//   exit        exit(0) at once, as a host does at shutdown;
+//   textdomain  selects a text domain of the host's own ("textdomain
+//               tolvane-host");
+//   signals     sends the process a burst of SIGUSR1 and SIGUSR2, alternating
+//               ("sent N signals"). Both are blocked on every thread but the
+//               one that registered, and handled there without SA_RESTART,
+//               as a host does that keeps its signals to one thread; the
+//               rest of the burst comes while that thread is still handling
+//               the first one. It reports once the signals are handled.
+// Then it waits for the first call to end and prints its result.
+//
+// Like many hosts, this one is linked to export its own symbols, and some of
+// them bear the plug-in's names (see notify_host_rivals.cpp).
 // Exit status: 0, or 2 when the plug-in cannot be loaded.
 #include <dlfcn.h>
+#include <libintl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <thread>
+
+int host_rivals_used(); // notify_host_rivals.cpp
 
 namespace {
 
 using entry_point = int (*)();
 
+constexpr std::string_view actions[] = {"register", "unregister", "unload", "exit", "textdomain", "signals"};
+constexpr int signal_pairs = 100;
+
 struct Options {
     const char* plugin = nullptr;
-    std::string_view while_reading; // "", "register", "unregister" or "unload"
+    std::string_view while_reading; // "" or one of actions
     bool unregister = false;
 };
 
@@ -47,9 +71,100 @@ void wait_for_go()
 
 int usage()
 {
-    std::fprintf(
-        stderr, "usage: tolvane-notify-host [--while-reading register|unregister|unload] [--unregister] PLUGIN\n");
+    std::fprintf(stderr,
+        "usage: tolvane-notify-host [--while-reading register|unregister|unload|exit|textdomain|signals] "
+        "[--unregister] PLUGIN\n");
     return 2;
+}
+
+bool valid(const Options& options)
+{
+    if (!options.plugin || (options.while_reading == "unload" && options.unregister))
+        return false;
+    if (options.while_reading.empty())
+        return true;
+    for (const auto action : actions)
+        if (options.while_reading == action)
+            return true;
+    return false;
+}
+
+std::atomic<int> signals_handled{0};
+std::atomic<bool> burst_sent{false};
+
+// The registering thread stays in its first handler, with both signals
+// blocked, until the whole burst has been sent: every other signal of the
+// burst is then handed to some other thread that does not block it, if any.
+void handle_user_signal(int)
+{
+    if (signals_handled.fetch_add(1) == 0) {
+        while (!burst_sent.load()) { }
+    }
+}
+
+sigset_t user_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    sigaddset(&set, SIGUSR2);
+    return set;
+}
+
+// Blocked here, so on every thread started from now on; the registering
+// thread takes them back.
+void keep_user_signals_to_one_thread()
+{
+    struct sigaction action { };
+    action.sa_handler = handle_user_signal;
+    action.sa_mask = user_signals();
+    ::sigaction(SIGUSR1, &action, nullptr);
+    ::sigaction(SIGUSR2, &action, nullptr);
+    const sigset_t set = user_signals();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void take_user_signals()
+{
+    const sigset_t set = user_signals();
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+// Reports once the registering thread has handled the first signal and the
+// two that stayed pending for it, one of each kind; a signal taken by any
+// other thread counts as well.
+void send_signal_burst()
+{
+    ::kill(::getpid(), SIGUSR1);
+    while (signals_handled.load() == 0)
+        std::this_thread::yield();
+    for (int i = 0; i < signal_pairs; ++i) {
+        ::kill(::getpid(), SIGUSR1);
+        ::kill(::getpid(), SIGUSR2);
+    }
+    burst_sent.store(true);
+    while (signals_handled.load() < 3)
+        std::this_thread::yield();
+    std::printf("sent %d signals\n", 1 + 2 * signal_pairs);
+    std::fflush(stdout);
+}
+
+void act_while_reading(std::string_view action, void* plugin, entry_point krm_register, entry_point krm_unregister)
+{
+    if (action == "register") {
+        report("second KRMRegister", krm_register());
+    } else if (action == "exit") {
+        std::exit(0);
+    } else if (action == "textdomain") {
+        std::printf("textdomain %s\n", ::textdomain("tolvane-host"));
+        std::fflush(stdout);
+    } else if (action == "signals") {
+        send_signal_burst();
+    } else {
+        report("KRMUnregister", krm_unregister());
+        if (action == "unload")
+            report("dlclose", ::dlclose(plugin));
+    }
 }
 
 } // namespace
@@ -68,10 +183,7 @@ int main(int argc, char** argv)
         else
             return usage();
     }
-    if (!options.plugin
-        || (!options.while_reading.empty() && options.while_reading != "register"
-            && options.while_reading != "unregister" && options.while_reading != "unload")
-        || (options.while_reading == "unload" && options.unregister))
+    if (!valid(options))
         return usage();
 
     // Closed only by --while-reading unload: the plug-in leaves a detached
@@ -91,19 +203,21 @@ int main(int argc, char** argv)
     if (options.while_reading.empty()) {
         report("KRMRegister", krm_register());
     } else {
+        const bool signals = options.while_reading == "signals";
+        if (signals)
+            keep_user_signals_to_one_thread();
         int first = 0;
-        std::thread reader([&] { first = krm_register(); });
+        std::thread reader([&] {
+            if (signals)
+                take_user_signals();
+            first = krm_register();
+        });
         wait_for_go();
-        if (options.while_reading == "register")
-            report("second KRMRegister", krm_register());
-        else
-            report("KRMUnregister", krm_unregister());
-        if (options.while_reading == "unload")
-            report("dlclose", ::dlclose(plugin));
+        act_while_reading(options.while_reading, plugin, krm_register, krm_unregister);
         reader.join();
         report("KRMRegister", first);
     }
     if (options.unregister)
         report("KRMUnregister", krm_unregister());
-    return 0;
+    return host_rivals_used() == 0 ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 // input drives. After each record the rate limiter must agree with a plain
 // model of it (a map purged by walking every entry), and its own invariants
 // must hold.
+#include "../notify_rate_limit_model.h"
 #include "clock.h"
 #include "desktop_notification.h"
 #include "event_filter.h"
@@ -36,74 +37,7 @@ int count_send(EventKind, const char*, const char*)
     return 1;
 }
 
-// ---- the model -------------------------------------------------------------
-
-bool is_space(char c)
-{
-    return std::strchr(" \n\r\t\f\v", c) != nullptr && c != '\0';
-}
-
-std::string model_trim(std::string s)
-{
-    while (!s.empty() && is_space(s.back()))
-        s.pop_back();
-    std::size_t i = 0;
-    while (i < s.size() && is_space(s[i]))
-        ++i;
-    return s.substr(i);
-}
-
-bool starts_with(const std::string& s, const char* prefix)
-{
-    return s.rfind(prefix, 0) == 0;
-}
-
-bool model_accepts(const std::string& path)
-{
-    if (starts_with(path, "/dev/video"))
-        return true;
-    if (!starts_with(path, "/home/"))
-        return false;
-    for (const char* folder : {"/Documents", "/Pictures", "/Desktop", "/Downloads", "/Music", "/Videos"})
-        if (path.find(folder) != std::string::npos)
-            return true;
-    return false;
-}
-
-std::string model_key(const std::string& path)
-{
-    if (!starts_with(path, "/dev/video"))
-        return model_trim(path);
-    errno = 0;
-    const long long n = std::strtoll(path.c_str() + 10, nullptr, 10);
-    const auto folded = static_cast<unsigned long long>(n) & 0xFEu;
-    return "/dev/video" + std::to_string(folded);
-}
-
-struct Model {
-    std::map<std::string, std::int64_t> times;
-    int sends = 0;
-
-    void event(const std::string& path, const std::string& program, std::int64_t now)
-    {
-        if (!model_accepts(path))
-            return;
-        std::erase_if(times, [now](const auto& entry) {
-            const std::int64_t d = now - entry.second;
-            return d < -rate_limit_window || d > rate_limit_window;
-        });
-        const std::string key = model_key(path);
-        if (key.empty() || model_trim(program).empty())
-            return;
-        const std::string rate_key = key + ":" + program;
-        if (times.count(rate_key) || times.size() >= message_time_map_cap)
-            return;
-        times.emplace(rate_key, now);
-        ++this->sends;
-    }
-};
-
-Model model;
+model::Limiter limiter;
 const std::uint8_t* tape = nullptr;
 std::size_t tape_size = 0;
 std::size_t record_index = 0;
@@ -122,19 +56,20 @@ void check_record(void*, const char* object_path, const char* program_text)
         fuzz_now += static_cast<std::int8_t>(tape[record_index % tape_size]);
     ++record_index;
 
+    const int sends_before = sends;
     notify_message(object_path, program_text);
-    model.event(object_path, program_text, fuzz_now);
+    const bool let_through = limiter.event(object_path, program_text, fuzz_now);
 
-    if (sends != model.sends || message_time_map.size() != model.times.size())
+    if (sends - sends_before != (let_through ? 1 : 0) || message_time_map.value.size() != limiter.times.size())
         std::abort();
     if (!message_time_index_agrees())
         std::abort();
     const std::string* previous = nullptr;
-    for (const auto& [key, time] : message_time_map) {
+    for (const auto& [key, time] : message_time_map.value) {
         if (previous != nullptr && !bytewise_less(*previous, key))
             std::abort();
-        const auto found = model.times.find(key);
-        if (found == model.times.end() || found->second != time)
+        const auto found = limiter.times.find(key);
+        if (found == limiter.times.end() || found->second != time)
             std::abort();
         previous = &key;
     }
@@ -150,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     set_notifications_enabled(1);
     fuzz_now = 1'700'000'000;
     sends = 0;
-    model = Model{};
+    limiter = model::Limiter{};
     record_index = 0;
     tape = data + size / 1024 * 1024;
     tape_size = size % 1024;
