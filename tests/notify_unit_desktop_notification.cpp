@@ -1,7 +1,5 @@
 #include "notify_unit_fakes.h"
 
-#include "utf8_repair.h"
-
 #include <syslog.h>
 
 #include <cerrno>
@@ -13,42 +11,7 @@
 
 namespace {
 
-struct RepairCase {
-    const char* name;
-    std::string input;
-    std::string repaired;
-};
-
 const std::string fffd = "\xEF\xBF\xBD";
-
-TEST(Utf8Repair, ReplacesEachMaximalIllFormedSubsequenceWithOneReplacementCharacter)
-{
-    const RepairCase cases[] = {
-        {"empty", "", ""},
-        {"ASCII", "/usr/bin/app", "/usr/bin/app"},
-        {"two, three and four bytes", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
-        {"the last code point", "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
-        {"lone continuation bytes",
-            "a\x80\xBF"
-            "b",
-            "a" + fffd + fffd + "b"},
-        {"bytes that never start a sequence", "\xC0\xC1\xF5\xFF", fffd + fffd + fffd + fffd},
-        {"overlong two bytes", "\xC0\xAF", fffd + fffd},
-        {"overlong three bytes", "\xE0\x80\xAF", fffd + fffd + fffd},
-        {"surrogate", "\xED\xA0\x80", fffd + fffd + fffd},
-        {"beyond U+10FFFF", "\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},
-        {"truncated at the end", "ok\xE2\x82", "ok" + fffd},
-        {"truncated before ASCII",
-            "\xF0\x9F\x98"
-            "x",
-            fffd + "x"},
-        // The Unicode standard's own example of U+FFFD substitution.
-        {"standard example", "\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
-            "a" + fffd + fffd + fffd + "b" + fffd + "c" + fffd + fffd + "d"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(repair_utf8(c.input), c.repaired) << c.name;
-}
 
 TEST(NotificationTexts, SummaryAndCommandFollowTheKindAndThePath)
 {
