@@ -88,31 +88,15 @@ struct GermanLocale {
             error = std::string("mkdtemp: ") + std::strerror(errno);
             return;
         }
-        error = compile_locale("UTF-8");
+        error = compile_locale("de_DE.UTF-8", dir);
         if (error.empty())
-            error = compile_locale("ISO-8859-1");
+            error = compile_locale("de_DE.ISO-8859-1", dir);
         if (error.empty())
             error = mount_catalogue();
     }
     GermanLocale(const GermanLocale&) = delete;
     GermanLocale& operator=(const GermanLocale&) = delete;
     ~GermanLocale() { sandbox::remove_tree(dir); }
-
-    std::string compile_locale(const std::string& charset) const
-    {
-        const std::string name = "de_DE." + charset;
-        rig::ChildProcess localedef;
-        rig::SpawnOptions options;
-        options.stderr_path = dir + "/localedef.log";
-        if (auto e = rig::spawn({"localedef", "-i", "de_DE", "-f", charset, dir + "/" + name}, options, localedef);
-            !e.empty())
-            return e;
-        const auto deadline = rig::deadline_in(patience);
-        (void)rig::read_rest(localedef, deadline);
-        if (rig::wait_exit(localedef, deadline) != std::optional<int>(0))
-            return "localedef could not compile " + name + ", see " + options.stderr_path;
-        return {};
-    }
 
     // The built catalogue where the plug-in looks for it.
     std::string mount_catalogue() const

@@ -270,22 +270,6 @@ bool wait_subscribed(Logind& logind, rig::Deadline deadline)
     return rig::read_line(logind.process, deadline) == "subscribed";
 }
 
-std::string start_subscribed(const Rig& rig, Subscribed& out, rig::Deadline deadline)
-{
-    if (auto e = make_notify_fifo(); !e.empty())
-        return e;
-    if (auto e = start_logind(rig, out.logind, deadline); !e.empty())
-        return e;
-    if (auto e = start_host(rig, {}, false, out.host); !e.empty())
-        return e;
-    out.fifo = open_fifo_writer(deadline);
-    if (!out.fifo)
-        return "the plug-in did not open the notification file";
-    if (!wait_subscribed(out.logind, deadline))
-        return "the monitor did not subscribe to PrepareForSleep";
-    return {};
-}
-
 std::string real_logind_missing()
 {
     if (::access("/lib/systemd/systemd-logind", X_OK) != 0)
@@ -320,11 +304,11 @@ std::string start_real_logind(Rig& rig, Logind& out, rig::Deadline deadline)
 
 std::string start_subscribed(Rig& rig, Subscribed& out, rig::Deadline deadline, LogindKind kind)
 {
-    if (kind == LogindKind::stand_in)
-        return start_subscribed(rig, out, deadline);
     if (auto e = make_notify_fifo(); !e.empty())
         return e;
-    if (auto e = start_real_logind(rig, out.logind, deadline); !e.empty())
+    if (auto e = kind == LogindKind::stand_in ? start_logind(rig, out.logind, deadline)
+                                              : start_real_logind(rig, out.logind, deadline);
+        !e.empty())
         return e;
     if (auto e = start_host(rig, {}, false, out.host); !e.empty())
         return e;

@@ -132,22 +132,20 @@ std::string start_logind(const Rig& rig, Logind& out, rig::Deadline deadline);
 bool wait_subscribed(Logind& logind, rig::Deadline deadline);
 
 // The host reading the notification FIFO, its monitor subscribed on the
-// rig's system bus, where the logind stand-in sends.
+// rig's system bus, where the logind stand-in sends; or with the real
+// systemd-logind (tolvane-real-logind, which takes "suspend"/"resume" where
+// the stand-in takes "true"/"false") on a system bus of its own, which
+// becomes the rig's.
 struct Subscribed {
     Logind logind;
     rig::ChildProcess host;
     rig::unique_fd fifo;
 };
-std::string start_subscribed(const Rig& rig, Subscribed& out, rig::Deadline deadline);
-
-// Or with the real systemd-logind (tolvane-real-logind, which takes the
-// same "true"/"false" steps as "suspend"/"resume") on a system bus of its
-// own, which becomes the rig's.
 enum class LogindKind { stand_in, real };
 // Empty when the real one can run here, else why not: it must be installed,
 // and its system bus needs the host's root (not a user namespace's).
 std::string real_logind_missing();
-std::string start_subscribed(Rig& rig, Subscribed& out, rig::Deadline deadline, LogindKind kind);
+std::string start_subscribed(Rig& rig, Subscribed& out, rig::Deadline deadline, LogindKind kind = LogindKind::stand_in);
 
 // Feeds records for `object_path` from ever new programs, each once the one
 // before has been handled, until one is notified: when the last silenced
