@@ -130,11 +130,12 @@ TEST_P(NotifySleepWith, SilenceFromTheSleepUntilExactlyTwoSecondsAfterTheResume)
     const Reappearance back = feed_until_notified(rig, run, docs, deadline);
     ASSERT_TRUE(back.seen);
     // Two seconds after the resume, give or take what the rig needs to see
-    // it: records fed a second and a half after it are still held back, and
-    // one is notified two and a half seconds after it at most.
+    // it on a loaded machine: records fed well past one second after it are
+    // still held back, and one is notified before three seconds have passed.
+    // The exact instant is pinned by the unit test through the clock seam.
     EXPECT_GE(back.notified - resume_sent, 2s);
-    EXPECT_LE(back.notified - resume_sent, 2500ms);
-    EXPECT_GE(back.last_silenced_fed - resume_sent, 1500ms);
+    EXPECT_LT(back.notified - resume_sent, 2900ms);
+    EXPECT_GE(back.last_silenced_fed - resume_sent, 1200ms);
     EXPECT_FALSE(wait_for_bus_wait(host_pid, false, deadline).empty());
 
     // The held-back records left no entry in the rate limit: they are
@@ -173,8 +174,8 @@ TEST(NotifySleep, WithoutAResumeNotificationsComeBackAfterTheBoundOfAwakeTime)
     const Reappearance back = feed_until_notified(rig, run, docs, deadline);
     ASSERT_TRUE(back.seen);
     EXPECT_GE(back.notified - sleep_sent, 3s);
-    EXPECT_LE(back.notified - sleep_sent, 3500ms);
-    EXPECT_GE(back.last_silenced_fed - sleep_sent, 2500ms);
+    EXPECT_LT(back.notified - sleep_sent, 3900ms);
+    EXPECT_GE(back.last_silenced_fed - sleep_sent, 2200ms);
     EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), run.host.pid),
         (std::vector<Logged>{
             {user_info, "notify(140)-> No PrepareForSleep false within 3 s awake: notifications on again"}}));
