@@ -68,11 +68,10 @@ void start_sleep_monitor()
     if (monitor_started.exchange(true))
         return;
     pthread_t thread;
-    int r = 0;
-    {
+    const int r = [&thread] {
         const AllSignalsBlocked blocked;
-        r = pthread_create(&thread, nullptr, monitor_thread_routine, nullptr);
-    }
+        return pthread_create(&thread, nullptr, monitor_thread_routine, nullptr);
+    }();
     if (r != 0) {
         monitor_started.store(false);
         log_error(
@@ -110,9 +109,9 @@ int notify_message(const char* object_path, const char* program_text)
     update_message_time_map(now); // also for the events dropped below
 
     const EventKind kind = event_kind(object_path);
+    // Never empty: the filter lets through only paths that begin with
+    // "/dev/video" or "/home/".
     std::string key = trim(event_key(object_path));
-    if (key.empty())
-        return 0;
     // Trimmed only to test for emptiness: the key and the summary carry the
     // program text exactly as received.
     if (trim_view(program_text).empty())
@@ -132,7 +131,7 @@ int run_registration(const char* path)
     bool expected = false;
     if (!reader_running.compare_exchange_strong(expected, true))
         return -1;
-    const ReaderClaim claim; // released after the file is closed below
+    const ReaderClaim claim; // released after the file is closed
 
     set_up_translation();
     // Close-on-exec: the programs the host starts have no business with it.
@@ -143,7 +142,6 @@ int run_registration(const char* path)
     }
     start_sleep_monitor();
     read_records(stream.get(), handle_record, nullptr);
-    stream.reset();
     return 0;
 }
 

@@ -18,17 +18,39 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace {
 
 std::mutex started_mutex;
 std::condition_variable started_changed;
 int monitors_started = 0;
+int monitors_detached = 0;
+
+// Registration never joins the monitor: unless it is detached, its stack
+// would outlive it. Whether that happened within 30 s of its start.
+bool becomes_detached()
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        int state = PTHREAD_CREATE_JOINABLE;
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            pthread_attr_getdetachstate(&attributes, &state);
+            pthread_attr_destroy(&attributes);
+        }
+        if (state == PTHREAD_CREATE_DETACHED || std::chrono::steady_clock::now() >= deadline)
+            return state == PTHREAD_CREATE_DETACHED;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
 
 void* counting_monitor(void*)
 {
+    const bool detached = becomes_detached();
     const std::lock_guard lock(started_mutex);
     ++monitors_started;
+    monitors_detached += detached ? 1 : 0;
     started_changed.notify_all();
     return nullptr;
 }
@@ -98,7 +120,8 @@ TEST(MonitorStart, StartsOnlyOnceTheFileIsOpenAndOncePerProcessAndAfterAFailureA
 
     // The next registration tries again, and this time the monitor runs.
     EXPECT_EQ(run_registration(empty.c_str()), 0);
-    ASSERT_TRUE(wait_for_monitors(1, std::chrono::seconds(30))) << "no monitor thread ran";
+    ASSERT_TRUE(wait_for_monitors(1, std::chrono::seconds(60))) << "no monitor thread ran";
+    EXPECT_EQ(monitors_detached, 1);
     EXPECT_EQ(logged_texts(), std::vector<std::string>{});
 
     // With a monitor started, registration tries no second one.
