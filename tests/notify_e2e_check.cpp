@@ -164,7 +164,7 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
             0, {german_test_call()}},
         {"a test notification the server refuses", {.server = ServerMode::fail}, {"--send-test"}, {},
             {{6,
-                "FAIL test notification: Notify failed: org.freedesktop.DBus.Error.Failed: the test notification "
+                "FAIL test notification: Notify failed: System.Error.EPERM: the test notification "
                 "server refuses this notification; see the notification server line"}},
             1, {german_test_call()}},
         {"no plug-in", {.plugin = Plugin::missing}, {}, {},

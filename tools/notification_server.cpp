@@ -166,7 +166,9 @@ int on_notify(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept
         case Mode::answer:
             return sd_bus_reply_method_return(m, "u", id);
         case Mode::fail:
-            return sd_bus_error_set(error, SD_BUS_ERROR_FAILED, failure_message);
+            // As an sd-bus server refuses with EPERM: the caller's call then
+            // fails with -1, the smallest error there is.
+            return sd_bus_error_set(error, "System.Error.EPERM", failure_message);
         case Mode::vanish:
             server.vanish_now = true;
             return 1;
