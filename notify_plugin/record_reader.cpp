@@ -24,11 +24,11 @@ bool read_exactly(std::FILE* stream, char* into, std::size_t size)
 {
     std::size_t got = 0;
     for (;;) {
-        errno = 0;
         got += fread_unlocked(into + got, 1, size - got, stream);
         if (got == size)
             return true;
-        if (feof_unlocked(stream) || !ferror_unlocked(stream) || errno != EINTR)
+        // Short: the end of the file, or a read error, which set errno.
+        if (!ferror_unlocked(stream) || errno != EINTR)
             return false;
         clearerr_unlocked(stream);
     }
