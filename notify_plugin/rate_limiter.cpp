@@ -2,7 +2,6 @@
 
 #include <iterator>
 #include <limits>
-#include <set>
 #include <vector>
 
 NeverDestroyed<MessageTimeMap> message_time_map;
@@ -102,21 +101,13 @@ void clear_message_time_map()
     entries().clear();
 }
 
-bool message_time_index_agrees()
+TimeIndexView message_time_index()
 {
-    std::size_t indexed = 0;
-    std::size_t key_bytes = 0;
-    std::set<const std::string*> seen;
+    TimeIndexView view{{}, time_index.value.key_bytes};
     for (const auto& [time, bucket] : time_index.value.by_time) {
-        if (bucket.empty())
-            return false;
-        for (const auto entry : bucket) {
-            const auto found = entries().find(entry->first);
-            if (found != entry || found->second != time || !seen.insert(&found->first).second)
-                return false;
-            key_bytes += found->first.size();
-            ++indexed;
-        }
+        view.buckets.push_back({time, {}});
+        for (const auto entry : bucket)
+            view.buckets.back().entries.push_back(&*entry);
     }
-    return indexed == entries().size() && key_bytes == time_index.value.key_bytes;
+    return view;
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 using MessageTimeMap = std::map<std::string, std::int64_t>;
 
@@ -43,6 +44,15 @@ Admission admit_message(std::string key, std::int64_t now);
 // Empties the map and its index together.
 void clear_message_time_map();
 
-// True when the time index holds exactly the map's entries with their times,
-// and the byte count is the sum of the keys' lengths.
-bool message_time_index_agrees();
+// The time index as it stands, for checks that it agrees with the map: its
+// buckets in order of time, each with the entries let through in that
+// second, and the byte count of the keys.
+struct TimeIndexBucket {
+    std::int64_t time;
+    std::vector<const MessageTimeMap::value_type*> entries;
+};
+struct TimeIndexView {
+    std::vector<TimeIndexBucket> buckets;
+    std::size_t key_bytes;
+};
+TimeIndexView message_time_index();

@@ -1,15 +1,43 @@
 #include "notify_rate_limit_model.h"
+#include "notify_time_index_check.h"
 #include "notify_unit_fakes.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
 
 using namespace std::string_literals;
+
+// Allocation failure on demand: once armed with n, the allocation after the
+// next n ones throws, as when memory runs out. Kept out of line, so that the
+// compiler pairs each new with its delete, not with malloc and free.
+namespace {
+std::atomic<long> allocations_before_failure{-1};
+} // namespace
+
+__attribute__((noinline)) void* operator new(std::size_t size)
+{
+    if (allocations_before_failure >= 0 && allocations_before_failure-- == 0)
+        throw std::bad_alloc();
+    if (void* p = std::malloc(size == 0 ? 1 : size))
+        return p;
+    throw std::bad_alloc();
+}
+__attribute__((noinline)) void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
 
 namespace {
 
@@ -37,7 +65,7 @@ void run(const Scenario& scenario)
         const int result = notify_message(e.object_path.c_str(), e.program_text.c_str());
         EXPECT_EQ(fakes::sent.size(), sent_before + (e.notified ? 1 : 0));
         EXPECT_EQ(result, e.notified ? fakes::send_result : 0);
-        EXPECT_TRUE(message_time_index_agrees());
+        EXPECT_TRUE(time_index_agrees_with_map());
     }
 }
 
@@ -91,7 +119,7 @@ TEST_F(PluginSeams, AnyAcceptedEventPurgesStaleEntriesOfOtherKeys)
     // A blank program text is dropped after the purge has run.
     notify_message("/dev/video0", " ");
     EXPECT_TRUE(message_time_map.value.empty());
-    EXPECT_TRUE(message_time_index_agrees());
+    EXPECT_TRUE(time_index_agrees_with_map());
 }
 
 TEST_F(PluginSeams, FilteredOutEventsNeitherPurgeNorAdd)
@@ -132,7 +160,7 @@ TEST_F(PluginSeams, PurgeKeepsBothBoundsOfTheWindow)
     for (const auto& [key, time] : message_time_map.value)
         left.push_back(key);
     EXPECT_EQ(left, (std::vector<std::string>{"k-1", "k-60", "k0", "k1", "k60"}));
-    EXPECT_TRUE(message_time_index_agrees());
+    EXPECT_TRUE(time_index_agrees_with_map());
 }
 
 TEST_F(PluginSeams, PurgeAtTheEndsOfTheTimeRangeDoesNotOverflow)
@@ -148,7 +176,7 @@ TEST_F(PluginSeams, PurgeAtTheEndsOfTheTimeRangeDoesNotOverflow)
     update_message_time_map(highest - 10);
     EXPECT_EQ(message_time_map.value.count("low"), 0u);
     EXPECT_EQ(message_time_map.value.count("high"), 1u);
-    EXPECT_TRUE(message_time_index_agrees());
+    EXPECT_TRUE(time_index_agrees_with_map());
 }
 
 TEST_F(PluginSeams, KeysAreOrderedAsUnsignedBytesShorterFirst)
@@ -205,14 +233,53 @@ TEST_F(PluginSeams, ANewKeyBeyondTheKeyCapOrTheByteBudgetIsRefusedUntilThePurgeF
         EXPECT_EQ(notify_message(object_path_of(0, limit.key_length).c_str(), "/usr/bin/app"), 0); // a repeat
         EXPECT_EQ(fakes::sent.size(), limit.keys + (limit.probe_admitted ? 1 : 0));
         EXPECT_EQ(message_time_map.value.size(), limit.keys + (limit.probe_admitted ? 1 : 0));
-        EXPECT_TRUE(message_time_index_agrees());
+        EXPECT_TRUE(time_index_agrees_with_map());
 
         // A minute later the old keys are gone and the probe's own key is
         // either held back (it got in) or let in now.
         fakes::now += 60;
         EXPECT_EQ(notify_message("/dev/video0", "/x"), limit.probe_admitted ? 0 : fakes::send_result);
         EXPECT_EQ(message_time_map.value.size(), 1u);
-        EXPECT_TRUE(message_time_index_agrees());
+        EXPECT_TRUE(time_index_agrees_with_map());
+    }
+}
+
+// Whatever allocation fails while a key is admitted, the map and its index
+// are left as they were (or the key gets in all the same, where the failure
+// only costs a spare byte of its own): into a second of its own, and into a
+// second that already holds keys.
+TEST_F(PluginSeams, AnAllocationThatFailsWhileAKeyIsAdmittedLeavesMapAndIndexInStep)
+{
+    const std::int64_t t = fakes::now;
+    for (const std::int64_t at : {t + 1, t}) {
+        SCOPED_TRACE(at == t ? "a second that holds keys" : "a new second");
+        int failures = 0;
+        for (long n = 0;; ++n) {
+            fakes::install();
+            for (int i = 0; i < 4; ++i)
+                ASSERT_EQ(admit_message("/dev/video0:/usr/bin/app" + std::to_string(i), t), Admission::first);
+            const MessageTimeMap before = message_time_map.value;
+            std::string key(100, 'k'); // longer than any string keeps inside itself
+            key.reserve(200); // so that storing it at its length allocates too
+            bool threw = false;
+            allocations_before_failure = n;
+            try {
+                EXPECT_EQ(admit_message(std::move(key), at), Admission::first) << "allocation " << n;
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+            const bool one_failed = allocations_before_failure.exchange(-1) < 0;
+            if (threw) {
+                ++failures;
+                EXPECT_EQ(message_time_map.value, before) << "allocation " << n;
+            } else {
+                EXPECT_EQ(message_time_map.value.size(), before.size() + 1) << "allocation " << n;
+            }
+            EXPECT_TRUE(time_index_agrees_with_map()) << "allocation " << n;
+            if (!one_failed)
+                break; // every allocation the admission makes has failed once
+        }
+        EXPECT_GE(failures, 2); // the index's room and the map's node, at least
     }
 }
 
@@ -252,7 +319,7 @@ TEST_F(PluginSeams, AgreesWithAWalkOfTheWholeMapOnRandomEventStreams)
                 << "event " << i << ": " << path << " / " << program << " at " << fakes::now;
             ASSERT_EQ(message_time_map.value, limiter.times) << "event " << i;
         }
-        EXPECT_TRUE(message_time_index_agrees());
+        EXPECT_TRUE(time_index_agrees_with_map());
     }
 }
 

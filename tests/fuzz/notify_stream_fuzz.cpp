@@ -4,6 +4,7 @@
 // model of it (a map purged by walking every entry), and its own invariants
 // must hold.
 #include "../notify_rate_limit_model.h"
+#include "../notify_time_index_check.h"
 #include "clock.h"
 #include "desktop_notification.h"
 #include "event_filter.h"
@@ -62,7 +63,7 @@ void check_record(void*, const char* object_path, const char* program_text)
 
     if (sends - sends_before != (let_through ? 1 : 0) || message_time_map.value.size() != limiter.times.size())
         std::abort();
-    if (!message_time_index_agrees())
+    if (!time_index_agrees_with_map())
         std::abort();
     const std::string* previous = nullptr;
     for (const auto& [key, time] : message_time_map.value) {
