@@ -1,6 +1,7 @@
 // tv-mkprofile as an administrator meets it: the real program, run against
 // the fixed profile directory inside a private mount namespace.
 #include "child_process.h"
+#include "profile_path.h"
 #include "profile_writer.h"
 #include "sandbox.h"
 
@@ -230,7 +231,10 @@ TEST_F(ProfileCommand, MalformedPathsAreRefusedWithoutTouchingTheDirectory)
         "/opt/app\n}\nallow * * rwxd",
         "/opt/app\n",
     };
+    // The check's own answer is exactly -1, for no path at all too.
+    EXPECT_EQ(check_file_path(nullptr), -1);
     for (const auto& p : cases) {
+        EXPECT_EQ(check_file_path(p.c_str()), -1) << p;
         const auto r = mkprofile({p});
         EXPECT_EQ(r.status, 255) << p;
         EXPECT_EQ(r.out, invalid_line(p));
@@ -252,6 +256,7 @@ TEST_F(ProfileCommand, AcceptedPathsGetTheirStarterProfile)
         "/" + std::string(4095, 'b'),
     };
     for (const auto& p : cases) {
+        EXPECT_EQ(check_file_path(p.c_str()), 0) << p;
         const auto r = mkprofile({p});
         EXPECT_EQ(r.status, 0) << p;
         EXPECT_EQ(r.out, created_line(p));

@@ -1,6 +1,7 @@
 #include "notify_unit_fakes.h"
 
 #include <fcntl.h>
+#include <libintl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -45,6 +46,11 @@ const char open_failed_line[] = "notify(302)-> open /sys/kernel/security/tolvane
 TEST_F(Registration, AMissingFileIsReportedOnceAndReturnsMinusOne)
 {
     EXPECT_EQ(run_registration((dir + "/absent").c_str()), -1);
+    // The texts are set up all the same, and the host finds the plug-in's
+    // domain selected, bound where the catalogues are installed, in UTF-8.
+    EXPECT_STREQ(textdomain(nullptr), "tolvane");
+    EXPECT_STREQ(bindtextdomain("tolvane", nullptr), TOLVANE_LOCALE_DIR);
+    EXPECT_STREQ(bind_textdomain_codeset("tolvane", nullptr), "UTF-8");
     ASSERT_EQ(fakes::logged.size(), 1u);
     EXPECT_EQ(fakes::logged[0].priority, LOG_ERR);
     EXPECT_EQ(fakes::logged[0].text, open_failed_line);
