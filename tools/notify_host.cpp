@@ -1,10 +1,12 @@
 // tolvane-notify-host: loads the notification plug-in and drives its entry
 // points the way a host service manager does, printing what they return.
 //
-//   tolvane-notify-host [--while-reading ACTION] [--unregister] PLUGIN
+//   tolvane-notify-host [--confined] [--while-reading ACTION] [--unregister] PLUGIN
 //
 // Plain: calls KRMRegister, prints "KRMRegister returned N", and with
 // --unregister then calls KRMUnregister and prints its result.
+// --confined: before it loads the plug-in, the host has every connection but
+// the one to the system log refused with EPERM (host_confinement.cpp).
 // --while-reading: KRMRegister runs on a second thread; once a line (or end
 // of input) arrives on standard input, the main thread does ACTION while the
 // first call is still reading:
@@ -41,6 +43,7 @@
 #include <thread>
 
 int host_rivals_used(); // notify_host_rivals.cpp
+bool refuse_connections_but_the_system_log(); // host_confinement.cpp
 
 namespace {
 
@@ -53,6 +56,7 @@ struct Options {
     const char* plugin = nullptr;
     std::string_view while_reading; // "" or one of actions
     bool unregister = false;
+    bool confined = false;
 };
 
 void report(const char* what, int result)
@@ -72,7 +76,7 @@ void wait_for_go()
 int usage()
 {
     std::fprintf(stderr,
-        "usage: tolvane-notify-host [--while-reading register|unregister|unload|exit|textdomain|signals] "
+        "usage: tolvane-notify-host [--confined] [--while-reading register|unregister|unload|exit|textdomain|signals] "
         "[--unregister] PLUGIN\n");
     return 2;
 }
@@ -178,6 +182,8 @@ int main(int argc, char** argv)
             options.while_reading = argv[++i];
         else if (arg == "--unregister")
             options.unregister = true;
+        else if (arg == "--confined")
+            options.confined = true;
         else if (!arg.starts_with("-") && !options.plugin)
             options.plugin = argv[i];
         else
@@ -185,6 +191,11 @@ int main(int argc, char** argv)
     }
     if (!valid(options))
         return usage();
+
+    if (options.confined && !refuse_connections_but_the_system_log()) {
+        std::perror("tolvane-notify-host: cannot confine itself");
+        return 2;
+    }
 
     // Closed only by --while-reading unload: the plug-in leaves a detached
     // thread running inside it, and is built never to be unmapped for that.
