@@ -533,6 +533,39 @@ TEST_F(ProfileCommand, MissingDirectoryIsNotCreated)
     mount_profile_dir("mode=0755");
 }
 
+#ifdef ALLOCATION_FAILURE_PRELOAD
+// Memory that runs out: for the digest's state (20 bytes) or its work buffer
+// (16 KiB) there is no profile path to name, and the run says it could not
+// create the profile; for the copy of a long path (its length and a NUL) it
+// can say nothing at all. The status tells either way, and nothing is
+// written.
+TEST_F(ProfileCommand, MemoryThatRunsOutFailsTheRunAndWritesNothing)
+{
+    const std::string p = "/opt/app/a-program-with-a-long-name"; // 35 bytes
+    const std::string no_digest = "warning: " + p + "'s profile  create failed. maybe you need run as root!\n";
+    const struct {
+        const char* what;
+        const char* size;
+        std::string out;
+    } cases[] = {
+        {"the digest's state", "20", no_digest},
+        {"the digest's work buffer", "16384", no_digest},
+        {"the copy of the path", "36", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        rig::SpawnOptions options;
+        options.environment
+            = {"LD_PRELOAD=" ALLOCATION_FAILURE_PRELOAD, std::string("TOLVANE_FAIL_ALLOCATION=") + c.size};
+        const auto r = mkprofile({p}, options);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(entries(profile_dir).empty());
+    }
+}
+#endif
+
 TEST_F(ProfileCommand, ConcurrentRunsForOnePathCreateExactlyOneProfile)
 {
     const std::string p = "/opt/race/run";
