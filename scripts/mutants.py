@@ -35,6 +35,7 @@ class Mutant:
     operator: str
     before: str
     after: str
+    above: str = ""  # the nearest line above that is not blank
     result: str = ""
     detail: str = ""
     seconds: float = 0.0
@@ -43,8 +44,24 @@ class Mutant:
         return (self.path, normalise(self.before), normalise(self.after))
 
     def listed_in(self, equivalents):
-        path, before, after = self.key()
-        return (path, before, after) in equivalents or (path, before, "*") in equivalents
+        return any(e.matches(self) for e in equivalents)
+
+
+@dataclass
+class Equivalent:
+    path: str
+    above: str  # "" when any line above will do
+    before: str
+    after: str  # "*": every mutant of the line
+    why: str
+
+    def matches(self, m):
+        path, before, after = m.key()
+        return (
+            (self.path, self.before) == (path, before)
+            and self.after in (after, "*")
+            and (not self.above or self.above == normalise(m.above))
+        )
 
 
 def normalise(text):
@@ -195,12 +212,13 @@ def mutants_of(path):
         if deletion:
             spots.append(("deletion",) + deletion)
         original = originals[index]
+        above = next((line for line in reversed(originals[:index]) if line.strip()), "")
         seen = set()
         for operator, start, end, replacement in spots:
             after = original[:start] + replacement + original[end:]
             if after != original and after not in seen:
                 seen.add(after)
-                found.append(Mutant(path, index + 1, operator, original, after))
+                found.append(Mutant(path, index + 1, operator, original, after, above))
     return found
 
 
@@ -244,10 +262,12 @@ def choose(mutants, seed, size):
 
 
 def read_equivalents():
-    """Blocks separated by blank lines: the file, "- " and the original line,
-    "+ " and the mutated line (or "*" for every mutant of that line), "why: "
-    and the reason. Lines are compared with their runs of blanks as one."""
-    entries = {}
+    """Blocks separated by blank lines: the file; optionally "^ " and the
+    nearest line above that is not blank, for a line whose text occurs more
+    than once; "- " and the original line; "+ " and the mutated line (or "*"
+    for every mutant of that line); "why: " and the reason. Lines are compared
+    with their runs of blanks as one."""
+    entries = []
     if not EQUIVALENTS.exists():
         return entries
     block = {}
@@ -258,12 +278,15 @@ def read_equivalents():
             continue
         if not line:
             if block:
-                if set(block) != {"file", "-", "+", "why"}:
+                if not {"file", "-", "+", "why"} <= set(block) <= {"file", "^", "-", "+", "why"}:
                     sys.exit(f"{EQUIVALENTS}:{number}: an entry needs a file, '- ', '+ ' and 'why: ' lines")
-                entries[(block["file"], normalise(block["-"]), normalise(block["+"]))] = block["why"]
+                entries.append(Equivalent(block["file"], normalise(block.get("^", "")), normalise(block["-"]),
+                                          normalise(block["+"]), block["why"]))
                 block = {}
             continue
-        if line.startswith("- ") or line == "-":
+        if line.startswith("^ "):
+            block["^"] = line[2:]
+        elif line.startswith("- ") or line == "-":
             block["-"] = line[2:]
         elif line.startswith("+ ") or line == "+":
             block["+"] = line[2:]
@@ -363,12 +386,10 @@ def main():
     mutants = [m for path in product_files(args.files) for m in mutants_of(path)]
     equivalents = read_equivalents()
     chosen = choose(mutants, args.seed, size)
-    known = {m.key() for m in mutants}
-    known |= {(path, before, "*") for path, before, _ in known}
     files = set(product_files(args.files))
-    stale = [k for k in equivalents if k[0] in files and k not in known]
-    for path, before, after in stale:
-        print(f"warning: no such mutant, listed as equivalent: {path}: {before} -> {after}", file=sys.stderr)
+    for e in equivalents:
+        if e.path in files and not any(e.matches(m) for m in mutants):
+            print(f"warning: no such mutant, listed as equivalent: {e.path}: {e.before} -> {e.after}", file=sys.stderr)
     print(f"{len(mutants)} mutants in {len(files)} files; seed {args.seed}, taking {len(chosen)}")
 
     if args.list:
