@@ -1,6 +1,6 @@
 #include "bus_names.h"
 #include "checks.h"
-#include "introspection.h"
+#include "object_interfaces.h"
 
 #include <algorithm>
 #include <memory>

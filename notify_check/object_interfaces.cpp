@@ -1,4 +1,4 @@
-#include "introspection.h"
+#include "object_interfaces.h"
 
 #include <cctype>
 
