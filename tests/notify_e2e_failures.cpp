@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,21 +44,26 @@ TEST(NotifyFailures, WithoutAUserBusEachNewKeyIsLoggedOnceAndItsRepeatsStaySilen
         SCOPED_TRACE(c.name);
         Rig rig;
         ASSERT_EQ(start_rig(rig, ServerMode::answer, c.user_bus), "");
-        ASSERT_EQ(write_notify_file(record(docs, "/usr/bin/editor") + record(docs, "/usr/bin/editor")
-                      + record("/dev/video0", "/usr/bin/editor")),
-            "");
+        ASSERT_EQ(make_notify_fifo(), "");
+        const auto deadline = rig::deadline_in(patience);
+        rig::ChildProcess host;
+        ASSERT_EQ(start_host(rig, c.host_options, false, host), "");
+        rig::unique_fd fifo = open_fifo_writer(deadline);
+        ASSERT_TRUE(fifo);
+        for (const char* path : {docs.c_str(), docs.c_str(), "/dev/video0"})
+            ASSERT_TRUE(feed(fifo.get(), path, "/usr/bin/editor", deadline));
 
-        const auto run = run_host(rig, c.host_options);
-        ASSERT_EQ(run.error, "");
-        EXPECT_EQ(run.exit_status, 0);
-        EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned 0"});
-        // The monitor's line may come after the host has ended.
-        auto lines = logged_lines(wait_for_log(rig, c.lines.size(), rig::deadline_in(patience)), run.pid);
+        // The monitor logs from its own thread, at a time of its choosing:
+        // the host keeps reading until every line is there.
+        auto lines = logged_lines(wait_for_log(rig, c.lines.size(), deadline), host.pid);
         const auto by_text = [](const Logged& a, const Logged& b) { return a.message < b.message; };
         std::sort(lines.begin(), lines.end(), by_text);
         auto expected = c.lines;
         std::sort(expected.begin(), expected.end(), by_text);
         EXPECT_EQ(lines, expected);
+        fifo.reset();
+        EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));
+        EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
         EXPECT_EQ(recorded_calls(rig).size(), 0u);
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
     }
