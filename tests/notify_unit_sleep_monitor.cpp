@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -173,6 +174,24 @@ TEST_F(SleepSignal, AnArgumentThatIsNoBooleanLeavesTheSwitchAlone)
         EXPECT_EQ(fakes::logged[i].priority, LOG_ERR);
         EXPECT_EQ(fakes::logged[i].text,
             std::string("notify(77)-> on_set_notify_onoff sd_bus_message_read failed: ") + std::strerror(ENXIO));
+    }
+}
+
+// The monitor's own clock is CLOCK_MONOTONIC to the nanosecond: each reading
+// falls between two readings of the kernel's clock taken around it.
+TEST(SleepMonitorClock, ReadsTheMonotonicClockToTheNanosecond)
+{
+    const auto kernel_now = [] {
+        timespec now{};
+        EXPECT_EQ(clock_gettime(CLOCK_MONOTONIC, &now), 0);
+        return std::chrono::nanoseconds(now.tv_sec * 1'000'000'000LL + now.tv_nsec);
+    };
+    for (int i = 0; i < 3; ++i) {
+        const auto before = kernel_now();
+        const auto reading = monotonic_now();
+        const auto after = kernel_now();
+        EXPECT_LE(before, reading);
+        EXPECT_LE(reading, after);
     }
 }
 
