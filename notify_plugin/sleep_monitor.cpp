@@ -115,9 +115,9 @@ std::uint64_t settle_silence()
     return UINT64_MAX;
 }
 
+// Started once per process, with the silence as it was built: empty.
 void* sleep_monitor_thread(void*)
 {
-    reset_silence();
     {
         BusConnection bus; // closed and released on every way out, once
         if (subscribe(bus) == 0)

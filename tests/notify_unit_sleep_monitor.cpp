@@ -163,14 +163,24 @@ TEST_F(SleepSignal, NotificationsComeBackExactlyTwoSecondsAfterTheLastFalseOrSix
     }
 }
 
+// A signal with no argument is refused like one with the wrong type, so the
+// flag the handler reads into is never used unwritten.
 TEST_F(SleepSignal, AnArgumentThatIsNoBooleanLeavesTheSwitchAlone)
 {
+    sd_bus_message* raw = nullptr;
+    ASSERT_GE(sd_bus_message_new_signal(
+                  bus.get(), &raw, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep"),
+        0);
+    const BusMessage bare(raw);
+    ASSERT_GE(sd_bus_message_seal(bare.get(), ++cookie, 0), 0);
+
     EXPECT_EQ(handle(signal("b", 1).get()), 0);
     EXPECT_EQ(handle(signal("s", "yes").get()), -1);
     EXPECT_EQ(handle(signal("u", 0u).get()), -1);
+    EXPECT_EQ(handle(bare.get()), -1);
     EXPECT_EQ(notifications_enabled(), 0);
-    ASSERT_EQ(fakes::logged.size(), 3u);
-    for (std::size_t i = 1; i < 3; ++i) {
+    ASSERT_EQ(fakes::logged.size(), 4u);
+    for (std::size_t i = 1; i < 4; ++i) {
         EXPECT_EQ(fakes::logged[i].priority, LOG_ERR);
         EXPECT_EQ(fakes::logged[i].text,
             std::string("notify(77)-> on_set_notify_onoff sd_bus_message_read failed: ") + std::strerror(ENXIO));
