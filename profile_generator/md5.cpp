@@ -192,9 +192,10 @@ std::string md5_hex(const char* text)
     // Each byte as "%.2x" would print it: two lowercase digits, leading zero kept.
     static constexpr char digits[] = "0123456789abcdef";
     std::string hex(2 * digest.size(), '0');
-    for (std::size_t i = 0; i < digest.size(); ++i) {
-        hex[2 * i] = digits[digest[i] >> 4];
-        hex[2 * i + 1] = digits[digest[i] & 15];
+    auto out = hex.begin();
+    for (const std::uint8_t byte : digest) {
+        *out++ = digits[byte >> 4];
+        *out++ = digits[byte & 15];
     }
     return hex;
 }
