@@ -14,6 +14,10 @@ inline constexpr int sleep_read_failed = 77;
 inline constexpr char sleep_read_failed_format[] = "%s(%d)-> on_set_notify_onoff sd_bus_message_read failed: %s";
 inline constexpr int sleep_signal = 81;
 inline constexpr char sleep_signal_format[] = "%s(%d)-> on_set_notify_onoff: PrepareForSleep %s";
+// A PrepareForSleep from anyone but logind: written once per process.
+inline constexpr int foreign_sleep_signal = 88;
+inline constexpr char foreign_sleep_signal_format[]
+    = "%s(%d)-> Ignoring PrepareForSleep from senders other than the owner of org.freedesktop.login1";
 inline constexpr int system_bus_failed = 100;
 inline constexpr char system_bus_failed_format[] = "%s(%d)-> Failed to connect to system bus: %m";
 inline constexpr int match_failed = 114;

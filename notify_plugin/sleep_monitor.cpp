@@ -2,6 +2,7 @@
 
 #include "bus_handles.h"
 #include "bus_names.h"
+#include "logind_owner.h"
 #include "notify.h"
 #include "plugin_log.h"
 
@@ -9,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 // A test-only build of the plug-in compiles in a shorter bound, so that its
 // end-to-end test need not wait a minute; the shipped one never does.
@@ -39,6 +41,10 @@ struct Silence {
 };
 Silence silence;
 
+// A foreign sender is told of once, whatever it sends after: it could flood
+// the log otherwise.
+bool foreign_sender_logged = false;
+
 // Rounded up, so that the wait never ends just short of the instant.
 std::uint64_t microseconds_until(nanoseconds instant, nanoseconds now)
 {
@@ -58,8 +64,11 @@ int subscribe(BusConnection& bus)
         return r;
     }
     bus.reset(raw);
-    r = sd_bus_match_signal(bus.get(), nullptr, bus_names::login1_service, bus_names::login1_path,
-        bus_names::login1_manager_interface, bus_names::prepare_for_sleep, on_set_notify_onoff, nullptr);
+    // Who logind is must be known before its first signal can arrive.
+    r = follow_logind_owner(bus.get());
+    if (r >= 0)
+        r = sd_bus_match_signal(bus.get(), nullptr, bus_names::login1_service, bus_names::login1_path,
+            bus_names::login1_manager_interface, bus_names::prepare_for_sleep, on_set_notify_onoff, nullptr);
     if (r < 0) {
         log_error(log_line::match_failed_format, log_source_name, log_line::match_failed, ErrorText(-r).text);
         return r;
@@ -93,6 +102,7 @@ int run_event_loop(sd_bus* bus)
 void reset_silence()
 {
     silence = {};
+    foreign_sender_logged = false;
 }
 
 std::uint64_t settle_silence()
@@ -131,6 +141,13 @@ void* sleep_monitor_thread(void*)
 
 int on_set_notify_onoff(sd_bus_message* message, void*, sd_bus_error*) noexcept
 {
+    // The bus filters broadcasts by sender, but a unicast signal reaches us
+    // from anyone: only logind's current owner may silence us.
+    if (!sent_by_logind(message)) {
+        if (!std::exchange(foreign_sender_logged, true))
+            log_error(log_line::foreign_sleep_signal_format, log_source_name, log_line::foreign_sleep_signal);
+        return 0;
+    }
     int sleeping = 0;
     const int r = sd_bus_message_read(message, "b", &sleeping);
     if (r < 0) {

@@ -35,7 +35,9 @@ void* sleep_monitor_thread(void* unused);
 using ThreadRoutine = void* (*)(void*);
 extern ThreadRoutine monitor_thread_routine;
 
-// PrepareForSleep handler: true silences at once; false, while silenced,
+// PrepareForSleep handler. A signal that logind's current owner did not
+// send changes nothing (the first one is logged, no later one). Otherwise
+// true silences at once; false, while silenced,
 // makes notifications due again resume_grace after it (the last false
 // counts; a true meanwhile keeps silence). Returns 0, or -1 when the
 // argument is not a boolean. Leaves user data and error record alone.
@@ -48,5 +50,6 @@ NOTIFY_EXPORT int on_set_notify_onoff(sd_bus_message* message, void* userdata, s
 // notifications are on.
 std::uint64_t settle_silence();
 
-// Forgets any sleep seen so far, as at the start of a monitor thread.
+// Forgets any sleep, and any foreign sender, seen so far, as at the start
+// of a monitor thread.
 void reset_silence();

@@ -138,7 +138,10 @@ std::string start_rig(Rig& rig, ServerMode mode, UserBus user_bus)
     rig.calls_path = rig.dir + "/calls";
     const auto deadline = rig::deadline_in(patience);
 
-    if (auto e = rig::start_private_bus(system_dir, deadline, rig.system_bus); !e.empty())
+    // Any user may reach the system bus, as on a real machine.
+    if (::chmod(rig.dir.c_str(), 0711) != 0 || ::chmod(system_dir.c_str(), 0711) != 0)
+        return failure("chmod in " + rig.dir);
+    if (auto e = rig::start_private_bus(system_dir, deadline, rig.system_bus, rig::BusPolicy::system); !e.empty())
         return e;
     rig.system_bus_address = rig.system_bus.address;
     if (user_bus == UserBus::present) {
@@ -270,14 +273,57 @@ bool wait_subscribed(Logind& logind, rig::Deadline deadline)
     return rig::read_line(logind.process, deadline) == "subscribed";
 }
 
+namespace {
+// Whether this is the host's root, with every user id at hand, rather than
+// the one user a user namespace maps.
+bool host_root()
+{
+    std::string inside, outside, count;
+    std::ifstream("/proc/self/uid_map") >> inside >> outside >> count;
+    return outside == "0" && count == "4294967295";
+}
+} // namespace
+
 std::string real_logind_missing()
 {
     if (::access("/lib/systemd/systemd-logind", X_OK) != 0)
         return "/lib/systemd/systemd-logind is not installed (Debian package systemd)";
-    std::string inside, outside, count;
-    std::ifstream("/proc/self/uid_map") >> inside >> outside >> count;
-    if (outside != "0" || count != "4294967295")
+    if (!host_root())
         return "the real systemd-logind needs root, not a user namespace";
+    return {};
+}
+
+std::string other_user_missing()
+{
+    if (!host_root())
+        return "a user namespace maps no other user";
+    if (::access(setpriv_program, X_OK) != 0)
+        return std::string(setpriv_program) + " is not installed (Debian package util-linux)";
+    return {};
+}
+
+std::string spoof_sleep(const Rig& rig, bool sleeping, rig::Deadline deadline)
+{
+    // A copy it may run: the build tree may lie where nobody else may look.
+    const std::string spoofer = rig.dir + "/sleep-spoofer";
+    std::error_code error;
+    std::filesystem::copy_file(
+        TOLVANE_TEST_SLEEP_SPOOFER, spoofer, std::filesystem::copy_options::overwrite_existing, error);
+    if (error || ::chmod(spoofer.c_str(), 0755) != 0)
+        return "cannot copy the spoofer to " + spoofer;
+    rig::ChildProcess child;
+    rig::SpawnOptions options;
+    options.environment = {"DBUS_SYSTEM_BUS_ADDRESS=" + rig.system_bus_address};
+    options.stderr_path = rig.dir + "/sleep-spoofer.log";
+    if (auto e = rig::spawn({setpriv_program, "--reuid=65534", "--regid=65534", "--clear-groups", "--", spoofer,
+                                sleeping ? "true" : "false"},
+            options, child);
+        !e.empty())
+        return e;
+    const auto line = rig::read_line(child, deadline);
+    if (rig::wait_exit(child, deadline) != std::optional<int>(0) || !line || !line->starts_with("spoofed ")
+        || *line == "spoofed 0")
+        return "the spoofer failed (" + line.value_or("no output") + "); see " + options.stderr_path;
     return {};
 }
 
@@ -285,7 +331,7 @@ namespace {
 std::string start_real_logind(Rig& rig, Logind& out, rig::Deadline deadline)
 {
     const std::string dir = make_subdir(rig.dir, "real-logind");
-    if (dir.empty())
+    if (dir.empty() || ::chmod(dir.c_str(), 0711) != 0)
         return failure("mkdir in " + rig.dir);
     rig::SpawnOptions options;
     options.pipe_stdin = true;

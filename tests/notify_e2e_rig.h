@@ -145,6 +145,15 @@ enum class LogindKind { stand_in, real };
 // Empty when the real one can run here, else why not: it must be installed,
 // and its system bus needs the host's root (not a user namespace's).
 std::string real_logind_missing();
+
+// Empty when a program can run here as another, unprivileged user (nobody,
+// 65534), else why not.
+inline constexpr const char* setpriv_program = "/usr/bin/setpriv";
+std::string other_user_missing();
+// Runs tolvane-test-sleep-spoofer as nobody on the rig's system bus: every
+// connection there gets a unicast PrepareForSleep(sleeping). Returns an
+// empty string once the bus has routed them all, else what failed.
+std::string spoof_sleep(const Rig& rig, bool sleeping, rig::Deadline deadline);
 std::string start_subscribed(Rig& rig, Subscribed& out, rig::Deadline deadline, LogindKind kind = LogindKind::stand_in);
 
 // Feeds records for `object_path` from ever new programs, each once the one

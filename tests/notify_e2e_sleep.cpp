@@ -32,6 +32,8 @@ const std::string not_a_boolean
 const Logged sleeping{user_info, "notify(81)-> on_set_notify_onoff: PrepareForSleep true"};
 const Logged resumed{user_info, "notify(81)-> on_set_notify_onoff: PrepareForSleep false"};
 const Logged marker{user_err, not_a_boolean};
+const Logged foreign{
+    user_err, "notify(88)-> Ignoring PrepareForSleep from senders other than the owner of org.freedesktop.login1"};
 
 // Ends the reader and checks that the host ran to a clean end.
 void end_reader(Subscribed& run, rig::Deadline deadline)
@@ -86,8 +88,9 @@ struct SleepRun {
     const char* name;
     LogindKind logind;
     const char* sleep; // the steps that make the machine sleep
+    std::vector<Logged> sleep_lines; // what they log
     const char* resume; // and resume
-    size_t signals; // PrepareForSleep signals each sends
+    std::vector<Logged> resume_lines;
 };
 
 void PrintTo(const SleepRun& run, std::ostream* out)
@@ -114,8 +117,7 @@ TEST_P(NotifySleepWith, SilenceFromTheSleepUntilExactlyTwoSecondsAfterTheResume)
     EXPECT_FALSE(wait_for_bus_wait(host_pid, false, deadline).empty());
 
     ASSERT_TRUE(run.logind.send(param.sleep, deadline));
-    EXPECT_EQ(logged_lines(wait_for_log(rig, param.signals, deadline), host_pid),
-        std::vector<Logged>(param.signals, sleeping));
+    EXPECT_EQ(logged_lines(wait_for_log(rig, param.sleep_lines.size(), deadline), host_pid), param.sleep_lines);
     // The line goes out just before the switch is turned off; the monitor
     // waits with a time limit once it has been.
     ASSERT_FALSE(wait_for_bus_wait(host_pid, true, deadline).empty());
@@ -125,8 +127,7 @@ TEST_P(NotifySleepWith, SilenceFromTheSleepUntilExactlyTwoSecondsAfterTheResume)
 
     const auto resume_sent = rig::Clock::now();
     ASSERT_TRUE(run.logind.send(param.resume, deadline));
-    EXPECT_EQ(logged_lines(wait_for_log(rig, param.signals, deadline), host_pid),
-        std::vector<Logged>(param.signals, resumed));
+    EXPECT_EQ(logged_lines(wait_for_log(rig, param.resume_lines.size(), deadline), host_pid), param.resume_lines);
     const Reappearance back = feed_until_notified(rig, run, docs, deadline);
     ASSERT_TRUE(back.seen);
     // Two seconds after the resume, give or take what the rig needs to see
@@ -154,8 +155,15 @@ TEST_P(NotifySleepWith, SilenceFromTheSleepUntilExactlyTwoSecondsAfterTheResume)
 INSTANTIATE_TEST_SUITE_P(NotifySleep, NotifySleepWith,
     ::testing::Values(
         // elogind sends every signal twice: that is one sleep and one resume.
-        SleepRun{"StandInSendingEachSignalTwice", LogindKind::stand_in, "true true", "false false", 2},
-        SleepRun{"RealLogindSuspending", LogindKind::real, "suspend", "resume", 1}),
+        SleepRun{"StandInSendingEachSignalTwice", LogindKind::stand_in, "true true", {sleeping, sleeping},
+            "false false", {resumed, resumed}},
+        // logind leaving is no resume, its next owner is heard at once, and
+        // the connection that owned the name before is heard no more.
+        SleepRun{"StandInRestartingWhileAsleep", LogindKind::stand_in, "true restart former", {sleeping, foreign},
+            "false", {resumed}},
+        SleepRun{"RealLogindSuspending", LogindKind::real, "suspend", {sleeping}, "resume", {resumed}},
+        SleepRun{"RealLogindRestartedBeforeTheSuspend", LogindKind::real, "restart suspend", {sleeping}, "resume",
+            {resumed}}),
     [](const auto& run_info) { return std::string(run_info.param.name); });
 
 TEST(NotifySleep, WithoutAResumeNotificationsComeBackAfterTheBoundOfAwakeTime)
@@ -198,6 +206,36 @@ TEST(NotifySleep, LookAlikeSignalsFromAnotherSenderPathInterfaceOrMemberChangeNo
     EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), run.host.pid), std::vector<Logged>{marker});
     ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/editor", deadline));
     ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
+
+    end_reader(run, deadline);
+    EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
+}
+
+// On a system bus as distributions configure it, anyone may send a signal
+// to any connection. Nobody's sleep or resume counts but logind's.
+TEST(NotifySleep, UnicastSleepSignalsFromAnotherUserChangeNothing)
+{
+    if (const auto why = other_user_missing(); !why.empty())
+        GTEST_SKIP() << why;
+    Rig rig;
+    ASSERT_EQ(start_rig(rig), "");
+    const auto deadline = rig::deadline_in(patience);
+    Subscribed run;
+    ASSERT_EQ(start_subscribed(rig, run, deadline), "");
+
+    ASSERT_EQ(spoof_sleep(rig, true, deadline), "");
+    ASSERT_TRUE(run.logind.send("bad", deadline));
+    EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), run.host.pid), (std::vector<Logged>{foreign, marker}));
+    EXPECT_EQ(calls_after_feeding(rig, run, "/usr/bin/awake", deadline), 1u);
+
+    // Asleep, a false from anyone else neither ends the silence nor starts
+    // the pause towards its end.
+    ASSERT_TRUE(run.logind.send("true", deadline));
+    ASSERT_EQ(spoof_sleep(rig, false, deadline), "");
+    ASSERT_EQ(spoof_sleep(rig, true, deadline), "");
+    ASSERT_TRUE(run.logind.send("bad", deadline));
+    EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), run.host.pid), (std::vector<Logged>{sleeping, marker}));
+    EXPECT_EQ(calls_after_feeding(rig, run, "/usr/bin/asleep", deadline), 1u);
 
     end_reader(run, deadline);
     EXPECT_EQ(drain_log(rig), std::vector<std::string>{});

@@ -1,6 +1,7 @@
 #include "notify_unit_fakes.h"
 
 #include "bus_handles.h"
+#include "logind_owner.h"
 #include "sleep_monitor.h"
 
 #include <sys/socket.h>
@@ -37,29 +38,58 @@ protected:
         bus.reset(raw);
         ASSERT_GE(sd_bus_set_fd(bus.get(), fds[0], fds[0]), 0);
         ASSERT_GE(sd_bus_start(bus.get()), 0);
+        forget_logind_owner();
+        owner_changes({{"org.freedesktop.DBus", "org.freedesktop.login1", logind}});
     }
     void TearDown() override
     {
         bus.reset();
+        forget_logind_owner();
         reset_silence();
         monitor_clock = monotonic_now;
         fakes::restore();
     }
 
     static inline std::chrono::nanoseconds fake_monotonic{0};
+    static constexpr const char* logind = ":1.7"; // owns logind's name from the start
 
-    // PrepareForSleep with one argument of the given D-Bus type.
+    // PrepareForSleep with one argument of the given D-Bus type, as the bus
+    // hands it on from `sender` (none when null).
     template <typename Value>
-    BusMessage signal(const char* type, Value value)
+    BusMessage signal(const char* type, Value value, const char* sender = logind)
     {
         sd_bus_message* raw = nullptr;
         EXPECT_GE(sd_bus_message_new_signal(
                       bus.get(), &raw, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep"),
             0);
         BusMessage message(raw);
+        if (sender) {
+            EXPECT_GE(sd_bus_message_set_sender(message.get(), sender), 0);
+        }
         EXPECT_GE(sd_bus_message_append(message.get(), type, value), 0);
         EXPECT_GE(sd_bus_message_seal(message.get(), ++cookie, 0), 0);
         return message;
+    }
+
+    // NameOwnerChanged(name, "", new_owner), each from the sender given.
+    struct OwnerChange {
+        const char* sender;
+        const char* name;
+        const char* new_owner;
+    };
+    void owner_changes(const std::vector<OwnerChange>& changes)
+    {
+        for (const auto& change : changes) {
+            sd_bus_message* raw = nullptr;
+            ASSERT_GE(sd_bus_message_new_signal(
+                          bus.get(), &raw, "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged"),
+                0);
+            const BusMessage message(raw);
+            ASSERT_GE(sd_bus_message_set_sender(message.get(), change.sender), 0);
+            ASSERT_GE(sd_bus_message_append(message.get(), "sss", change.name, "", change.new_owner), 0);
+            ASSERT_GE(sd_bus_message_seal(message.get(), ++cookie, 0), 0);
+            EXPECT_EQ(on_logind_owner_changed(message.get(), nullptr, nullptr), 0);
+        }
     }
 
     int handle(sd_bus_message* message)
@@ -96,6 +126,76 @@ TEST_F(SleepSignal, SleepSilencesAtOnceAndALineGoesOutFirst)
     EXPECT_EQ(notify_message("/dev/video0", "/usr/bin/cam"), 0);
     EXPECT_TRUE(fakes::sent.empty());
     EXPECT_TRUE(message_time_map.value.empty());
+}
+
+// Only the connection that owns logind's name now may silence: not one that
+// owns no name, nor a former owner, nor a client that claims to speak for
+// the bus. A foreign sender is logged once, whatever it sends after.
+struct SenderCase {
+    const char* name;
+    std::vector<std::pair<const char*, const char*>> changes; // (sender, new owner) of logind's name, after ":1.7"
+    const char* sender;
+    bool heard;
+};
+
+TEST_F(SleepSignal, OnlyTheCurrentOwnerOfLogindsNameIsHeard)
+{
+    constexpr const char* bus_driver = "org.freedesktop.DBus";
+    const SenderCase cases[] = {
+        {"logind", {}, logind, true},
+        {"a connection that owns no name", {}, ":1.9", false},
+        {"a message without a sender", {}, nullptr, false},
+        {"the former owner, after a restart", {{bus_driver, ""}, {bus_driver, ":1.12"}}, logind, false},
+        {"the new owner, after a restart", {{bus_driver, ""}, {bus_driver, ":1.12"}}, ":1.12", true},
+        {"anyone once logind has gone", {{bus_driver, ""}}, logind, false},
+        {"a client that says it is the bus", {{":1.9", ":1.9"}}, ":1.9", false},
+        {"logind, after a client said it is the bus", {{":1.9", ":1.9"}}, logind, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fakes::install();
+        reset_silence();
+        forget_logind_owner();
+        owner_changes({{bus_driver, "org.freedesktop.login1", logind}, {bus_driver, "org.example.Other", ":1.10"}});
+        for (const auto& [sender, new_owner] : c.changes)
+            owner_changes({{sender, "org.freedesktop.login1", new_owner}});
+
+        EXPECT_EQ(handle(signal("b", 1, c.sender).get()), 0);
+        EXPECT_EQ(notifications_enabled(), c.heard ? 0 : 1);
+        ASSERT_EQ(fakes::logged.size(), 1u);
+        EXPECT_EQ(fakes::logged[0].text,
+            c.heard
+                ? sleeping_line
+                : "notify(88)-> Ignoring PrepareForSleep from senders other than the owner of org.freedesktop.login1");
+        EXPECT_EQ(fakes::logged[0].priority, c.heard ? LOG_INFO : LOG_ERR);
+        if (c.heard)
+            continue;
+        // Nothing more from it reaches the log: not a second signal, not one
+        // without a boolean.
+        EXPECT_EQ(handle(signal("b", 0, c.sender).get()), 0);
+        EXPECT_EQ(handle(signal("s", "yes", c.sender).get()), 0);
+        EXPECT_EQ(fakes::logged.size(), 1u);
+        EXPECT_EQ(settle_silence(), UINT64_MAX);
+    }
+}
+
+// logind going away while the machine sleeps is no resume: the silence
+// holds until the bound, and the next owner's resume ends it as logind's.
+TEST_F(SleepSignal, LogindLeavingDuringASilenceIsNoResume)
+{
+    using namespace std::chrono_literals;
+    fake_monotonic = 1000s;
+    EXPECT_EQ(handle(signal("b", 1).get()), 0);
+    owner_changes({{"org.freedesktop.DBus", "org.freedesktop.login1", ""}});
+    fake_monotonic += 10s;
+    EXPECT_EQ(settle_silence(), static_cast<std::uint64_t>(50s / 1us));
+    EXPECT_EQ(notifications_enabled(), 0);
+    owner_changes({{"org.freedesktop.DBus", "org.freedesktop.login1", ":1.12"}});
+    EXPECT_EQ(handle(signal("b", 0, ":1.12").get()), 0);
+    EXPECT_EQ(settle_silence(), static_cast<std::uint64_t>(2s / 1us));
+    fake_monotonic += 2s;
+    EXPECT_EQ(settle_silence(), UINT64_MAX);
+    EXPECT_EQ(notifications_enabled(), 1);
 }
 
 // Signals at exact instants of the monitor's clock, and the instant at which
@@ -172,6 +272,7 @@ TEST_F(SleepSignal, AnArgumentThatIsNoBooleanLeavesTheSwitchAlone)
                   bus.get(), &raw, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep"),
         0);
     const BusMessage bare(raw);
+    ASSERT_GE(sd_bus_message_set_sender(bare.get(), logind), 0);
     ASSERT_GE(sd_bus_message_seal(bare.get(), ++cookie, 0), 0);
 
     EXPECT_EQ(handle(signal("b", 1).get()), 0);

@@ -3,8 +3,9 @@
 // named by DBUS_SYSTEM_BUS_ADDRESS.
 //
 // It owns "org.freedesktop.login1", becomes a bus monitor on a second
-// connection and prints "monitoring". Once it sees some client ask the bus
-// for a match on PrepareForSleep, it prints "subscribed": from then on the
+// connection and prints "monitoring". Once it sees some client (the
+// subscriber) ask the bus for a match on PrepareForSleep, it prints
+// "subscribed": from then on the
 // signals it sends are delivered to that client. It then reads commands
 // from standard input, one per line, and prints "sent COMMAND" after each,
 // once the bus has handed the signal on (a round trip to the bus on the
@@ -13,12 +14,18 @@
 //   true            PrepareForSleep(true), the machine is about to sleep
 //   false           PrepareForSleep(false), the machine has resumed
 //   bad             a PrepareForSleep whose argument is a string, not a boolean
+//   restart         logind restarts: this connection gives up the name and a
+//                   new one takes it, under a new unique name; the signals
+//                   above come from the new one from then on
 // and signals that only look like logind's, each with the argument true:
 //   stranger        PrepareForSleep from a second connection, which does not
 //                   own "org.freedesktop.login1"
 //   other-path      PrepareForSleep from another object path
 //   other-interface PrepareForSleep on another interface
 //   other-member    PrepareForShutdown instead of PrepareForSleep
+//   former          PrepareForSleep sent to the subscriber alone (unicast)
+//                   from the connection that owned the name before the last
+//                   restart
 #include "bus_owners.h"
 #include "subscriber_watch.h"
 
@@ -36,6 +43,8 @@ constexpr const char* manager_interface = "org.freedesktop.login1.Manager";
 struct Connections {
     rig::bus_ptr logind; // owns org.freedesktop.login1
     rig::bus_ptr stranger; // opened on first use; owns no name
+    rig::bus_ptr former; // owned the name before the last restart
+    std::string subscriber; // the unique name of the client that subscribed
 };
 
 int fail(const char* what, int r)
@@ -53,14 +62,48 @@ int round_trip(sd_bus* bus)
         &error.error, nullptr, "");
 }
 
-int open_stranger(rig::bus_ptr& out)
+int open_system_bus(rig::bus_ptr& out)
 {
-    if (out)
-        return 0;
     sd_bus* raw = nullptr;
     const int r = sd_bus_open_system(&raw);
     out.reset(raw);
     return r;
+}
+
+// The bus tells everyone of both changes of owner before it routes anything
+// the new owner sends.
+int restart(Connections& buses)
+{
+    rig::bus_ptr next;
+    int r = open_system_bus(next);
+    if (r < 0 || (r = sd_bus_release_name(buses.logind.get(), "org.freedesktop.login1")) < 0
+        || (r = sd_bus_request_name(next.get(), "org.freedesktop.login1", 0)) < 0)
+        return r;
+    buses.former = std::move(buses.logind);
+    buses.logind = std::move(next);
+    return 0;
+}
+
+int unicast_from_former(Connections& buses)
+{
+    if (!buses.former)
+        return -ENOENT;
+    sd_bus_message* raw = nullptr;
+    int r = sd_bus_message_new_signal(buses.former.get(), &raw, login1_path, manager_interface, "PrepareForSleep");
+    const rig::message_ptr m(raw);
+    if (r < 0 || (r = sd_bus_message_set_destination(m.get(), buses.subscriber.c_str())) < 0
+        || (r = sd_bus_message_append(m.get(), "b", 1)) < 0)
+        return r;
+    return sd_bus_send(buses.former.get(), m.get(), nullptr);
+}
+
+sd_bus* sender_of(Connections& buses, const std::string& command)
+{
+    if (command == "stranger")
+        return buses.stranger.get();
+    if (command == "former")
+        return buses.former.get();
+    return buses.logind.get();
 }
 
 int emit(Connections& buses, const std::string& command)
@@ -77,8 +120,12 @@ int emit(Connections& buses, const std::string& command)
         return sd_bus_emit_signal(bus, login1_path, "org.freedesktop.login1.Seat", "PrepareForSleep", "b", 1);
     if (command == "other-member")
         return sd_bus_emit_signal(bus, login1_path, manager_interface, "PrepareForShutdown", "b", 1);
+    if (command == "restart")
+        return restart(buses);
+    if (command == "former")
+        return unicast_from_former(buses);
     if (command == "stranger") {
-        if (const int r = open_stranger(buses.stranger); r < 0)
+        if (const int r = buses.stranger ? 0 : open_system_bus(buses.stranger); r < 0)
             return r;
         return sd_bus_emit_signal(buses.stranger.get(), login1_path, manager_interface, "PrepareForSleep", "b", 1);
     }
@@ -89,7 +136,7 @@ int send(Connections& buses, const std::string& command)
 {
     if (const int r = emit(buses, command); r < 0)
         return r;
-    return round_trip(command == "stranger" ? buses.stranger.get() : buses.logind.get());
+    return round_trip(sender_of(buses, command));
 }
 
 } // namespace
@@ -108,7 +155,7 @@ int main()
     if ((r = rig::open_subscriber_watch(monitor)) < 0)
         return fail("cannot become a bus monitor", r);
     std::cout << "monitoring" << std::endl;
-    if ((r = rig::wait_for_subscriber(monitor.get())) < 0)
+    if ((r = rig::wait_for_subscriber(monitor.get(), &buses.subscriber)) < 0)
         return fail("cannot watch the bus", r);
     std::cout << "subscribed" << std::endl;
 

@@ -12,10 +12,18 @@ struct PrivateBus {
     std::string address; // "unix:path=<dir>/bus,guid=..."
 };
 
+// session: everyone may own any name and call anyone, as on a user bus.
+// system: the system bus's own configuration and policies as the
+// distribution ships them: every user may connect and send signals and
+// replies, only root owns names, and a method call needs a policy that
+// allows it. The daemon stays root either way.
+enum class BusPolicy { session, system };
+
 // Writes a bus configuration into `dir` and starts a dbus-daemon listening
 // on unix:path=<dir>/bus; returns once it has printed its address or fails
 // at the deadline. Returns an empty string on success, else what failed.
 // The daemon is killed and reaped when `out` goes out of scope.
-std::string start_private_bus(const std::string& dir, Deadline deadline, PrivateBus& out);
+std::string start_private_bus(
+    const std::string& dir, Deadline deadline, PrivateBus& out, BusPolicy policy = BusPolicy::session);
 
 } // namespace rig

@@ -8,8 +8,8 @@
 // ReserveVT=0: logind opens no terminal), binds DIR/power-state ("freeze mem
 // disk"; writable, which logind checks) over /sys/power/state, and starts
 // a system dbus-daemon (the system bus's configuration and policies)
-// listening on DIR/system_bus_socket, tolvane-test-systemd1 in place of the
-// service manager, and systemd-logind, which logs to DIR/logind.log.
+// listening on DIR/bus, tolvane-test-systemd1 in place of the service
+// manager, and systemd-logind, which logs to DIR/logind.log.
 // It prints "address ADDRESS", the bus for DBUS_SYSTEM_BUS_ADDRESS, and
 // "monitoring"; once a client asks for a match on PrepareForSleep,
 // "subscribed". It then reads commands, one per line, answering each with
@@ -17,14 +17,18 @@
 //   suspend   calls logind's Suspend(false) as root; logind sends
 //             PrepareForSleep(true) before it answers
 //   resume    the suspend job ends; logind then sends PrepareForSleep(false)
+//   restart   logind ends on SIGTERM and starts again, under a new unique
+//             name, as a package upgrade restarts it
 // At the end of its input it stops everything it started. Exit status 0, 1
 // on a failure (told on standard error), 77 when systemd-logind is missing.
 #include "bus_owners.h"
 #include "child_process.h"
+#include "private_bus.h"
 #include "sandbox.h"
 #include "subscriber_watch.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +38,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 
 namespace {
@@ -44,7 +49,7 @@ constexpr const char* logind_program = "/lib/systemd/systemd-logind";
 
 struct Children {
     // Stopped in reverse order: logind before its buses' daemon.
-    rig::ChildProcess dbus;
+    rig::PrivateBus bus;
     rig::ChildProcess systemd1;
     rig::ChildProcess logind;
 };
@@ -74,29 +79,11 @@ std::string prepare_namespace(const std::string& dir)
     return sandbox::bind_mount(state, "/sys/power/state");
 }
 
-std::string start_bus(const std::string& dir, rig::Deadline deadline, Children& children, std::string& address)
+std::string start_bus(const std::string& dir, rig::Deadline deadline, Children& children)
 {
-    // The system bus's own configuration, except that the daemon stays
-    // root: a change of user would cancel its death with ours.
-    const std::string config = dir + "/system-bus.conf";
-    if (auto e = write_file(config,
-            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-            "<busconfig>\n  <include>/usr/share/dbus-1/system.conf</include>\n  <user>root</user>\n</busconfig>\n");
-        !e.empty())
+    if (auto e = rig::start_private_bus(dir, deadline, children.bus, rig::BusPolicy::system); !e.empty())
         return e;
-    rig::SpawnOptions options;
-    options.stderr_path = dir + "/dbus-daemon.log";
-    if (auto e = rig::spawn({"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork", "--nosyslog",
-                                "--print-address", "--address=unix:path=" + dir + "/system_bus_socket"},
-            options, children.dbus);
-        !e.empty())
-        return e;
-    const auto line = rig::read_line(children.dbus, deadline);
-    if (!line || line->empty())
-        return "dbus-daemon printed no address";
-    address = *line;
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", children.bus.address.c_str(), 1);
     return {};
 }
 
@@ -120,6 +107,17 @@ std::string wait_for_logind(sd_bus* bus, rig::ChildProcess& logind, rig::Deadlin
     }
 }
 
+std::string start_logind(const std::string& dir, rig::Deadline deadline, Children& children, sd_bus* bus)
+{
+    rig::SpawnOptions logind;
+    logind.stderr_path = dir + "/logind.log";
+    // Its lines go to its standard error, not to the host's kernel log.
+    logind.environment = {"SYSTEMD_LOG_TARGET=console"};
+    if (auto e = rig::spawn({logind_program}, logind, children.logind); !e.empty())
+        return e;
+    return wait_for_logind(bus, children.logind, deadline);
+}
+
 std::string start_services(const std::string& dir, rig::Deadline deadline, Children& children, sd_bus* bus)
 {
     rig::SpawnOptions stand_in;
@@ -129,13 +127,18 @@ std::string start_services(const std::string& dir, rig::Deadline deadline, Child
         return e;
     if (rig::read_line(children.systemd1, deadline) != "ready")
         return "the service manager's stand-in did not get ready";
-    rig::SpawnOptions logind;
-    logind.stderr_path = dir + "/logind.log";
-    // Its lines go to its standard error, not to the host's kernel log.
-    logind.environment = {"SYSTEMD_LOG_TARGET=console"};
-    if (auto e = rig::spawn({logind_program}, logind, children.logind); !e.empty())
-        return e;
-    return wait_for_logind(bus, children.logind, deadline);
+    return start_logind(dir, deadline, children, bus);
+}
+
+// A restart, as a package upgrade makes one: logind ends, then comes back
+// under a new unique name.
+std::string restart_logind(const std::string& dir, Children& children, sd_bus* bus)
+{
+    const auto deadline = rig::deadline_in(30s);
+    ::kill(children.logind.pid, SIGTERM);
+    if (rig::wait_exit(children.logind, deadline) != std::optional<int>(0))
+        return "systemd-logind did not end cleanly on SIGTERM";
+    return start_logind(dir, deadline, children, bus);
 }
 
 std::string suspend(sd_bus* bus, Children& children)
@@ -172,8 +175,7 @@ int run(const std::string& dir)
     if (auto e = prepare_namespace(dir); !e.empty())
         return fail(e);
     Children children;
-    std::string address;
-    if (auto e = start_bus(dir, deadline, children, address); !e.empty())
+    if (auto e = start_bus(dir, deadline, children); !e.empty())
         return fail(e);
     sd_bus* raw = nullptr;
     int r = sd_bus_open_system(&raw);
@@ -185,7 +187,7 @@ int run(const std::string& dir)
         return fail(std::string("cannot become a bus monitor: ") + std::strerror(-r));
     if (auto e = start_services(dir, deadline, children, bus.get()); !e.empty())
         return fail(e);
-    std::cout << "address " << address << "\nmonitoring" << std::endl;
+    std::cout << "address " << children.bus.address << "\nmonitoring" << std::endl;
     if ((r = rig::wait_for_subscriber(watch.get())) < 0)
         return fail(std::string("cannot watch the bus: ") + std::strerror(-r));
     std::cout << "subscribed" << std::endl;
@@ -193,6 +195,7 @@ int run(const std::string& dir)
     for (std::string command; std::getline(std::cin, command);) {
         std::string e = command == "suspend" ? suspend(bus.get(), children)
             : command == "resume"            ? resume(children)
+            : command == "restart"           ? restart_logind(dir, children, bus.get())
                                              : "unknown command " + command;
         if (!e.empty())
             return fail(e);

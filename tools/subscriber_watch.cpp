@@ -39,7 +39,7 @@ int open_subscriber_watch(bus_ptr& out)
     return 0;
 }
 
-int wait_for_subscriber(sd_bus* watch)
+int wait_for_subscriber(sd_bus* watch, std::string* subscriber)
 {
     for (;;) {
         sd_bus_message* raw = nullptr;
@@ -47,8 +47,11 @@ int wait_for_subscriber(sd_bus* watch)
         message_ptr m(raw);
         if (r < 0)
             return r;
-        if (m && asks_for_prepare_for_sleep(m.get()))
+        if (m && asks_for_prepare_for_sleep(m.get())) {
+            if (subscriber)
+                *subscriber = sd_bus_message_get_sender(m.get());
             return 0;
+        }
         if (r > 0)
             continue;
         if (const int w = sd_bus_wait(watch, UINT64_MAX); w < 0 && w != -EINTR)

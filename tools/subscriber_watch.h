@@ -4,6 +4,8 @@
 
 #include "bus_owners.h"
 
+#include <string>
+
 namespace rig {
 
 // A monitor connection on the bus at DBUS_SYSTEM_BUS_ADDRESS that sees every
@@ -11,7 +13,8 @@ namespace rig {
 int open_subscriber_watch(bus_ptr& out);
 
 // Waits until some client asks the bus for a match on PrepareForSleep.
-// Returns 0, or a negative errno when the watch fails.
-int wait_for_subscriber(sd_bus* watch);
+// Returns 0, or a negative errno when the watch fails. When `subscriber`
+// is given, it receives that client's unique name.
+int wait_for_subscriber(sd_bus* watch, std::string* subscriber = nullptr);
 
 } // namespace rig
