@@ -1,19 +1,20 @@
 #include "rate_limiter.h"
 
+#include <deque>
 #include <iterator>
 #include <limits>
-#include <vector>
 
 NeverDestroyed<MessageTimeMap> message_time_map;
 
 namespace {
 
-// The entries by the second they were let through. Every purge leaves only
-// times within the window around its now, and a key is stored at the now of
-// the purge just before it, so there are never more than a few score buckets;
-// an entry costs the index one pointer.
+// The entries by the second they were let through, each second's in the
+// order they came, so the oldest entry is always at the front of the first
+// bucket. Every purge leaves only times within the window around its now,
+// and a key is stored at the now of the purge just before it, so there are
+// never more than a few score buckets; an entry costs the index one pointer.
 struct TimeIndex {
-    std::map<std::int64_t, std::vector<MessageTimeMap::iterator>> by_time;
+    std::map<std::int64_t, std::deque<MessageTimeMap::iterator>> by_time;
     std::size_t key_bytes = 0; // the length of all keys together
 };
 NeverDestroyed<TimeIndex> time_index;
@@ -47,6 +48,20 @@ bool has_room_for(const std::string& key)
         && key.size() <= message_time_map_key_budget - time_index.value.key_bytes;
 }
 
+// The front of the first bucket gives way: the oldest entry. Erasing frees,
+// allocates nothing, and cannot fail.
+void evict_oldest() noexcept
+{
+    TimeIndex& index = time_index.value;
+    const auto bucket = index.by_time.begin();
+    const auto entry = bucket->second.front();
+    index.key_bytes -= entry->first.size();
+    entries().erase(entry);
+    bucket->second.pop_front();
+    if (bucket->second.empty())
+        index.by_time.erase(bucket);
+}
+
 } // namespace
 
 void update_message_time_map(std::int64_t now)
@@ -64,32 +79,40 @@ void update_message_time_map(std::int64_t now)
 
 Admission admit_message(std::string key, std::int64_t now)
 {
-    const auto hint = entries().lower_bound(key);
+    if (key.size() > message_time_map_key_budget)
+        return Admission::too_long;
+    auto hint = entries().lower_bound(key);
     if (hint != entries().end() && hint->first == key)
         return Admission::repeat;
-    if (!has_room_for(key))
-        return Admission::full;
+    if (!has_room_for(key)) {
+        do
+            evict_oldest();
+        while (!has_room_for(key));
+        hint = entries().lower_bound(key); // the old one may have gone
+    }
     // A key built by appending may hold up to twice its length; the budget
     // counts what is stored.
     key.shrink_to_fit();
     const std::size_t length = key.size();
 
-    // Everything that can fail comes before the last step, so that the map
-    // and its index change together or not at all.
+    // The map and its index change together or not at all: whatever fails
+    // takes back what came before it.
     auto& by_time = time_index.value.by_time;
     const auto bucket = by_time.try_emplace(now).first;
     auto& bucket_entries = bucket->second;
-    MessageTimeMap::iterator entry;
     try {
-        if (bucket_entries.size() == bucket_entries.capacity())
-            bucket_entries.reserve(bucket_entries.empty() ? 1 : 2 * bucket_entries.size());
-        entry = entries().emplace_hint(hint, std::move(key), now);
+        const auto entry = entries().emplace_hint(hint, std::move(key), now);
+        try {
+            bucket_entries.push_back(entry);
+        } catch (...) {
+            entries().erase(entry);
+            throw;
+        }
     } catch (...) {
         if (bucket_entries.empty())
             by_time.erase(bucket);
         throw;
     }
-    bucket_entries.push_back(entry); // has room
     time_index.value.key_bytes += length;
     return Admission::first;
 }

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -24,9 +25,11 @@ NOTIFY_EXPORT extern NeverDestroyed<MessageTimeMap> message_time_map;
 inline constexpr std::int64_t rate_limit_window = 60;
 
 // A flood of distinct keys within one minute must not grow the map without
-// bound, whatever the length of the keys: a new key is refused while the map
-// holds this many keys, or when its text would take the keys' text beyond
-// this many bytes, until the purge frees room. Each key is stored at exactly
+// bound, whatever the length of the keys: the map holds at most this many
+// keys, and their text at most this many bytes. Nor may a flood hide anyone
+// else's event: a new key that does not fit is still let in, and the oldest
+// keys give way to it. One that gave way may then be notified again within
+// its minute, which only a flood brings about. Each key is stored at exactly
 // its length.
 inline constexpr std::size_t message_time_map_cap = 65536;
 inline constexpr std::size_t message_time_map_key_budget = std::size_t{8} * 1024 * 1024;
@@ -35,10 +38,13 @@ inline constexpr std::size_t message_time_map_key_budget = std::size_t{8} * 1024
 // either direction (the clock may have been set back).
 NOTIFY_EXPORT void update_message_time_map(std::int64_t now);
 
-enum class Admission { first, repeat, full };
+// `too_long`: a key longer than the whole budget, never stored.
+enum class Admission { first, repeat, too_long };
 
-// Looks the key up; if it is absent and there is room, stores now under it.
-// A stored time is never refreshed, so repeats do not stretch the window.
+// Looks the key up; if it is absent, stores now under it, first making room
+// by erasing the oldest entries (by stored time, then by admission) where
+// the map is full. A stored time is never refreshed, so repeats do not
+// stretch the window.
 Admission admit_message(std::string key, std::int64_t now);
 
 // Empties the map and its index together.
@@ -46,7 +52,7 @@ void clear_message_time_map();
 
 // The time index as it stands, for checks that it agrees with the map: its
 // buckets in order of time, each with the entries let through in that
-// second, and the byte count of the keys.
+// second in the order they came, and the byte count of the keys.
 struct TimeIndexBucket {
     std::int64_t time;
     std::vector<const MessageTimeMap::value_type*> entries;

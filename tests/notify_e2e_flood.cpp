@@ -1,6 +1,8 @@
 // A flood of records through a FIFO, written in pieces that never line up
 // with the records: every record must be handed on, each new key notified
-// once, and the records that are filtered out must not cost memory.
+// once, and the records that are filtered out must not cost memory. A flood
+// of one program's distinct events, beyond what the rate limiter keeps,
+// hides nothing of another program's.
 #include "notify_e2e_rig.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -147,6 +150,72 @@ TEST(NotifyFlood, EveryRecordOfAFloodInOddPiecesIsHandedOnAndFilteredRecordsCost
     RecordProperty("vmhwm_end_kib", std::to_string(*hwm_end));
     std::printf(
         "host VmRSS %ld kB -> %ld kB, VmHWM %ld kB, %zu notifications\n", *rss_start, *rss_end, *hwm_end, calls.size());
+}
+
+// One program touches ever new files in ~/Documents, more than the rate
+// limiter keeps: by count with short keys, by bytes with keys of 1 023
+// bytes. Without a user bus yet, each attempt is logged, so the test knows
+// when the reader has had it. Then the bus comes up, and another program's
+// camera access must get through, while a repeat of the newest flood key
+// stays held back.
+struct DistinctFlood {
+    const char* name;
+    size_t events;
+    size_t path_length; // 0: as short as the number allows
+    size_t program_length;
+};
+
+TEST(NotifyFlood, AFloodOfOneProgramsDistinctEventsHidesNoOtherProgramsEvent)
+{
+    const DistinctFlood floods[] = {
+        {"70 000 short keys, beyond the count", 70'000, 0, 16},
+        {"9 000 keys of 1 023 bytes, beyond the bytes", 9'000, 511, 511},
+    };
+    for (const auto& flood : floods) {
+        SCOPED_TRACE(flood.name);
+        Rig rig;
+        ASSERT_EQ(start_rig(rig, ServerMode::answer, UserBus::missing), "");
+        ASSERT_EQ(make_notify_fifo(), "");
+        rig::ChildProcess host;
+        ASSERT_EQ(start_host(rig, {}, false, host), "");
+        const auto deadline = rig::deadline_in(patience * 5);
+        rig::unique_fd fifo = open_fifo_writer(deadline);
+        ASSERT_TRUE(fifo);
+        const std::string program = "/usr/bin/flooder" + std::string(flood.program_length - 16, 'p');
+        const auto path = [&](size_t i) {
+            std::string p = "/home/mallory/Documents/" + std::to_string(i);
+            if (p.size() < flood.path_length)
+                p.resize(flood.path_length, 'x');
+            return p;
+        };
+
+        // The log socket holds few lines, and the plug-in waits for room:
+        // the records are written on a thread of their own while the lines
+        // are read here.
+        bool written = false;
+        std::thread writer([&] {
+            for (size_t i = 0; i < flood.events; ++i)
+                if (!feed(fifo.get(), path(i), program, deadline))
+                    return;
+            written = true;
+        });
+        const size_t lines = wait_for_log(rig, flood.events, deadline).size();
+        writer.join();
+        ASSERT_TRUE(written);
+        ASSERT_EQ(lines, flood.events);
+
+        ASSERT_EQ(start_user_bus(rig), "");
+        ASSERT_TRUE(feed(fifo.get(), path(flood.events - 1), program, deadline));
+        ASSERT_TRUE(feed(fifo.get(), "/dev/video0", "/usr/bin/camapp", deadline));
+        EXPECT_EQ(summaries(wait_for_calls(rig, 1, deadline)),
+            std::vector<std::string>{std::string("/usr/bin/camapp") + camera_suffix});
+
+        fifo.reset();
+        EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));
+        EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
+        EXPECT_EQ(recorded_calls(rig).size(), 1u);
+        EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
+    }
 }
 
 } // namespace

@@ -145,23 +145,10 @@ std::string start_rig(Rig& rig, ServerMode mode, UserBus user_bus)
         return e;
     rig.system_bus_address = rig.system_bus.address;
     if (user_bus == UserBus::present) {
-        if (auto e = rig::start_private_bus(user_dir, deadline, rig.user_bus); !e.empty())
+        if (auto e = start_user_bus(rig, mode); !e.empty())
             return e;
-        rig.user_bus_address = rig.user_bus.address;
-        rig::SpawnOptions options;
-        options.environment = {"DBUS_SESSION_BUS_ADDRESS=" + rig.user_bus_address};
-        std::vector<std::string> argv = {TOLVANE_TEST_SERVER, "--record", rig.calls_path};
-        for (auto& option : server_options(mode))
-            argv.push_back(std::move(option));
-        if (mode != ServerMode::none) {
-            if (auto e = rig::spawn(argv, options, rig.server); !e.empty())
-                return e;
-            const auto ready = rig::read_line(rig.server, deadline);
-            if (!ready || *ready != "ready")
-                return "the notification server did not get ready";
-        }
     } else {
-        // A socket path where nothing listens.
+        // A socket path where nothing listens, yet.
         rig.user_bus_address = "unix:path=" + user_dir + "/bus";
     }
     if (auto e = rig::bind_log_socket("/dev/log", rig.log); !e.empty())
@@ -169,6 +156,27 @@ std::string start_rig(Rig& rig, ServerMode mode, UserBus user_bus)
     if (auto e = make_security_dir(); !e.empty())
         return e;
     return remove_notify_file();
+}
+
+std::string start_user_bus(Rig& rig, ServerMode mode)
+{
+    const auto deadline = rig::deadline_in(patience);
+    if (auto e = rig::start_private_bus(rig.dir + "/user", deadline, rig.user_bus); !e.empty())
+        return e;
+    rig.user_bus_address = rig.user_bus.address;
+    if (mode == ServerMode::none)
+        return {};
+    rig::SpawnOptions options;
+    options.environment = {"DBUS_SESSION_BUS_ADDRESS=" + rig.user_bus_address};
+    std::vector<std::string> argv = {TOLVANE_TEST_SERVER, "--record", rig.calls_path};
+    for (auto& option : server_options(mode))
+        argv.push_back(std::move(option));
+    if (auto e = rig::spawn(argv, options, rig.server); !e.empty())
+        return e;
+    const auto ready = rig::read_line(rig.server, deadline);
+    if (!ready || *ready != "ready")
+        return "the notification server did not get ready";
+    return {};
 }
 
 std::string compile_locale(const std::string& name, const std::string& dir)

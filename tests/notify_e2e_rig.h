@@ -69,6 +69,9 @@ struct Rig {
 // Starts the buses and the server, binds a fresh /dev/log and removes the
 // notification file. Returns an empty string on success, else what failed.
 std::string start_rig(Rig& rig, ServerMode mode = ServerMode::answer, UserBus user_bus = UserBus::present);
+// Starts the user bus, with the server as `mode` says, where a rig started
+// with UserBus::missing has none yet: at the address its hosts were given.
+std::string start_user_bus(Rig& rig, ServerMode mode = ServerMode::answer);
 
 // Compiles the locale `name` ("de_DE.UTF-8": de_DE in UTF-8) into `dir`,
 // for a program run with LOCPATH=dir. Returns an empty string on success.

@@ -202,43 +202,66 @@ struct Limit {
     std::size_t keys; // stored before the probe
     std::size_t key_length; // of each of them but the last
     std::size_t last_key_length;
-    bool probe_admitted; // a new key of 14 bytes, "/dev/video0:/x"
+    bool long_probe; // the probe is a key of 1 025 bytes, the longest there is, else one of 14
+    bool clock_set_back; // the second half of the keys is stored a second before the first
+    std::size_t evicted; // keys that give way to the probe
 };
 
 // The map holds at most 65 536 keys and at most 8 MiB of key text, each key
 // stored at exactly its length. A new key that would go beyond either limit
-// is refused (and not notified) until the purge frees room.
-TEST_F(PluginSeams, ANewKeyBeyondTheKeyCapOrTheByteBudgetIsRefusedUntilThePurgeFreesRoom)
+// is let in all the same: the oldest keys give way, by the time stored with
+// them and then in the order they came, and every other key is still held
+// back.
+TEST_F(PluginSeams, ANewKeyBeyondTheKeyCapOrTheByteBudgetIsLetInAndTheOldestKeysGiveWay)
 {
     const Limit limits[] = {
-        {"one key short of the cap", 65'535, 40, 40, true},
-        {"at the cap", 65'536, 40, 40, false},
-        {"the probe fills the budget exactly", 8'192, 1'024, 1'024 - 14, true},
-        {"the probe would pass the budget by a byte", 8'192, 1'024, 1'024 - 13, false},
+        {"one key short of the cap", 65'535, 40, 40, false, false, 0},
+        {"at the cap", 65'536, 40, 40, false, false, 1},
+        {"at the cap, after the clock was set back", 65'536, 40, 40, false, true, 1},
+        {"the probe fills the budget exactly", 8'192, 1'024, 1'024 - 14, false, false, 0},
+        {"the probe would pass the budget by a byte", 8'192, 1'024, 1'024 - 13, false, false, 1},
+        {"a full budget and the longest probe", 8'192, 1'024, 1'024, true, false, 2},
+        {"the longest probe, after the clock was set back", 8'192, 1'024, 1'024, true, true, 2},
     };
+    const std::string long_path = "/home/bob/Documents/" + std::string(512 - 20, 'y');
+    const std::string long_program = "/usr/bin/" + std::string(512 - 9, 'z');
     for (const auto& limit : limits) {
         SCOPED_TRACE(limit.name);
         fakes::install();
+        const std::int64_t start = fakes::now;
+        const auto path = [&](std::size_t i) {
+            return object_path_of(i, i + 1 < limit.keys ? limit.key_length : limit.last_key_length);
+        };
         for (std::size_t i = 0; i < limit.keys; ++i) {
-            const std::size_t length = i + 1 < limit.keys ? limit.key_length : limit.last_key_length;
-            ASSERT_EQ(notify_message(object_path_of(i, length).c_str(), "/usr/bin/app"), fakes::send_result);
+            fakes::now = limit.clock_set_back && i >= limit.keys / 2 ? start : start + 1;
+            ASSERT_EQ(notify_message(path(i).c_str(), "/usr/bin/app"), fakes::send_result);
         }
         for (const auto& [key, time] : message_time_map.value) {
             // Shorter keys live inside the string object itself.
             ASSERT_EQ(key.capacity(), std::max<std::size_t>(key.size(), 15)) << "a key is stored with room to spare";
         }
 
-        fakes::now += 1;
-        EXPECT_EQ(notify_message("/dev/video0", "/x"), limit.probe_admitted ? fakes::send_result : 0);
-        EXPECT_EQ(notify_message(object_path_of(0, limit.key_length).c_str(), "/usr/bin/app"), 0); // a repeat
-        EXPECT_EQ(fakes::sent.size(), limit.keys + (limit.probe_admitted ? 1 : 0));
-        EXPECT_EQ(message_time_map.value.size(), limit.keys + (limit.probe_admitted ? 1 : 0));
+        fakes::now = start + 2;
+        const std::string probe_path = limit.long_probe ? long_path : "/dev/video0";
+        const std::string probe_program = limit.long_probe ? long_program : "/x";
+        EXPECT_EQ(notify_message(probe_path.c_str(), probe_program.c_str()), fakes::send_result);
+        EXPECT_EQ(message_time_map.value.size(), limit.keys + 1 - limit.evicted);
+        EXPECT_LE(message_time_index().key_bytes, message_time_map_key_budget);
         EXPECT_TRUE(time_index_agrees_with_map());
+        const std::size_t oldest = limit.clock_set_back ? limit.keys / 2 : 0;
+        for (std::size_t i = oldest; i < oldest + limit.evicted + 1; ++i) {
+            const bool gone = i < oldest + limit.evicted;
+            EXPECT_EQ(message_time_map.value.count(path(i) + ":/usr/bin/app"), gone ? 0u : 1u) << "key " << i;
+        }
+        // Every key that stayed, the newest included, is still held back.
+        EXPECT_EQ(notify_message(path(limit.keys - 1).c_str(), "/usr/bin/app"), 0);
+        EXPECT_EQ(notify_message(probe_path.c_str(), probe_program.c_str()), 0);
+        EXPECT_EQ(fakes::sent.size(), limit.keys + 1);
 
-        // A minute later the old keys are gone and the probe's own key is
-        // either held back (it got in) or let in now.
-        fakes::now += 60;
-        EXPECT_EQ(notify_message("/dev/video0", "/x"), limit.probe_admitted ? 0 : fakes::send_result);
+        // A minute later the old keys are gone and the probe's own key is let
+        // in again.
+        fakes::now += 61;
+        EXPECT_EQ(notify_message(probe_path.c_str(), probe_program.c_str()), fakes::send_result);
         EXPECT_EQ(message_time_map.value.size(), 1u);
         EXPECT_TRUE(time_index_agrees_with_map());
     }
@@ -247,7 +270,8 @@ TEST_F(PluginSeams, ANewKeyBeyondTheKeyCapOrTheByteBudgetIsRefusedUntilThePurgeF
 // Whatever allocation fails while a key is admitted, the map and its index
 // are left as they were (or the key gets in all the same, where the failure
 // only costs a spare byte of its own): into a second of its own, and into a
-// second that already holds keys.
+// second whose index has no room left for one more entry (63 of libstdc++'s
+// blocks of 64 pointers, one kept free), so that the index must grow too.
 TEST_F(PluginSeams, AnAllocationThatFailsWhileAKeyIsAdmittedLeavesMapAndIndexInStep)
 {
     const std::int64_t t = fakes::now;
@@ -256,7 +280,7 @@ TEST_F(PluginSeams, AnAllocationThatFailsWhileAKeyIsAdmittedLeavesMapAndIndexInS
         int failures = 0;
         for (long n = 0;; ++n) {
             fakes::install();
-            for (int i = 0; i < 4; ++i)
+            for (int i = 0; i < 63; ++i)
                 ASSERT_EQ(admit_message("/dev/video0:/usr/bin/app" + std::to_string(i), t), Admission::first);
             const MessageTimeMap before = message_time_map.value;
             std::string key(100, 'k'); // longer than any string keeps inside itself
@@ -280,6 +304,9 @@ TEST_F(PluginSeams, AnAllocationThatFailsWhileAKeyIsAdmittedLeavesMapAndIndexInS
                 break; // every allocation the admission makes has failed once
         }
         EXPECT_GE(failures, 2); // the index's room and the map's node, at least
+        if (at == t) {
+            EXPECT_EQ(failures, 2); // and nothing else, where the second's bucket is there
+        }
     }
 }
 

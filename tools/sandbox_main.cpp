@@ -90,7 +90,7 @@ int run(const std::string& syslog_option, const std::vector<std::string>& comman
         if (e.empty())
             e = rig::start_private_bus(scratch + "/user-bus", deadline, user_bus);
         if (e.empty())
-            e = rig::start_private_bus(scratch + "/system-bus", deadline, system_bus);
+            e = rig::start_private_bus(scratch + "/system-bus", deadline, system_bus, rig::BusPolicy::system);
         if (e.empty())
             e = rig::bind_log_socket("/dev/log", log);
         if (e.empty()) {
