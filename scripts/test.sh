@@ -34,6 +34,8 @@ run_suite tsan -DTOLVANE_SANITIZE=thread -DTOLVANE_BUILD_BENCH=OFF
 
 echo "=== package"
 bash tests/check_package.sh
+echo "=== package reproducible, from two directories"
+bash tests/check_reproducible.sh
 
 # Fuzz targets, each for a short fixed number of runs from its seed corpus.
 echo "=== fuzz smoke (clang, libFuzzer)"
