@@ -6,8 +6,10 @@
 #include "translation.h"
 #include "utf8_repair.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 SendNotificationFn send_notification_step = send_blocked_notification;
@@ -46,25 +48,100 @@ NotificationTexts build_notification_texts(EventKind kind, const char* program_t
     return {repair_utf8(summary), std::move(command)};
 }
 
-int call_notify(sd_bus* bus, const NotificationTexts& texts, BusError& error, BusMessage& reply)
+namespace {
+
+// What the answer to the call brought: set by the reply callback, which sd-bus
+// also calls with an error of its own making when the call times out or the
+// connection ends first.
+struct Answer {
+    bool arrived = false;
+    int r = 0;
+    BusError& error;
+    BusMessage& reply;
+};
+
+int on_answer(sd_bus_message* message, void* userdata, sd_bus_error*) noexcept
+{
+    Answer& answer = *static_cast<Answer*>(userdata);
+    answer.arrived = true;
+    if (const sd_bus_error* error = sd_bus_message_get_error(message)) {
+        // The errno that the error's name stands for, as a synchronous call
+        // returns it.
+        answer.r = sd_bus_error_copy(&answer.error.error, error);
+        return 0;
+    }
+    answer.reply.reset(sd_bus_message_ref(message));
+    answer.r = 1;
+    return 0;
+}
+
+struct SlotUnref {
+    void operator()(sd_bus_slot* slot) const noexcept { sd_bus_slot_unref(slot); }
+};
+using BusSlot = std::unique_ptr<sd_bus_slot, SlotUnref>;
+
+// The host's thread takes the host's signals: a wait they interrupt is
+// waited again, for the same answer. The call went out once and is never
+// sent again. The deadline is the call's own, which sd-bus keeps.
+int wait_for_answer(sd_bus* bus, const Answer& answer)
+{
+    for (;;) {
+        int r = sd_bus_process(bus, nullptr);
+        if (answer.arrived)
+            return answer.r;
+        if (r < 0)
+            return r;
+        if (r > 0)
+            continue;
+        r = sd_bus_wait(bus, UINT64_MAX); // until the call's own deadline at most
+        if (r < 0 && r != -EINTR)
+            return r;
+    }
+}
+
+int make_notify_call(sd_bus* bus, const NotificationTexts& texts, BusMessage& call)
 {
     const char* app_name = translate("preferences-system");
     const char* body = translate("Go to Control Center > Privacy and Security, and allow its access.");
     const char* button_label = translate("Go to Settings");
 
-    sd_bus_message* raw_reply = nullptr;
+    sd_bus_message* raw = nullptr;
+    int r = sd_bus_message_new_method_call(bus, &raw, bus_names::notifications_service, bus_names::notifications_path,
+        bus_names::notifications_interface, bus_names::notify_method);
+    call.reset(raw);
+    if (r < 0)
+        return r;
     // One line per argument group of the signature.
     // clang-format off
-    const int r = sd_bus_call_method(bus, bus_names::notifications_service, bus_names::notifications_path,
-                                     bus_names::notifications_interface, bus_names::notify_method, &error.error,
-                                     &raw_reply, bus_names::notify_signature,
-                                     app_name, UINT32_C(0), "", texts.summary.c_str(), body,
-                                     2u, action_key, button_label,
-                                     1u, action_hint_key, "s", texts.action_command.c_str(),
-                                     INT32_C(-1));
+    return sd_bus_message_append(call.get(), bus_names::notify_signature,
+                                 app_name, UINT32_C(0), "", texts.summary.c_str(), body,
+                                 2u, action_key, button_label,
+                                 1u, action_hint_key, "s", texts.action_command.c_str(),
+                                 INT32_C(-1));
     // clang-format on
-    reply.reset(raw_reply);
-    return r;
+}
+
+} // namespace
+
+int call_notify(sd_bus* bus, const NotificationTexts& texts, BusError& error, BusMessage& reply)
+{
+    BusMessage call;
+    int r = make_notify_call(bus, texts, call);
+    if (r < 0)
+        return r;
+    // Given explicitly: a timeout of 0 would mean none at all to an
+    // asynchronous call, not the default that a synchronous one takes.
+    std::uint64_t timeout = 0;
+    if ((r = sd_bus_get_method_call_timeout(bus, &timeout)) < 0)
+        return r;
+    Answer answer{false, 0, error, reply};
+    sd_bus_slot* raw_slot = nullptr;
+    r = sd_bus_call_async(bus, &raw_slot, call.get(), on_answer, &answer, timeout);
+    // Released before the answer it writes to.
+    const BusSlot slot(raw_slot);
+    if (r < 0)
+        return r;
+    return wait_for_answer(bus, answer);
 }
 
 int send_blocked_notification(EventKind kind, const char* program_text, const char* object_path)

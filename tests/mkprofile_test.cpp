@@ -520,6 +520,42 @@ TEST_F(ProfileCommand, StatusTellsTheOutcomeWhenTheReaderHasGone)
     EXPECT_EQ(read_file(profile_of(p)), expected_content(p));
 }
 
+// What the run inherits from whoever starts it: a file-size limit of 0
+// (`ulimit -f 0`), whichever way the file is made, or no standard output at
+// all. The status tells the outcome, and a failed run leaves nothing behind.
+TEST_F(ProfileCommand, WhatTheRunInheritsCostsNeitherItsStatusNorLeavesAHalfProfile)
+{
+    const std::string p = "/opt/inherited/run";
+    const std::vector<std::string> no_file_size = {PRLIMIT, "--fsize=0", "--"};
+    std::vector<std::string> exclusive
+        = {"-P", profile_dir, "-P", profile_of(p), "-e", "inject=openat:error=EOPNOTSUPP:when=2"};
+    exclusive.insert(exclusive.end(), no_file_size.begin(), no_file_size.end());
+    const struct {
+        const char* what;
+        std::vector<std::string> strace_args; // a program that starts tv-mkprofile may end them
+        int status;
+    } cases[] = {
+        {"no room for a byte, in an unnamed file", no_file_size, 255},
+        {"no room for a byte, created under its name", exclusive, 255},
+        {"no standard output", {"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-"}, 0},
+    };
+    for (const auto& c : cases) {
+        std::string trace;
+        const auto r = mkprofile_traced(p, c.strace_args, trace);
+        EXPECT_EQ(r.status, c.status) << c.what;
+        EXPECT_EQ(r.err, "") << c.what;
+        if (c.status == 0) {
+            EXPECT_EQ(r.out, "") << c.what;
+            EXPECT_EQ(read_file(profile_of(p)), expected_content(p)) << c.what;
+        } else {
+            EXPECT_EQ(r.out, failed_line(p)) << c.what;
+            EXPECT_NE(trace.find("EFBIG"), std::string::npos) << c.what << ": the limit was not met\n" << trace;
+            EXPECT_TRUE(entries(profile_dir).empty()) << c.what;
+        }
+        fs::remove(profile_of(p));
+    }
+}
+
 TEST_F(ProfileCommand, MissingDirectoryIsNotCreated)
 {
     remove_profile_dir();

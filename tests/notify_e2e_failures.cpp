@@ -74,6 +74,7 @@ struct ServerFailureCase {
     ServerMode mode;
     size_t calls_seen_by_server;
     std::vector<Logged> lines;
+    std::vector<std::string> environment; // of the host
 };
 
 TEST(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
@@ -81,8 +82,8 @@ TEST(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
     const ServerFailureCase cases[] = {
         {"the server answers with an error", ServerMode::fail, 2,
             {{user_err, "notify(283)-> Failed to Notify: the test notification server refuses this notification\n"},
-                {user_err,
-                    "notify(283)-> Failed to Notify: the test notification server refuses this notification\n"}}},
+                {user_err, "notify(283)-> Failed to Notify: the test notification server refuses this notification\n"}},
+            {}},
         // The server drops its connection on the first call; the bus answers
         // for it at once, and the second call finds nobody owning the name.
         {"the server vanishes", ServerMode::vanish, 1,
@@ -91,7 +92,14 @@ TEST(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
                  "replying\n"},
                 {user_err,
                     "notify(283)-> Failed to Notify: The name org.freedesktop.Notifications was not provided by "
-                    "any .service files\n"}}},
+                    "any .service files\n"}},
+            {}},
+        // The call gives up at the bus library's reply timeout, which the
+        // environment may shorten, as for a synchronous call.
+        {"the server never answers", ServerMode::silent, 2,
+            {{user_err, "notify(283)-> Failed to Notify: Method call timed out\n"},
+                {user_err, "notify(283)-> Failed to Notify: Method call timed out\n"}},
+            {"SYSTEMD_BUS_TIMEOUT=1s"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -102,7 +110,7 @@ TEST(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
                       + record("/dev/video1", "/usr/bin/camapp") + record(docs, "/usr/bin/editor")),
             "");
 
-        const auto run = run_host(rig);
+        const auto run = run_host(rig, {}, c.environment);
         ASSERT_EQ(run.error, "");
         EXPECT_EQ(run.exit_status, 0);
         EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned 0"});

@@ -251,6 +251,68 @@ TEST(NotifyReader, TheHostKeepsItsSignalsToItselfAndItsChildrenGetNoDescriptorOf
     EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
 }
 
+// Hosts take their signals on the thread that runs the reader, without
+// SA_RESTART: a burst while the plug-in waits for a slow server's answer,
+// and a signal every 2 ms across many events. Each event reaches the server
+// exactly once, and nothing is logged: an interrupted wait is waited again,
+// never given up and never turned into a second call.
+struct HostSignals {
+    const char* name;
+    ServerMode server;
+    const char* action;
+    size_t events;
+    const char* sent; // what the host says of its signals, up to the count
+};
+
+TEST(NotifyReader, SignalsOnTheReadersThreadCostNoNotificationAndSendNoneTwice)
+{
+    const HostSignals cases[] = {
+        {"a burst while the server takes 1.5 s to answer", ServerMode::slow, "signals", 1, "sent 201 signals"},
+        {"a signal every 2 ms across 300 events", ServerMode::answer, "storm", 300, "sent "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        ASSERT_EQ(start_rig(rig, c.server), "");
+        ASSERT_EQ(make_notify_fifo(), "");
+        const auto deadline = rig::deadline_in(patience);
+        rig::ChildProcess host;
+        ASSERT_EQ(start_host(rig, {"--while-reading", c.action}, true, host), "");
+        rig::unique_fd fifo = open_fifo_writer(deadline);
+        ASSERT_TRUE(fifo);
+        std::vector<std::string> expected;
+        const auto program = [](size_t i) { return "/usr/bin/app-" + std::to_string(i); };
+        for (size_t i = 0; i < c.events; ++i)
+            expected.push_back(program(i) + files_suffix);
+
+        if (c.events == 1) {
+            // The server has the call and takes its time: the signals come
+            // while the reader waits for the answer.
+            ASSERT_TRUE(feed(fifo.get(), "/home/ann/Documents/plan.odt", program(0), deadline));
+            ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
+            ASSERT_TRUE(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
+            const auto sent = rig::read_line(host, deadline);
+            ASSERT_TRUE(sent && sent->starts_with(c.sent)) << sent.value_or("no line");
+        } else {
+            ASSERT_TRUE(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
+            for (size_t i = 0; i < c.events; ++i)
+                ASSERT_TRUE(feed(fifo.get(), "/home/ann/Documents/plan.odt", program(i), deadline));
+            ASSERT_EQ(wait_for_calls(rig, c.events, deadline).size(), c.events);
+            ASSERT_TRUE(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
+            const auto sent = rig::read_line(host, deadline);
+            ASSERT_TRUE(sent && sent->starts_with(c.sent) && *sent != "sent 0 signals") << sent.value_or("no line");
+        }
+        // A repeat of the first: the answer arrived, the key holds.
+        ASSERT_TRUE(feed(fifo.get(), "/home/ann/Documents/plan.odt", program(0), deadline));
+
+        fifo.reset();
+        EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));
+        EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
+        EXPECT_EQ(summaries(recorded_calls(rig)), expected);
+        EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
+    }
+}
+
 // A writer that stops inside a record, for as long as it likes: the reader
 // waits in its read for the rest and hands the record on once, whole. The
 // stops fall on each edge a reader could get wrong.

@@ -53,6 +53,10 @@ std::vector<std::string> server_options(ServerMode mode)
         return {"--mode", "fail"};
     case ServerMode::vanish:
         return {"--mode", "vanish"};
+    case ServerMode::slow:
+        return {"--mode", "answer", "--delay", "1500"};
+    case ServerMode::silent:
+        return {"--mode", "silent"};
     case ServerMode::standard:
         return {"--mode", "answer", "--interface", "org.freedesktop.Notifications"};
     }

@@ -41,9 +41,10 @@ inline constexpr const char* command_prefix
     = "qdbus,org.orbisk.ovx.ControlCenter1,/org/orbisk/ovx/ControlCenter1,org.orbisk.ovx.ControlCenter1.ShowPage,";
 
 // answer, fail, vanish: the test server serves the plug-in's interface and
-// answers as named; standard: it serves Notify of the freedesktop interface
-// only, like another desktop's server; none: nothing owns the name.
-enum class ServerMode { answer, fail, vanish, standard, none };
+// answers as named; slow: it answers after 1.5 s; silent: it never answers;
+// standard: it serves Notify of the freedesktop interface only, like another
+// desktop's server; none: nothing owns the name.
+enum class ServerMode { answer, fail, vanish, slow, silent, standard, none };
 enum class UserBus { present, missing };
 
 // Each host's standard error goes to a file of the rig; when the rig goes,

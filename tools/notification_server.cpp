@@ -2,13 +2,14 @@
 // rig. It owns "org.freedesktop.Notifications" on the bus named by
 // DBUS_SESSION_BUS_ADDRESS, serves Notify of "org.orbisk.ovx.Notification1"
 // at "/org/freedesktop/Notifications", records every call as one line, and
-// then answers, answers with an error, or vanishes, as told. With
-// --interface it serves Notify under another interface instead, as a
-// notification server of another desktop would.
+// then answers, answers with an error, vanishes, or never answers, as told,
+// after --delay milliseconds (none by default). With --interface it serves
+// Notify under another interface instead, as a notification server of
+// another desktop would.
 //
 //   tolvane-test-notification-server [--record FILE] [--pretty]
-//                                    [--mode answer|fail|vanish]
-//                                    [--interface NAME]
+//                                    [--mode answer|fail|vanish|silent]
+//                                    [--delay MS] [--interface NAME]
 //
 // It prints "ready" on standard output once it owns the name.
 #include "bus_owners.h"
@@ -16,7 +17,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -27,7 +30,7 @@ constexpr const char* object_path = "/org/freedesktop/Notifications";
 constexpr const char* default_interface = "org.orbisk.ovx.Notification1";
 constexpr const char* failure_message = "the test notification server refuses this notification";
 
-enum class Mode { answer, fail, vanish };
+enum class Mode { answer, fail, vanish, silent };
 
 struct Server {
     Mode mode = Mode::answer;
@@ -35,7 +38,15 @@ struct Server {
     FILE* record = nullptr; // owned by main
     std::uint32_t last_id = 0;
     bool vanish_now = false;
+    long delay_ms = 0;
 };
+
+// A server that takes its time, as a busy desktop's does.
+void take(long ms)
+{
+    timespec left{ms / 1000, (ms % 1000) * 1'000'000};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) { }
+}
 
 int read_string(sd_bus_message* m, std::string& out)
 {
@@ -162,6 +173,7 @@ int on_notify(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept
         }
         if (server.pretty)
             print_pretty(call, id);
+        take(server.delay_ms);
         switch (server.mode) {
         case Mode::answer:
             return sd_bus_reply_method_return(m, "u", id);
@@ -172,6 +184,8 @@ int on_notify(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept
         case Mode::vanish:
             server.vanish_now = true;
             return 1;
+        case Mode::silent:
+            return 1; // no reply: the caller's call times out
         }
     } catch (...) {
         return sd_bus_error_set_errno(error, -ENOMEM);
@@ -189,8 +203,8 @@ const sd_bus_vtable notify_vtable[] = {
 int usage()
 {
     std::fprintf(stderr,
-        "usage: tolvane-test-notification-server [--record FILE] [--pretty] [--mode answer|fail|vanish] "
-        "[--interface NAME]\n");
+        "usage: tolvane-test-notification-server [--record FILE] [--pretty] [--mode answer|fail|vanish|silent] "
+        "[--delay MS] [--interface NAME]\n");
     return 2;
 }
 
@@ -226,8 +240,12 @@ int main(int argc, char** argv)
                 server.mode = Mode::fail;
             else if (mode == "vanish")
                 server.mode = Mode::vanish;
+            else if (mode == "silent")
+                server.mode = Mode::silent;
             else
                 return usage();
+        } else if (arg == "--delay" && i + 1 < argc) {
+            server.delay_ms = std::strtol(argv[++i], nullptr, 10);
         } else {
             return usage();
         }

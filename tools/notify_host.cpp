@@ -24,6 +24,9 @@
 //               as a host does that keeps its signals to one thread; the
 //               rest of the burst comes while that thread is still handling
 //               the first one. It reports once the signals are handled.
+//   storm       sends the process SIGUSR1 every 2 ms, blocked and handled as
+//               in a burst, until the next line (or end) of input ("sent N
+//               signals"), as a host does whose children keep ending.
 // Then it waits for the first call to end and prints its result.
 //
 // Like many hosts, this one is linked to export its own symbols, and some of
@@ -31,6 +34,7 @@
 // Exit status: 0, or 2 when the plug-in cannot be loaded.
 #include <dlfcn.h>
 #include <libintl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -49,7 +53,7 @@ namespace {
 
 using entry_point = int (*)();
 
-constexpr std::string_view actions[] = {"register", "unregister", "unload", "exit", "textdomain", "signals"};
+constexpr std::string_view actions[] = {"register", "unregister", "unload", "exit", "textdomain", "signals", "storm"};
 constexpr int signal_pairs = 100;
 
 struct Options {
@@ -76,7 +80,8 @@ void wait_for_go()
 int usage()
 {
     std::fprintf(stderr,
-        "usage: tolvane-notify-host [--confined] [--while-reading register|unregister|unload|exit|textdomain|signals] "
+        "usage: tolvane-notify-host [--confined] [--while-reading "
+        "register|unregister|unload|exit|textdomain|signals|storm] "
         "[--unregister] PLUGIN\n");
     return 2;
 }
@@ -99,11 +104,16 @@ std::atomic<bool> burst_sent{false};
 // The registering thread stays in its first handler, with both signals
 // blocked, until the whole burst has been sent: every other signal of the
 // burst is then handed to some other thread that does not block it, if any.
-void handle_user_signal(int)
+void handle_burst_signal(int)
 {
     if (signals_handled.fetch_add(1) == 0) {
         while (!burst_sent.load()) { }
     }
+}
+
+void handle_storm_signal(int)
+{
+    signals_handled.fetch_add(1);
 }
 
 sigset_t user_signals()
@@ -117,10 +127,10 @@ sigset_t user_signals()
 
 // Blocked here, so on every thread started from now on; the registering
 // thread takes them back.
-void keep_user_signals_to_one_thread()
+void keep_user_signals_to_one_thread(void (*handler)(int))
 {
     struct sigaction action { };
-    action.sa_handler = handle_user_signal;
+    action.sa_handler = handler;
     action.sa_mask = user_signals();
     ::sigaction(SIGUSR1, &action, nullptr);
     ::sigaction(SIGUSR2, &action, nullptr);
@@ -153,6 +163,19 @@ void send_signal_burst()
     std::fflush(stdout);
 }
 
+void send_signal_storm()
+{
+    int sent = 0;
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    while (::poll(&input, 1, 2) == 0) {
+        ::kill(::getpid(), SIGUSR1);
+        ++sent;
+    }
+    wait_for_go();
+    std::printf("sent %d signals\n", sent);
+    std::fflush(stdout);
+}
+
 void act_while_reading(std::string_view action, void* plugin, entry_point krm_register, entry_point krm_unregister)
 {
     if (action == "register") {
@@ -164,6 +187,8 @@ void act_while_reading(std::string_view action, void* plugin, entry_point krm_re
         std::fflush(stdout);
     } else if (action == "signals") {
         send_signal_burst();
+    } else if (action == "storm") {
+        send_signal_storm();
     } else {
         report("KRMUnregister", krm_unregister());
         if (action == "unload")
@@ -214,9 +239,10 @@ int main(int argc, char** argv)
     if (options.while_reading.empty()) {
         report("KRMRegister", krm_register());
     } else {
-        const bool signals = options.while_reading == "signals";
+        const bool signals = options.while_reading == "signals" || options.while_reading == "storm";
         if (signals)
-            keep_user_signals_to_one_thread();
+            keep_user_signals_to_one_thread(
+                options.while_reading == "storm" ? handle_storm_signal : handle_burst_signal);
         int first = 0;
         std::thread reader([&] {
             if (signals)
