@@ -535,11 +535,16 @@ TEST_F(ProfileCommand, WhatTheRunInheritsCostsNeitherItsStatusNorLeavesAHalfProf
         std::vector<std::string> strace_args; // a program that starts tv-mkprofile may end them
         int status;
     } cases[] = {
+        {"no standard output", {"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-"}, 0},
         {"no room for a byte, in an unnamed file", no_file_size, 255},
         {"no room for a byte, created under its name", exclusive, 255},
-        {"no standard output", {"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-"}, 0},
     };
+    // ThreadSanitizer's runtime writes a file of its own as the program
+    // starts, which no file-size limit allows.
+    const bool starts_under_the_limit = mkprofile({"--help"}, {}, no_file_size).status == 1;
     for (const auto& c : cases) {
+        if (c.status != 0 && !starts_under_the_limit)
+            continue;
         std::string trace;
         const auto r = mkprofile_traced(p, c.strace_args, trace);
         EXPECT_EQ(r.status, c.status) << c.what;
@@ -554,6 +559,8 @@ TEST_F(ProfileCommand, WhatTheRunInheritsCostsNeitherItsStatusNorLeavesAHalfProf
         }
         fs::remove(profile_of(p));
     }
+    if (!starts_under_the_limit)
+        GTEST_SKIP() << "this build's runtime cannot start under a file-size limit: those cases were left out";
 }
 
 TEST_F(ProfileCommand, MissingDirectoryIsNotCreated)
