@@ -84,12 +84,11 @@ Admission admit_message(std::string key, std::int64_t now)
     auto hint = entries().lower_bound(key);
     if (hint != entries().end() && hint->first == key)
         return Admission::repeat;
-    if (!has_room_for(key)) {
-        do
-            evict_oldest();
-        while (!has_room_for(key));
+    bool evicted = false;
+    for (; !has_room_for(key); evicted = true)
+        evict_oldest();
+    if (evicted)
         hint = entries().lower_bound(key); // the old one may have gone
-    }
     // A key built by appending may hold up to twice its length; the budget
     // counts what is stored.
     key.shrink_to_fit();
