@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs the whole suite in every build flavour.
+# Installs what is missing, then builds and runs the whole suite in every
+# build flavour, and the cross builds' suites under qemu-user.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+# One apt update for everything, the cross builds' packages included.
+bash scripts/setup.sh cross
 
 run_suite() {
   local name=$1; shift
@@ -36,6 +38,8 @@ echo "=== package"
 bash tests/check_package.sh
 echo "=== package reproducible, from two directories"
 bash tests/check_reproducible.sh
+
+bash scripts/cross.sh
 
 # Fuzz targets, each for a short fixed number of runs from its seed corpus.
 echo "=== fuzz smoke (clang, libFuzzer)"

@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # check_hardening.sh COMPILE_COMMANDS SOURCE_REGEX BINARY...
 # Fails unless every compile command of a source whose path matches
-# SOURCE_REGEX (extended) ends up with optimisation, _FORTIFY_SOURCE=3,
-# -fcf-protection=full and a strong stack protector, and unless every BINARY
-# is a PIE (or a shared object) with full RELRO, a non-executable stack, the
-# IBT and SHSTK marks, stack protection and at least one fortified libc call.
+# SOURCE_REGEX (extended) ends up with optimisation, _FORTIFY_SOURCE=3, a
+# strong stack protector, stack clash protection and the machine's
+# control-flow protection, and unless every BINARY is a PIE (or a shared
+# object) with full RELRO, a non-executable stack, stack protection and at
+# least one fortified libc call. The machine is the first BINARY's:
+#   x86-64   -fcf-protection=full, and the IBT and SHSTK marks on every BINARY;
+#   AArch64  -mbranch-protection=standard, and the BTI and PAC marks on every
+#            object compiled (the binaries cannot carry them: see CMakeLists.txt);
+#   others   nothing more.
 # Prints one "ok: LABEL" or "MISSING: LABEL -- detail" line per property.
 set -u
 commands=$1 pattern=$2
@@ -26,6 +31,13 @@ expect_last() { # LABEL REGEX COMMAND ACCEPTED...
   verdict "$label" "last is '${got:-none}'"
 }
 
+# readelf reads the ELF files of every machine, not only its own.
+case $(readelf -h "${1:-}" 2>/dev/null | sed -n 's/^ *Machine: *//p') in
+  *X86-64) machine=x86_64 ;;
+  AArch64) machine=aarch64 ;;
+  *) machine=other ;;
+esac
+
 checked=0
 while IFS= read -r command; do
   source=$(sed -E 's/.* -c ([^ ]+)",?$/\1/' <<<"$command")
@@ -35,9 +47,29 @@ while IFS= read -r command; do
   expect_last "$name: _FORTIFY_SOURCE=3" '-[DU]_FORTIFY_SOURCE(=[^ ]*)?' "$command" -D_FORTIFY_SOURCE=3
   # Fortification does nothing without optimisation.
   expect_last "$name: optimisation" '-O[^ ]*' "$command" -O -O1 -O2 -O3 -Os -Og -Oz -Ofast
-  expect_last "$name: -fcf-protection=full" '-fcf-protection(=[^ ]*)?' "$command" -fcf-protection -fcf-protection=full
   expect_last "$name: strong stack protector" '-f(no-)?stack-protector(-[a-z]+)?' "$command" \
     -fstack-protector-strong -fstack-protector-all
+  expect_last "$name: stack clash protection" '-f(no-)?stack-clash-protection' "$command" -fstack-clash-protection
+  case $machine in
+    x86_64)
+      expect_last "$name: -fcf-protection=full" '-fcf-protection(=[^ ]*)?' "$command" -fcf-protection -fcf-protection=full
+      ;;
+    aarch64)
+      expect_last "$name: -mbranch-protection=standard" '-mbranch-protection=[^ ]*' "$command" -mbranch-protection=standard
+      # The marks the compiler gave the object, which an assembler source
+      # or a function attribute could have taken away. Ninja's object paths
+      # are relative to the build directory, where the commands file lives.
+      object=$(sed -E 's/.* -o ([^ ]+) .*/\1/' <<<"$command")
+      if ! notes=$(cd "$(dirname "$commands")" && readelf -n -W "$object" 2>&1); then
+        verdict "${object##*/}: readable object file" "$notes"
+        continue
+      fi
+      marks=$(sed -n 's/.*AArch64 feature: //p' <<<"$notes")
+      for mark in BTI PAC; do
+        verdict "${object##*/}: $mark mark" "$(grep -qw "$mark" <<<"$marks" || echo "AArch64 features '${marks:-none}'")"
+      done
+      ;;
+  esac
 done < <(sed -nE 's/^ *"command": "(.*)",?$/ \1"/p' "$commands")
 verdict "compile commands for $pattern" "$( ((checked > 0)) || echo "none in $commands")"
 
@@ -71,10 +103,12 @@ for bin in "$@"; do
   # without the header the stack is executable.
   stack=$(awk '$1 == "GNU_STACK" { f = ""; for (i = 7; i < NF; i++) f = f $i; print f }' <<<"$headers")
   verdict "$name: non-executable stack" "$([ "$stack" = RW ] || echo "GNU_STACK flags '${stack:-absent}'")"
-  features=$(sed -n 's/.*x86 feature: //p' <<<"$notes")
-  for feature in IBT SHSTK; do
-    verdict "$name: $feature mark" "$(grep -qw "$feature" <<<"$features" || echo "x86 features '${features:-none}'")"
-  done
+  if [ "$machine" = x86_64 ]; then
+    features=$(sed -n 's/.*x86 feature: //p' <<<"$notes")
+    for feature in IBT SHSTK; do
+      verdict "$name: $feature mark" "$(grep -qw "$feature" <<<"$features" || echo "x86 features '${features:-none}'")"
+    done
+  fi
   verdict "$name: stack protector" "$(grep -qx __stack_chk_fail <<<"$imports" || echo "no __stack_chk_fail")"
   checked_calls=$(grep -E '^__[a-z_]+_chk$' <<<"$imports" | grep -vx __stack_chk_fail)
   unchecked=$(grep -xE "$fortifiable" <<<"$imports" | tr '\n' ' ')

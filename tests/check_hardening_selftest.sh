@@ -18,18 +18,32 @@ extern "C" int tiny(int fd, size_t length)
 }
 int main(int argc, char**) { return tiny(0, static_cast<size_t>(argc)); }
 EOF
-hardened_compile="-O2 -fPIC -fstack-protector-strong -fcf-protection=full -D_FORTIFY_SOURCE=3"
+# The machine's own control-flow protection, as CMakeLists.txt asks for it.
+machine=$($cxx -dumpmachine)
+machine=${machine%%-*}
+hardened_compile="-O2 -fPIC -fstack-protector-strong -fstack-clash-protection -D_FORTIFY_SOURCE=3"
 hardened_link="-Wl,-z,relro -Wl,-z,now -Wl,-z,noexecstack"
+case $machine in
+  x86_64) hardened_compile+=" -fcf-protection=full" machine_marks="ibt shstk" ;;
+  aarch64) hardened_compile+=" -mbranch-protection=standard" machine_marks="" ;;
+  *) machine_marks="" ;;
+esac
 
 fail=0
 row=0
-# NAME | KIND (program or shared) | extra compile flags | extra link flags |
-# x86 feature marks asked of the linker | labels expected MISSING, ';'-separated
-while IFS='|' read -r name kind compile link marks expected; do
+rows=0
+# NAME | MACHINE (any, or the only one the row is for) | KIND (program or
+# shared) | extra compile flags | extra link flags | feature marks asked of
+# the linker (empty: the machine's own; -: none) | labels expected MISSING,
+# ';'-separated
+while IFS='|' read -r name for_machine kind compile link marks expected; do
   row=$((row + 1))
+  [ "$for_machine" = any ] || [ "$for_machine" = "$machine" ] || continue
+  rows=$((rows + 1))
   dir=$scratch/$row
   mkdir -p "$dir"
   if [ "$kind" = shared ]; then out=$dir/libtiny.so kind_flags="-shared"; else out=$dir/tiny kind_flags="-pie"; fi
+  case $marks in -) marks="" ;; "") marks=$machine_marks ;; esac
   mark_flags=""
   for mark in $marks; do mark_flags+=" -Wl,-z,$mark"; done
   command="$cxx $hardened_compile $compile -o $dir/tiny.o -c $scratch/tiny.cpp"
@@ -48,21 +62,26 @@ while IFS='|' read -r name kind compile link marks expected; do
     echo "ok: $name"
   fi
 done <<'EOF'
-hardened program|program|||ibt shstk|
-hardened shared object|shared|||ibt shstk|
-not position-independent|program|-fno-PIC -fno-PIE|-no-pie|ibt shstk|tiny: position-independent
-lazy binding|program||-Wl,-z,lazy|ibt shstk|tiny: immediate binding
-no read-only relocations|program||-Wl,-z,norelro|ibt shstk|tiny: read-only relocations
-executable stack|program||-Wl,-z,execstack|ibt shstk|tiny: non-executable stack
-shared object with lazy binding|shared||-Wl,-z,lazy|ibt shstk|libtiny.so: immediate binding
-shared object with executable stack|shared||-Wl,-z,execstack|ibt shstk|libtiny.so: non-executable stack
-without the feature marks|program||||tiny: IBT mark;tiny: SHSTK mark
-no control-flow protection|program|-fcf-protection=none||ibt shstk|tiny.cpp: -fcf-protection=full
-return protection only|program|-fcf-protection=return||shstk|tiny.cpp: -fcf-protection=full;tiny: IBT mark
-no stack protector|program|-fno-stack-protector||ibt shstk|tiny.cpp: strong stack protector;tiny: stack protector
-weaker stack protector|program|-fstack-protector||ibt shstk|tiny.cpp: strong stack protector
-not fortified|program|-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=0||ibt shstk|tiny.cpp: _FORTIFY_SOURCE=3;tiny: fortified libc calls
-fortified at level 2|program|-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2||ibt shstk|tiny.cpp: _FORTIFY_SOURCE=3
-not optimised|program|-O0||ibt shstk|tiny.cpp: optimisation;tiny: fortified libc calls
+hardened program|any|program||||
+hardened shared object|any|shared||||
+not position-independent|any|program|-fno-PIC -fno-PIE|-no-pie||tiny: position-independent
+lazy binding|any|program||-Wl,-z,lazy||tiny: immediate binding
+no read-only relocations|any|program||-Wl,-z,norelro||tiny: read-only relocations
+executable stack|any|program||-Wl,-z,execstack||tiny: non-executable stack
+shared object with lazy binding|any|shared||-Wl,-z,lazy||libtiny.so: immediate binding
+shared object with executable stack|any|shared||-Wl,-z,execstack||libtiny.so: non-executable stack
+no stack protector|any|program|-fno-stack-protector|||tiny.cpp: strong stack protector;tiny: stack protector
+weaker stack protector|any|program|-fstack-protector|||tiny.cpp: strong stack protector
+no stack clash protection|any|program|-fno-stack-clash-protection|||tiny.cpp: stack clash protection
+not fortified|any|program|-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=0|||tiny.cpp: _FORTIFY_SOURCE=3;tiny: fortified libc calls
+fortified at level 2|any|program|-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2|||tiny.cpp: _FORTIFY_SOURCE=3
+not optimised|any|program|-O0|||tiny.cpp: optimisation;tiny: fortified libc calls
+without the feature marks|x86_64|program|||-|tiny: IBT mark;tiny: SHSTK mark
+no control-flow protection|x86_64|program|-fcf-protection=none|||tiny.cpp: -fcf-protection=full
+return protection only|x86_64|program|-fcf-protection=return||shstk|tiny.cpp: -fcf-protection=full;tiny: IBT mark
+no branch protection|aarch64|program|-mbranch-protection=none|||tiny.cpp: -mbranch-protection=standard;tiny.o: BTI mark;tiny.o: PAC mark
+signed return addresses only|aarch64|program|-mbranch-protection=pac-ret|||tiny.cpp: -mbranch-protection=standard;tiny.o: BTI mark
+landing pads only|aarch64|shared|-mbranch-protection=bti|||tiny.cpp: -mbranch-protection=standard;tiny.o: PAC mark
 EOF
+echo "$rows cases for $machine"
 exit $fail

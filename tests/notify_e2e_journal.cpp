@@ -43,10 +43,27 @@ std::string json_field(const std::string& line, const std::string& name)
     return value;
 }
 
+// systemd-journald as started here, and where its standard error goes.
+struct Journald {
+    rig::ChildProcess process;
+    std::string stderr_path;
+};
+
+// Empty while systemd-journald runs; once it has ended, how, in its own
+// words: it says why on its standard error (no cgroup file system, say).
+std::string journald_ended(Journald& journald)
+{
+    const auto status = rig::wait_exit(journald.process, rig::Clock::now());
+    if (!status)
+        return {};
+    return "systemd-journald ended with status " + std::to_string(*status) + ", saying:\n"
+        + file_text(journald.stderr_path);
+}
+
 // systemd-journald keeping the system journal on a tmpfs over
 // /var/log/journal, with /dev/log pointing at its syslog socket. It runs
 // with no capabilities: it has no business with the kernel's audit state.
-std::string start_journald(const Rig& rig, rig::ChildProcess& journald)
+std::string start_journald(const Rig& rig, Journald& journald)
 {
     std::error_code ec;
     std::filesystem::create_directories("/run/systemd/journal", ec);
@@ -67,17 +84,17 @@ std::string start_journald(const Rig& rig, rig::ChildProcess& journald)
     if (auto e = sandbox::mount_tmpfs("/var/log/journal", "mode=0755"); !e.empty())
         return e;
     rig::SpawnOptions options;
-    options.stderr_path = rig.dir + "/journald.log";
+    journald.stderr_path = options.stderr_path = rig.dir + "/journald.log";
     options.environment = {"SYSTEMD_LOG_TARGET=console"};
     options.without_capabilities = true;
-    if (auto e = rig::spawn({journald_program}, options, journald); !e.empty())
+    if (auto e = rig::spawn({journald_program}, options, journald.process); !e.empty())
         return e;
     const auto deadline = rig::deadline_in(patience);
     while (!std::filesystem::exists("/run/systemd/journal/dev-log")) {
-        if (rig::wait_exit(journald, rig::Clock::now()))
-            return "systemd-journald ended on start; see " + options.stderr_path;
+        if (auto e = journald_ended(journald); !e.empty())
+            return e;
         if (rig::Clock::now() >= deadline)
-            return "systemd-journald made no /run/systemd/journal/dev-log";
+            return "systemd-journald made no /run/systemd/journal/dev-log, saying:\n" + file_text(journald.stderr_path);
         ::poll(nullptr, 0, 10);
     }
     if (::unlink("/dev/log") != 0 || ::symlink("/run/systemd/journal/dev-log", "/dev/log") != 0)
@@ -85,14 +102,17 @@ std::string start_journald(const Rig& rig, rig::ChildProcess& journald)
     return {};
 }
 
-// The tolvane-daemon entries, once there are `count` of them.
-std::vector<std::string> read_journal(size_t count, rig::Deadline deadline)
+// Reads the tolvane-daemon entries into `entries` until there are `count`
+// of them. Fails as soon as systemd-journald has ended, which it may do
+// right after making its sockets, and at the deadline; either way with
+// what journald said.
+std::string read_journal(size_t count, Journald& journald, rig::Deadline deadline, std::vector<std::string>& entries)
 {
     for (;;) {
         rig::ChildProcess journalctl;
         rig::SpawnOptions options;
         options.stderr_path = "/dev/null";
-        std::vector<std::string> entries;
+        entries.clear();
         if (rig::spawn({"journalctl", "-D", "/var/log/journal", "-t", "tolvane-daemon", "-o", "json", "--no-pager"},
                 options, journalctl)
                 .empty()) {
@@ -101,8 +121,13 @@ std::vector<std::string> read_journal(size_t count, rig::Deadline deadline)
             for (std::string line; std::getline(lines, line);)
                 entries.push_back(line);
         }
-        if (entries.size() >= count || rig::Clock::now() >= deadline)
-            return entries;
+        if (entries.size() >= count)
+            return {};
+        const std::string got = std::to_string(entries.size()) + " of " + std::to_string(count) + " entries; ";
+        if (auto e = journald_ended(journald); !e.empty())
+            return got + e;
+        if (rig::Clock::now() >= deadline)
+            return got + "systemd-journald runs and said:\n" + file_text(journald.stderr_path);
         ::poll(nullptr, 0, 20);
     }
 }
@@ -124,7 +149,7 @@ TEST(NotifyJournal, TheJournalShowsEachLineWithItsPriorityFacilityIdentifierPidA
         GTEST_SKIP() << journald_program << " is not installed (Debian package systemd)";
     Rig rig;
     ASSERT_EQ(start_rig(rig, ServerMode::answer, UserBus::missing), "");
-    rig::ChildProcess journald;
+    Journald journald;
     ASSERT_EQ(start_journald(rig, journald), "");
     const auto deadline = rig::deadline_in(patience);
 
@@ -141,7 +166,8 @@ TEST(NotifyJournal, TheJournalShowsEachLineWithItsPriorityFacilityIdentifierPidA
     ASSERT_TRUE(run.logind.send("true", deadline));
     const std::string pid = std::to_string(run.host.pid);
 
-    const auto entries = read_journal(3, deadline);
+    std::vector<std::string> entries;
+    ASSERT_EQ(read_journal(3, journald, deadline, entries), "");
     std::vector<JournalEntry> seen;
     for (const auto& e : entries) {
         const auto field = [&](const char* name) { return json_field(e, name); };

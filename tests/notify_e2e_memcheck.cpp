@@ -11,20 +11,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
 using namespace e2e;
-
-std::string file_text(const std::string& path)
-{
-    std::ifstream f(path);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
 
 TEST(NotifyMemcheck, NotificationsASleepAResumeAndALostSystemBusLeaveMemcheckClean)
 {

@@ -93,13 +93,13 @@ std::string record(std::string_view object_path, std::string_view program_text)
     return r;
 }
 
-namespace {
-
 std::string file_text(const std::string& path)
 {
     std::ifstream f(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
+
+namespace {
 
 constexpr std::string_view host_stderr_suffix = ".host-stderr";
 

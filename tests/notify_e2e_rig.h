@@ -30,6 +30,9 @@ inline constexpr auto patience = 60s;
 // user) namespace; private /dev, /run and /sys/kernel/security.
 std::string enter_sandbox();
 
+// The whole content of a file; empty when it cannot be read.
+std::string file_text(const std::string& path);
+
 // One 1024-byte record. Texts shorter than 512 bytes are NUL-padded; a text
 // of exactly 512 bytes fills its field with no NUL.
 std::string record(std::string_view object_path, std::string_view program_text);
