@@ -54,8 +54,8 @@ namespace {
 // also calls with an error of its own making when the call times out or the
 // connection ends first.
 struct Answer {
-    bool arrived = false;
-    int r = 0;
+    bool arrived;
+    int r;
     BusError& error;
     BusMessage& reply;
 };
