@@ -1,27 +1,48 @@
 #include "private_bus.h"
 
+#include <cstring>
 #include <fstream>
+#include <iterator>
 
 namespace rig {
 namespace {
 
-constexpr const char* doctype = "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                                " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n";
+constexpr const char* system_config = "/usr/share/dbus-1/system.conf";
+
+std::string file_text(const char* path)
+{
+    std::ifstream f(path);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+// The system bus's own configuration as the distribution ships it, but for
+// its change of user: the daemon stays who started it, so that its death
+// still follows ours, and so that it starts in a user namespace too, where
+// there is no messagebus and no changing of groups. Its relative includes
+// are made absolute, as the copy lives elsewhere.
+std::string system_bus_config()
+{
+    std::string config = file_text(system_config);
+    const auto user = config.find("<user>");
+    const auto user_end = config.find("</user>", user);
+    if (user != std::string::npos && user_end != std::string::npos)
+        config.erase(user, user_end + std::strlen("</user>") - user);
+    const std::string relative = "<includedir>system.d</includedir>";
+    if (const auto at = config.find(relative); at != std::string::npos)
+        config.replace(at, relative.size(), "<includedir>/usr/share/dbus-1/system.d</includedir>");
+    return config;
+}
 
 // The daemon's own complaints go to stderr, never to syslog (--nosyslog):
 // the tests read every datagram that reaches /dev/log and expect only the
 // plug-in's.
-std::string bus_config(const std::string& dir, BusPolicy policy)
+std::string session_bus_config(const std::string& dir)
 {
-    if (policy == BusPolicy::system)
-        // Except that the daemon stays root: a change of user would cancel
-        // its death with ours (and a user namespace maps no messagebus).
-        return std::string(doctype)
-            + "<busconfig>\n  <include>/usr/share/dbus-1/system.conf</include>\n  <user>root</user>\n</busconfig>\n";
-    return std::string(doctype)
-        + "<busconfig>\n"
-          "  <type>session</type>\n"
-          "  <listen>unix:path="
+    return "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig>\n"
+           "  <type>session</type>\n"
+           "  <listen>unix:path="
         + dir
         + "/bus</listen>\n"
           "  <auth>EXTERNAL</auth>\n"
@@ -40,7 +61,10 @@ std::string start_private_bus(const std::string& dir, Deadline deadline, Private
     const std::string config = dir + "/bus.conf";
     {
         std::ofstream f(config);
-        f << bus_config(dir, policy);
+        const std::string text = policy == BusPolicy::system ? system_bus_config() : session_bus_config(dir);
+        if (text.empty())
+            return std::string("cannot read ") + system_config + " (Debian package dbus)";
+        f << text;
         if (!f.flush())
             return "cannot write " + config;
     }

@@ -16,7 +16,7 @@ struct PrivateBus {
 // system: the system bus's own configuration and policies as the
 // distribution ships them: every user may connect and send signals and
 // replies, only root owns names, and a method call needs a policy that
-// allows it. The daemon stays root either way.
+// allows it. The daemon stays the user who started it either way.
 enum class BusPolicy { session, system };
 
 // Writes a bus configuration into `dir` and starts a dbus-daemon listening
