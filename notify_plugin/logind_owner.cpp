@@ -42,7 +42,8 @@ void forget_logind_owner()
 bool sent_by_logind(sd_bus_message* message)
 {
     const char* sender = sd_bus_message_get_sender(message);
-    return owner.length > 0 && sender && std::string_view(sender) == std::string_view(owner.name, owner.length);
+    // No sender is empty, so nobody matches while nobody owns the name.
+    return sender && std::string_view(sender) == std::string_view(owner.name, owner.length);
 }
 
 int on_logind_owner_changed(sd_bus_message* message, void*, sd_bus_error*) noexcept

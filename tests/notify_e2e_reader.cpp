@@ -290,6 +290,8 @@ TEST(NotifyReader, SignalsOnTheReadersThreadCostNoNotificationAndSendNoneTwice)
             // while the reader waits for the answer.
             ASSERT_TRUE(feed(fifo.get(), "/home/ann/Documents/plan.odt", program(0), deadline));
             ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
+            // It waits asleep, up to the call's deadline, not spinning.
+            EXPECT_FALSE(wait_for_bus_wait(host.pid, true, deadline).empty());
             ASSERT_TRUE(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
             const auto sent = rig::read_line(host, deadline);
             ASSERT_TRUE(sent && sent->starts_with(c.sent)) << sent.value_or("no line");

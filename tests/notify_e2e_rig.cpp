@@ -421,6 +421,23 @@ HostRun run_host(const Rig& rig, const std::vector<std::string>& options, const 
     return run;
 }
 
+std::filesystem::path wait_for_bus_wait(pid_t host, bool limited, rig::Deadline deadline)
+{
+    const std::string tasks = "/proc/" + std::to_string(host) + "/task";
+    for (;;) {
+        std::error_code ec;
+        for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+            std::string number, fds, nfds, timeout;
+            std::ifstream(task.path() / "syscall") >> number >> fds >> nfds >> timeout;
+            if (number == std::to_string(SYS_ppoll) && (timeout != "0x0") == limited)
+                return task.path();
+        }
+        if (rig::Clock::now() >= deadline)
+            return {};
+        ::poll(nullptr, 0, 2);
+    }
+}
+
 std::vector<rig::NotifyCall> recorded_calls(const Rig& rig)
 {
     std::ifstream f(rig.calls_path, std::ios::binary);

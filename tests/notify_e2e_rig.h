@@ -12,6 +12,7 @@
 #include "unique_fd.h"
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -172,6 +173,13 @@ struct Reappearance {
     rig::Clock::time_point notified;
 };
 Reappearance feed_until_notified(const Rig& rig, Subscribed& run, std::string_view object_path, rig::Deadline deadline);
+
+// Waits until some thread of the host blocks in ppoll (a bus wait) with (or
+// without) a time limit: its third argument points to one, or is null. The
+// monitor waits without one while notifications are on, with one while they
+// are silenced; the reader waits for an answer to Notify with one. Returns
+// the thread's directory in /proc, or an empty path at the deadline.
+std::filesystem::path wait_for_bus_wait(pid_t host, bool limited, rig::Deadline deadline);
 
 // The calls the server has recorded so far.
 std::vector<rig::NotifyCall> recorded_calls(const Rig& rig);

@@ -52,27 +52,6 @@ size_t calls_after_feeding(const Rig& rig, Subscribed& run, const std::string& p
     return recorded_calls(rig).size();
 }
 
-// Waits until some thread of the host, the monitor, blocks in ppoll (the
-// bus wait) with (or without) a time limit: its third argument points to
-// one, or is null. Returns the thread's directory in /proc, or an empty
-// path at the deadline.
-std::filesystem::path wait_for_bus_wait(pid_t host, bool limited, rig::Deadline deadline)
-{
-    const std::string tasks = "/proc/" + std::to_string(host) + "/task";
-    for (;;) {
-        std::error_code ec;
-        for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
-            std::string number, fds, nfds, timeout;
-            std::ifstream(task.path() / "syscall") >> number >> fds >> nfds >> timeout;
-            if (number == std::to_string(SYS_ppoll) && (timeout != "0x0") == limited)
-                return task.path();
-        }
-        if (rig::Clock::now() >= deadline)
-            return {};
-        ::poll(nullptr, 0, 2);
-    }
-}
-
 // Waits until the thread has ended; false at the deadline.
 bool wait_until_gone(const std::filesystem::path& task, rig::Deadline deadline)
 {
