@@ -265,6 +265,12 @@ TEST_F(PluginSeams, ANewKeyBeyondTheKeyCapOrTheByteBudgetIsLetInAndTheOldestKeys
         EXPECT_EQ(message_time_map.value.size(), 1u);
         EXPECT_TRUE(time_index_agrees_with_map());
     }
+    // A key as long as the whole budget still gets in, everything else
+    // giving way; one byte more never could.
+    EXPECT_EQ(admit_message(std::string(message_time_map_key_budget + 1, 'k'), fakes::now), Admission::too_long);
+    EXPECT_EQ(admit_message(std::string(message_time_map_key_budget, 'k'), fakes::now), Admission::first);
+    EXPECT_EQ(message_time_map.value.size(), 1u);
+    EXPECT_TRUE(time_index_agrees_with_map());
 }
 
 // Whatever allocation fails while a key is admitted, the map and its index
