@@ -133,8 +133,8 @@ void* sleep_monitor_thread(void*)
         if (subscribe(bus) == 0)
             run_event_loop(bus.get());
     }
-    // Nobody is left to end a silence: end it now.
-    reset_silence();
+    // Nobody is left to end a silence: end it now. The silence itself is
+    // never read again.
     set_notifications_enabled(1);
     return nullptr;
 }
