@@ -12,20 +12,20 @@ cd "$(dirname "$0")/.."
 
 if [[ ${1:-} != --inside ]]; then
   build=$(realpath "${1:-build/plain}")
-  for f in tools/tolvane-sandbox tools/tolvane-notify-host tools/tolvane-test-notification-server \
-           tools/tolvane-test-logind tools/tolvane-real-logind notify_plugin/libtolvane-notify.so \
+  for f in test_rig/tolvane-sandbox test_rig/tolvane-notify-host test_rig/tolvane-test-notification-server \
+           test_rig/tolvane-test-logind test_rig/tolvane-real-logind notify_plugin/libtolvane-notify.so \
            notify_check/tolvane-notify-check; do
     [[ -x $build/$f || -f $build/$f ]] || { echo "missing $build/$f: run bash scripts/build.sh plain" >&2; exit 1; }
   done
-  exec "$build/tools/tolvane-sandbox" bash "$0" --inside "$build"
+  exec "$build/test_rig/tolvane-sandbox" bash "$0" --inside "$build"
 fi
 
 # ---- inside the sandbox ----------------------------------------------------
 build=$2
-host=$build/tools/tolvane-notify-host
-server=$build/tools/tolvane-test-notification-server
-logind=$build/tools/tolvane-test-logind
-real_logind=$build/tools/tolvane-real-logind
+host=$build/test_rig/tolvane-notify-host
+server=$build/test_rig/tolvane-test-notification-server
+logind=$build/test_rig/tolvane-test-logind
+real_logind=$build/test_rig/tolvane-real-logind
 plugin=$build/notify_plugin/libtolvane-notify.so
 notify_file=/sys/kernel/security/tolvane/.notify
 work=$TOLVANE_SANDBOX_DIR

@@ -15,11 +15,11 @@ cd "$(dirname "$0")/.."
 
 if [[ ${1:-} != --inside ]]; then
   build=$(realpath "${1:-build/plain}")
-  for f in tools/tolvane-sandbox tools/tolvane-notify-host tools/tolvane-test-notification-server \
-           tools/tolvane-soak-feed notify_plugin/libtolvane-notify.so; do
+  for f in test_rig/tolvane-sandbox test_rig/tolvane-notify-host test_rig/tolvane-test-notification-server \
+           test_rig/tolvane-soak-feed notify_plugin/libtolvane-notify.so; do
     [[ -e $build/$f ]] || { echo "missing $build/$f: run bash scripts/build.sh plain" >&2; exit 1; }
   done
-  exec "$build/tools/tolvane-sandbox" bash "$0" --inside "$build" "${2:-1000000}"
+  exec "$build/test_rig/tolvane-sandbox" bash "$0" --inside "$build" "${2:-1000000}"
 fi
 
 # ---- inside the sandbox ----------------------------------------------------
@@ -41,7 +41,7 @@ wait_for() {
 }
 
 mkfifo "$work/server.out" "$work/host.in"
-"$build/tools/tolvane-test-notification-server" --record "$work/calls" > "$work/server.out" &
+"$build/test_rig/tolvane-test-notification-server" --record "$work/calls" > "$work/server.out" &
 server_pid=$!
 read -r ready < "$work/server.out"
 [[ $ready == ready ]] || { echo "soak: the notification server did not start" >&2; exit 1; }
@@ -51,13 +51,13 @@ touch "$work/calls"
 # its peak memory can be read once every record has gone through; a line on
 # its standard input then lets it finish.
 mkfifo "$notify_file"
-"$build/tools/tolvane-notify-host" --while-reading unregister "$build/notify_plugin/libtolvane-notify.so" \
+"$build/test_rig/tolvane-notify-host" --while-reading unregister "$build/notify_plugin/libtolvane-notify.so" \
   < "$work/host.in" > "$work/host.out" &
 host_pid=$!
 exec 4> "$work/host.in"
 
 start=$(date +%s.%N)
-"$build/tools/tolvane-soak-feed" "$records" > "$notify_file" 2> "$work/feed.out"
+"$build/test_rig/tolvane-soak-feed" "$records" > "$notify_file" 2> "$work/feed.out"
 written=$(date +%s.%N)
 # Main thread, reader and monitor while reading; the reader's thread ends at
 # the end of the file.

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/plain}
 mapfile -t sources < <(find profile_generator notify_plugin notify_check -name '*.cpp' | LC_ALL=C sort)
-mapfile -t formatted < <(find profile_generator notify_plugin notify_check tools tests bench \( -name '*.cpp' -o -name '*.h' \) \
+mapfile -t formatted < <(find profile_generator notify_plugin notify_check test_rig tests bench \( -name '*.cpp' -o -name '*.h' \) \
   | LC_ALL=C sort)
 if ((${#sources[@]} == 0 || ${#formatted[@]} == 0)); then
   echo "static analysis: no sources found" >&2
@@ -20,7 +20,7 @@ clang-tidy-14 -p "$build" --quiet "${sources[@]}"
 echo "--- cppcheck"
 cppcheck --std=c++20 --language=c++ --enable=warning,style,performance,portability --inline-suppr \
   --error-exitcode=1 --quiet --suppress=missingIncludeSystem \
-  -I profile_generator -I notify_plugin -I notify_check -I tools "${sources[@]}"
+  -I profile_generator -I notify_plugin -I notify_check -I test_rig "${sources[@]}"
 
 echo "--- clang-format"
 clang-format-14 --dry-run --Werror "${formatted[@]}"

@@ -127,9 +127,9 @@ const std::vector<std::string> all_in_place = {
     "summaries end in \" wurde der Zugriff auf Dateien und Ordner verweigert\"",
 };
 
-rig::NotifyCall german_test_call()
+rig::RecordedCall german_test_call()
 {
-    rig::NotifyCall call;
+    rig::RecordedCall call;
     call.app_name = "Systemeinstellungen";
     call.summary = "tolvane-notify-check (test notification) wurde der Zugriff auf Dateien und Ordner verweigert";
     call.body = "Öffnen Sie Kontrollzentrum > Datenschutz und Sicherheit und erlauben Sie den Zugriff.";
@@ -146,7 +146,7 @@ struct CheckCase {
     std::vector<std::string> environment; // on top of the rig's buses and the German locale
     std::map<size_t, std::string> lines; // what differs from all_in_place; past its end: added
     int exit_status;
-    std::vector<rig::NotifyCall> calls;
+    std::vector<rig::RecordedCall> calls;
 };
 
 TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAppear)

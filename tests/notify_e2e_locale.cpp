@@ -120,9 +120,9 @@ const GermanLocale& german_locale()
 const std::string docs = "/home/ann/Documents/Bericht.odt";
 
 // The call the plug-in makes for a record, its texts passed through `texts`.
-rig::NotifyCall expected_call(const Catalogue& texts, const std::string& program, bool camera)
+rig::RecordedCall expected_call(const Catalogue& texts, const std::string& program, bool camera)
 {
-    rig::NotifyCall call;
+    rig::RecordedCall call;
     call.app_name = texts.at("preferences-system");
     call.summary = program + texts.at(camera ? camera_suffix : files_suffix);
     call.body = texts.at("Go to Control Center > Privacy and Security, and allow its access.");
@@ -180,7 +180,7 @@ TEST(NotifyLocale, TheTextsFollowTheHostsLanguageAndFallBackToEnglish)
         EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned 0"});
         const Catalogue& texts = c.german ? de : english;
         EXPECT_EQ(recorded_calls(rig),
-            (std::vector<rig::NotifyCall>{expected_call(texts, "/usr/bin/textverarbeitung", false),
+            (std::vector<rig::RecordedCall>{expected_call(texts, "/usr/bin/textverarbeitung", false),
                 expected_call(texts, "/usr/bin/kamera", true)}));
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
     }
@@ -216,7 +216,7 @@ TEST(NotifyLocale, AHostThatSelectsItsOwnTextDomainLeavesTheTextsTranslated)
     EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));
     EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
     EXPECT_EQ(recorded_calls(rig),
-        (std::vector<rig::NotifyCall>{
+        (std::vector<rig::RecordedCall>{
             expected_call(de, "/usr/bin/textverarbeitung", false), expected_call(de, "/usr/bin/kamera", true)}));
     EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
 }

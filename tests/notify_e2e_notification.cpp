@@ -11,9 +11,9 @@ namespace {
 
 using namespace e2e;
 
-rig::NotifyCall expected_call(const std::string& summary, const char* page)
+rig::RecordedCall expected_call(const std::string& summary, const char* page)
 {
-    rig::NotifyCall call;
+    rig::RecordedCall call;
     call.app_name = "preferences-system";
     call.replaces_id = 0;
     call.app_icon = "";
@@ -25,17 +25,17 @@ rig::NotifyCall expected_call(const std::string& summary, const char* page)
     return call;
 }
 
-rig::NotifyCall files_call(const std::string& program)
+rig::RecordedCall files_call(const std::string& program)
 {
     return expected_call(program + files_suffix, "privacy,filefolder");
 }
 
-rig::NotifyCall camera_call(const std::string& program)
+rig::RecordedCall camera_call(const std::string& program)
 {
     return expected_call(program + camera_suffix, "privacy,camera");
 }
 
-std::vector<rig::NotifyCall> run_records(const std::string& bytes)
+std::vector<rig::RecordedCall> run_records(const std::string& bytes)
 {
     Rig rig;
     if (auto e = start_rig(rig); !e.empty()) {
@@ -75,7 +75,7 @@ TEST(NotifyRoadOfOneEvent, ABlockedDocumentsFileGivesExactlyOneNotifyWithTheFixe
 struct EventCase {
     const char* name;
     std::string bytes;
-    std::vector<rig::NotifyCall> expected;
+    std::vector<rig::RecordedCall> expected;
 };
 
 std::vector<EventCase> event_cases()

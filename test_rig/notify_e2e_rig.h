@@ -6,9 +6,9 @@
 
 #include "child_process.h"
 #include "log_socket.h"
-#include "notify_call.h"
 #include "plugin_paths.h"
 #include "private_bus.h"
+#include "recorded_call.h"
 #include "unique_fd.h"
 
 #include <chrono>
@@ -182,9 +182,9 @@ Reappearance feed_until_notified(const Rig& rig, Subscribed& run, std::string_vi
 std::filesystem::path wait_for_bus_wait(pid_t host, bool limited, rig::Deadline deadline);
 
 // The calls the server has recorded so far.
-std::vector<rig::NotifyCall> recorded_calls(const Rig& rig);
+std::vector<rig::RecordedCall> recorded_calls(const Rig& rig);
 // Waits until at least `count` calls are recorded, or the deadline.
-std::vector<rig::NotifyCall> wait_for_calls(const Rig& rig, size_t count, rig::Deadline deadline);
+std::vector<rig::RecordedCall> wait_for_calls(const Rig& rig, size_t count, rig::Deadline deadline);
 
 // Every datagram already queued on /dev/log.
 std::vector<std::string> drain_log(const Rig& rig);
@@ -211,11 +211,11 @@ void PrintTo(const Logged& line, std::ostream* out);
 // process than `host` under another name, fails the test.
 std::vector<Logged> logged_lines(const std::vector<std::string>& datagrams, pid_t host);
 
-std::vector<std::string> summaries(const std::vector<rig::NotifyCall>& calls);
+std::vector<std::string> summaries(const std::vector<rig::RecordedCall>& calls);
 
 } // namespace e2e
 
 namespace rig {
 // How GoogleTest shows a call in a failure: the server's own line.
-void PrintTo(const NotifyCall& call, std::ostream* out);
+void PrintTo(const RecordedCall& call, std::ostream* out);
 } // namespace rig

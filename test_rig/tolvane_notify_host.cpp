@@ -6,7 +6,7 @@
 // Plain: calls KRMRegister, prints "KRMRegister returned N", and with
 // --unregister then calls KRMUnregister and prints its result.
 // --confined: before it loads the plug-in, the host has every connection but
-// the one to the system log refused with EPERM (host_confinement.cpp).
+// the one to the system log refused with EPERM (tolvane_notify_host_confinement.cpp).
 // --while-reading: KRMRegister runs on a second thread; once a line (or end
 // of input) arrives on standard input, the main thread does ACTION while the
 // first call is still reading:
@@ -47,7 +47,7 @@
 #include <thread>
 
 int host_rivals_used(); // notify_host_rivals.cpp
-bool refuse_connections_but_the_system_log(); // host_confinement.cpp
+bool refuse_connections_but_the_system_log(); // tolvane_notify_host_confinement.cpp
 
 namespace {
 

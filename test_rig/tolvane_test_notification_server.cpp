@@ -13,7 +13,7 @@
 //
 // It prints "ready" on standard output once it owns the name.
 #include "bus_owners.h"
-#include "notify_call.h"
+#include "recorded_call.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -117,7 +117,7 @@ int read_hints(sd_bus_message* m, std::vector<rig::NotifyHint>& hints)
     return sd_bus_message_exit_container(m);
 }
 
-int read_notify_call(sd_bus_message* m, rig::NotifyCall& call)
+int read_notify_call(sd_bus_message* m, rig::RecordedCall& call)
 {
     int r;
     if ((r = read_string(m, call.app_name)) < 0 || (r = sd_bus_message_read_basic(m, 'u', &call.replaces_id)) < 0
@@ -138,7 +138,7 @@ int read_notify_call(sd_bus_message* m, rig::NotifyCall& call)
 
 // The notification as a user would see it: who sent it, summary, body and
 // each button with the command a click would run.
-void print_pretty(const rig::NotifyCall& call, std::uint32_t id)
+void print_pretty(const rig::RecordedCall& call, std::uint32_t id)
 {
     std::printf("+-- notification %u from \"%s\"\n", id, call.app_name.c_str());
     std::printf("|  %s\n", call.summary.c_str());
@@ -163,12 +163,12 @@ int on_notify(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept
 {
     auto& server = *static_cast<Server*>(userdata);
     try {
-        rig::NotifyCall call;
+        rig::RecordedCall call;
         if (const int r = read_notify_call(m, call); r < 0)
             return sd_bus_error_set_errno(error, r);
         const std::uint32_t id = ++server.last_id;
         if (server.record) {
-            std::fprintf(server.record, "%s\n", rig::format_notify_call(call).c_str());
+            std::fprintf(server.record, "%s\n", rig::format_recorded_call(call).c_str());
             std::fflush(server.record);
         }
         if (server.pretty)

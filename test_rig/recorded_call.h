@@ -24,7 +24,7 @@ struct NotifyHint {
     bool operator==(const NotifyHint&) const = default;
 };
 
-struct NotifyCall {
+struct RecordedCall {
     std::string app_name;
     std::uint32_t replaces_id = 0;
     std::string app_icon;
@@ -33,10 +33,10 @@ struct NotifyCall {
     std::vector<std::string> actions;
     std::vector<NotifyHint> hints;
     std::int32_t expire_timeout = 0;
-    bool operator==(const NotifyCall&) const = default;
+    bool operator==(const RecordedCall&) const = default;
 };
 
-std::string format_notify_call(const NotifyCall& call);
-std::optional<NotifyCall> parse_notify_call(const std::string& line);
+std::string format_recorded_call(const RecordedCall& call);
+std::optional<RecordedCall> parse_recorded_call(const std::string& line);
 
 } // namespace rig

@@ -438,18 +438,18 @@ std::filesystem::path wait_for_bus_wait(pid_t host, bool limited, rig::Deadline 
     }
 }
 
-std::vector<rig::NotifyCall> recorded_calls(const Rig& rig)
+std::vector<rig::RecordedCall> recorded_calls(const Rig& rig)
 {
     std::ifstream f(rig.calls_path, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    std::vector<rig::NotifyCall> calls;
+    std::vector<rig::RecordedCall> calls;
     // A last line without its line feed is still being written: not yet a call.
     for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
         const std::string line = text.substr(start, end - start);
-        auto call = rig::parse_notify_call(line);
+        auto call = rig::parse_recorded_call(line);
         if (!call) {
             // Keep the count honest: an unreadable line is still a call.
-            rig::NotifyCall broken;
+            rig::RecordedCall broken;
             broken.summary = "UNPARSABLE: " + line;
             calls.push_back(broken);
             continue;
@@ -459,7 +459,7 @@ std::vector<rig::NotifyCall> recorded_calls(const Rig& rig)
     return calls;
 }
 
-std::vector<rig::NotifyCall> wait_for_calls(const Rig& rig, size_t count, rig::Deadline deadline)
+std::vector<rig::RecordedCall> wait_for_calls(const Rig& rig, size_t count, rig::Deadline deadline)
 {
     for (;;) {
         auto calls = recorded_calls(rig);
@@ -597,7 +597,7 @@ std::vector<Logged> logged_lines(const std::vector<std::string>& datagrams, pid_
     return out;
 }
 
-std::vector<std::string> summaries(const std::vector<rig::NotifyCall>& calls)
+std::vector<std::string> summaries(const std::vector<rig::RecordedCall>& calls)
 {
     std::vector<std::string> out;
     for (const auto& c : calls)
@@ -608,8 +608,8 @@ std::vector<std::string> summaries(const std::vector<rig::NotifyCall>& calls)
 } // namespace e2e
 
 namespace rig {
-void PrintTo(const NotifyCall& call, std::ostream* out)
+void PrintTo(const RecordedCall& call, std::ostream* out)
 {
-    *out << format_notify_call(call);
+    *out << format_recorded_call(call);
 }
 } // namespace rig

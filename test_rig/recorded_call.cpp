@@ -1,4 +1,4 @@
-#include "notify_call.h"
+#include "recorded_call.h"
 
 #include <charconv>
 #include <cstdio>
@@ -88,7 +88,7 @@ std::optional<Int> number(std::string_view text)
 
 } // namespace
 
-std::string format_notify_call(const NotifyCall& call)
+std::string format_recorded_call(const RecordedCall& call)
 {
     std::string actions;
     for (const auto& a : call.actions)
@@ -101,12 +101,12 @@ std::string format_notify_call(const NotifyCall& call)
         + std::to_string(call.expire_timeout) + "\tend";
 }
 
-std::optional<NotifyCall> parse_notify_call(const std::string& line)
+std::optional<RecordedCall> parse_recorded_call(const std::string& line)
 {
     const auto fields = split(line, '\t');
     if (fields.size() != 9 || fields[8] != "end")
         return std::nullopt;
-    NotifyCall call;
+    RecordedCall call;
     auto app = unescape(fields[0]);
     auto replaces = number<std::uint32_t>(fields[1]);
     auto icon = unescape(fields[2]);
