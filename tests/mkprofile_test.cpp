@@ -594,9 +594,10 @@ TEST_F(ProfileCommand, MissingDirectoryIsNotCreated)
 #ifdef ALLOCATION_FAILURE_PRELOAD
 // Memory that runs out: for the digest's state (20 bytes) or its work buffer
 // (16 KiB) there is no profile path to name, and the run says it could not
-// create the profile; for the copy of a long path (its length and a NUL) it
-// can say nothing at all. The status tells either way, and nothing is
-// written.
+// create the profile; for the copy of a long path (its length and a NUL), or
+// for the line that says the profile was created, it can say nothing at all.
+// That line starts as another copy of the path and grows twice, by doubling
+// its capacity. The status tells either way, and nothing is written.
 TEST_F(ProfileCommand, MemoryThatRunsOutFailsTheRunAndWritesNothing)
 {
     const std::string p = "/opt/app/a-program-with-a-long-name"; // 35 bytes
@@ -608,6 +609,8 @@ TEST_F(ProfileCommand, MemoryThatRunsOutFailsTheRunAndWritesNothing)
     } cases[] = {
         {"the digest's state", "20", no_digest},
         {"the digest's work buffer", "16384", no_digest},
+        {"the created line as it grows", "71", ""},
+        {"the created line as it grows again", "141", ""},
         {"the copy of the path", "36", ""},
     };
     for (const auto& c : cases) {
@@ -620,6 +623,7 @@ TEST_F(ProfileCommand, MemoryThatRunsOutFailsTheRunAndWritesNothing)
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, "");
         EXPECT_TRUE(entries(profile_dir).empty());
+        fs::remove(profile_of(p));
     }
 }
 #endif
