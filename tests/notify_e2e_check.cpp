@@ -8,7 +8,9 @@
 
 #include "sandbox.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <gtest/gtest.h>
 
@@ -66,7 +68,7 @@ const Installation& installation()
 }
 
 enum class Plugin { installed, missing, not_a_library, another_library };
-enum class NotifyFile { readable, missing, unreadable, directory };
+enum class NotifyFile { readable, missing, unreadable, directory, socket };
 
 struct Setup {
     ServerMode server = ServerMode::answer;
@@ -100,6 +102,16 @@ std::string place(const Setup& setup)
     // It opens, and every read of it fails with EISDIR.
     if (setup.notify_file == NotifyFile::directory)
         return ::mkdir(notify_file, 0755) == 0 ? "" : std::string("mkdir: ") + std::strerror(errno);
+    // It does not open at all.
+    if (setup.notify_file == NotifyFile::socket) {
+        const rig::unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un where{};
+        where.sun_family = AF_UNIX;
+        std::strncpy(where.sun_path, notify_file, sizeof where.sun_path - 1);
+        if (!listener || ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0)
+            return std::string("bind: ") + std::strerror(errno);
+        return {};
+    }
     // A FIFO without a writer: a check that opened it for reading would hang.
     if (auto e = make_notify_fifo(); !e.empty())
         return e;
@@ -194,6 +206,11 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
         {"a directory at the notification file's path", {.notify_file = NotifyFile::directory}, {}, {},
             {{1,
                 "FAIL notification file: /sys/kernel/security/tolvane/.notify is a directory, from which the plug-in "
+                "cannot read records; check that the tolvane kernel module is loaded"}},
+            1, {}},
+        {"a socket at the notification file's path", {.notify_file = NotifyFile::socket}, {}, {},
+            {{1,
+                "FAIL notification file: /sys/kernel/security/tolvane/.notify is a socket, from which the plug-in "
                 "cannot read records; check that the tolvane kernel module is loaded"}},
             1, {}},
         {"no user bus", {.user_bus = UserBus::missing}, {"--send-test"}, {},
