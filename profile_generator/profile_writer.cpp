@@ -1,11 +1,11 @@
 #include "profile_writer.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <string>
 
 namespace {
@@ -107,11 +107,11 @@ struct HeldSignals {
     {
         sigset_t all;
         ::sigfillset(&all);
-        ::sigprocmask(SIG_BLOCK, &all, &caller);
+        ::pthread_sigmask(SIG_BLOCK, &all, &caller);
     }
     HeldSignals(const HeldSignals&) = delete;
     HeldSignals& operator=(const HeldSignals&) = delete;
-    ~HeldSignals() { ::sigprocmask(SIG_SETMASK, &caller, nullptr); }
+    ~HeldSignals() { ::pthread_sigmask(SIG_SETMASK, &caller, nullptr); }
 };
 
 CreateResult create_exclusively(int dir, const std::string& name, std::string_view content)
