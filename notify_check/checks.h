@@ -8,8 +8,9 @@
 // The plug-in file loads and has both entry points.
 CheckResult check_plugin(const char* path);
 
-// The notification file exists and this user may read it. Never opens it:
-// whoever reads it takes records away from the plug-in.
+// The notification file exists, is something records can be read from, and
+// this user may read it. Never opens it: whoever reads it takes records away
+// from the plug-in.
 CheckResult check_notify_file(const char* path);
 
 // The user bus can be opened; on success `bus` holds the connection.

@@ -23,6 +23,17 @@ std::string user_name()
     return "uid " + std::to_string(uid);
 }
 
+// What the plug-in cannot read records from, whatever the permissions say:
+// a directory opens, but every read of it fails; a socket does not open.
+const char* unreadable_kind(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return nullptr;
+}
+
 } // namespace
 
 CheckResult check_notify_file(const char* path)
@@ -39,6 +50,10 @@ CheckResult check_notify_file(const char* path)
         return {Verdict::fail, "notification file",
             file + ": " + error_text(error) + "; check that the tolvane kernel module is loaded"};
     }
+    if (const char* kind = unreadable_kind(status.st_mode))
+        return {Verdict::fail, "notification file",
+            file + " is " + kind
+                + ", from which the plug-in cannot read records; check that the tolvane kernel module is loaded"};
     // access() answers for the real user, who runs this check as the host would.
     if (::access(path, R_OK) != 0) {
         const int error = errno;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string_view>
 
@@ -80,10 +81,25 @@ struct SlotUnref {
 };
 using BusSlot = std::unique_ptr<sd_bus_slot, SlotUnref>;
 
+std::uint64_t monotonic_usec()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 + static_cast<std::uint64_t>(now.tv_nsec) / 1'000;
+}
+
+// What sd-bus says of a call whose time has run out. Its own count starts
+// late on a new connection, so the deadline below runs out first: it says
+// the same, in the same words.
+int time_ran_out(BusError& error)
+{
+    return sd_bus_error_set_const(&error.error, SD_BUS_ERROR_NO_REPLY, "Method call timed out");
+}
+
 // The host's thread takes the host's signals: a wait they interrupt is
-// waited again, for the same answer. The call went out once and is never
-// sent again. The deadline is the call's own, which sd-bus keeps.
-int wait_for_answer(sd_bus* bus, const Answer& answer)
+// waited again, for the same answer, until the same deadline. The call went
+// out once and is never sent again.
+int wait_for_answer(sd_bus* bus, const Answer& answer, std::uint64_t deadline)
 {
     for (;;) {
         int r = sd_bus_process(bus, nullptr);
@@ -91,9 +107,14 @@ int wait_for_answer(sd_bus* bus, const Answer& answer)
             return answer.r;
         if (r < 0)
             return r;
+        // Checked even while there is more to process: messages that keep
+        // coming must not hold the reader past its deadline.
+        const std::uint64_t now = monotonic_usec();
+        if (now >= deadline)
+            return time_ran_out(answer.error);
         if (r > 0)
             continue;
-        r = sd_bus_wait(bus, UINT64_MAX); // until the call's own deadline at most
+        r = sd_bus_wait(bus, deadline == UINT64_MAX ? UINT64_MAX : deadline - now);
         if (r < 0 && r != -EINTR)
             return r;
     }
@@ -125,15 +146,20 @@ int make_notify_call(sd_bus* bus, const NotificationTexts& texts, BusMessage& ca
 
 int call_notify(sd_bus* bus, const NotificationTexts& texts, BusError& error, BusMessage& reply)
 {
+    const std::uint64_t begun = monotonic_usec();
     BusMessage call;
     int r = make_notify_call(bus, texts, call);
     if (r < 0)
         return r;
-    // Given explicitly: a timeout of 0 would mean none at all to an
-    // asynchronous call, not the default that a synchronous one takes.
+    // The library's method-call timeout (SYSTEMD_BUS_TIMEOUT, else 25 s),
+    // the one sd_bus_call_async also takes for 0, bounds the whole exchange.
+    // On a connection that is still in its handshake sd-bus starts counting
+    // it only once the handshake is over: alone, it could let the reader
+    // wait for the handshake and then the whole timeout again.
     std::uint64_t timeout = 0;
     if ((r = sd_bus_get_method_call_timeout(bus, &timeout)) < 0)
         return r;
+    const std::uint64_t deadline = timeout > UINT64_MAX - begun ? UINT64_MAX : begun + timeout;
     Answer answer{false, 0, error, reply};
     sd_bus_slot* raw_slot = nullptr;
     r = sd_bus_call_async(bus, &raw_slot, call.get(), on_answer, &answer, timeout);
@@ -141,7 +167,7 @@ int call_notify(sd_bus* bus, const NotificationTexts& texts, BusError& error, Bu
     const BusSlot slot(raw_slot);
     if (r < 0)
         return r;
-    return wait_for_answer(bus, answer);
+    return wait_for_answer(bus, answer, deadline);
 }
 
 int send_blocked_notification(EventKind kind, const char* program_text, const char* object_path)

@@ -17,11 +17,14 @@ struct NotificationTexts {
 NotificationTexts build_notification_texts(EventKind kind, const char* program_text, const char* object_path);
 
 // Calls Notify with the texts on `bus` and waits for the server's answer,
-// through any signal the calling thread takes, until the bus's reply timeout
-// (counted from the call). Sends the call once. Returns the call's result: on
-// failure `error` holds what the server or the bus said, on success `reply`
-// holds the answer. Logs nothing, so that programs other than the plug-in can
-// report the outcome their own way.
+// through any signal the calling thread takes. One deadline bounds the whole
+// exchange on a new connection (the rest of its handshake, the call and the
+// answer): the library's method-call timeout, counted on the monotonic clock
+// from the moment this function is called. Sends the call once. Returns the
+// call's result: on failure `error` holds what the server or the bus said
+// (sd-bus's own words for a timeout), on success `reply` holds the answer.
+// Logs nothing, so that programs other than the plug-in can report the
+// outcome their own way.
 int call_notify(sd_bus* bus, const NotificationTexts& texts, BusError& error, BusMessage& reply);
 
 // Sends one notification over a new user-bus connection and waits for the

@@ -1,5 +1,6 @@
 #include "rate_limiter.h"
 
+#include <cstdint>
 #include <deque>
 #include <iterator>
 #include <limits>
@@ -8,13 +9,25 @@ NeverDestroyed<MessageTimeMap> message_time_map;
 
 namespace {
 
+// One entry of the index: the entry of the map, and where it came in the
+// order of admissions.
+struct Admitted {
+    std::uint64_t order;
+    MessageTimeMap::iterator entry;
+};
+using Buckets = std::map<std::int64_t, std::deque<Admitted>>;
+
 // The entries by the second they were let through, each second's in the
-// order they came, so the oldest entry is always at the front of the first
-// bucket. Every purge leaves only times within the window around its now,
-// and a key is stored at the now of the purge just before it, so there are
-// never more than a few score buckets; an entry costs the index one pointer.
+// order they came. Every purge leaves only times within the window around
+// its now, and a key is stored at the now of the purge just before it, so
+// there are never more than a few score buckets; an entry costs the index
+// two words. The first entry admitted of all, the one to give way at the
+// bound, is the front of one bucket whatever the clock did: `fronts` names
+// each bucket by the order of its front.
 struct TimeIndex {
-    std::map<std::int64_t, std::deque<MessageTimeMap::iterator>> by_time;
+    Buckets by_time;
+    std::map<std::uint64_t, Buckets::iterator> fronts;
+    std::uint64_t admissions = 0;
     std::size_t key_bytes = 0; // the length of all keys together
 };
 NeverDestroyed<TimeIndex> time_index;
@@ -24,12 +37,13 @@ MessageTimeMap& entries()
     return message_time_map.value;
 }
 
-void erase_bucket(decltype(TimeIndex::by_time)::iterator bucket)
+void erase_bucket(Buckets::iterator bucket)
 {
     TimeIndex& index = time_index.value;
-    for (const auto entry : bucket->second) {
-        index.key_bytes -= entry->first.size();
-        entries().erase(entry);
+    index.fronts.erase(bucket->second.front().order);
+    for (const auto& admitted : bucket->second) {
+        index.key_bytes -= admitted.entry->first.size();
+        entries().erase(admitted.entry);
     }
     index.by_time.erase(bucket);
 }
@@ -48,18 +62,24 @@ bool has_room_for(const std::string& key)
         && key.size() <= message_time_map_key_budget - time_index.value.key_bytes;
 }
 
-// The front of the first bucket gives way: the oldest entry. Erasing frees,
-// allocates nothing, and cannot fail.
-void evict_oldest() noexcept
+// The entry admitted first gives way. Erasing frees, the bucket's next
+// entry takes over its front's node, so nothing is allocated and nothing
+// can fail.
+void evict_first_admitted() noexcept
 {
     TimeIndex& index = time_index.value;
-    const auto bucket = index.by_time.begin();
-    const auto entry = bucket->second.front();
+    auto front = index.fronts.extract(index.fronts.begin());
+    const auto bucket = front.mapped();
+    const MessageTimeMap::iterator entry = bucket->second.front().entry;
     index.key_bytes -= entry->first.size();
     entries().erase(entry);
     bucket->second.pop_front();
-    if (bucket->second.empty())
+    if (bucket->second.empty()) {
         index.by_time.erase(bucket);
+        return;
+    }
+    front.key() = bucket->second.front().order;
+    index.fronts.insert(std::move(front));
 }
 
 } // namespace
@@ -86,7 +106,7 @@ Admission admit_message(std::string key, std::int64_t now)
         return Admission::repeat;
     bool evicted = false;
     for (; !has_room_for(key); evicted = true)
-        evict_oldest();
+        evict_first_admitted();
     if (evicted)
         hint = entries().lower_bound(key); // the old one may have gone
     // A key built by appending may hold up to twice its length; the budget
@@ -96,40 +116,50 @@ Admission admit_message(std::string key, std::int64_t now)
 
     // The map and its index change together or not at all: whatever fails
     // takes back what came before it.
-    auto& by_time = time_index.value.by_time;
-    const auto bucket = by_time.try_emplace(now).first;
-    auto& bucket_entries = bucket->second;
+    TimeIndex& index = time_index.value;
+    const std::uint64_t order = index.admissions;
+    const auto bucket = index.by_time.try_emplace(now).first;
+    const bool new_bucket = bucket->second.empty();
     try {
+        if (new_bucket)
+            index.fronts.emplace(order, bucket);
         const auto entry = entries().emplace_hint(hint, std::move(key), now);
         try {
-            bucket_entries.push_back(entry);
+            bucket->second.push_back({order, entry});
         } catch (...) {
             entries().erase(entry);
             throw;
         }
     } catch (...) {
-        if (bucket_entries.empty())
-            by_time.erase(bucket);
+        if (new_bucket) {
+            index.fronts.erase(order); // nothing, if that is what failed
+            index.by_time.erase(bucket);
+        }
         throw;
     }
-    time_index.value.key_bytes += length;
+    ++index.admissions;
+    index.key_bytes += length;
     return Admission::first;
 }
 
 void clear_message_time_map()
 {
     time_index.value.by_time.clear();
+    time_index.value.fronts.clear();
     time_index.value.key_bytes = 0;
     entries().clear();
 }
 
 TimeIndexView message_time_index()
 {
-    TimeIndexView view{{}, time_index.value.key_bytes};
-    for (const auto& [time, bucket] : time_index.value.by_time) {
-        view.buckets.push_back({time, {}});
-        for (const auto entry : bucket)
-            view.buckets.back().entries.push_back(&*entry);
+    const TimeIndex& index = time_index.value;
+    TimeIndexView view{{}, index.fronts.size(), index.key_bytes};
+    for (auto bucket = index.by_time.begin(); bucket != index.by_time.end(); ++bucket) {
+        const auto front
+            = bucket->second.empty() ? index.fronts.end() : index.fronts.find(bucket->second.front().order);
+        view.buckets.push_back({bucket->first, {}, front != index.fronts.end() && front->second == bucket});
+        for (const auto& admitted : bucket->second)
+            view.buckets.back().entries.push_back(&*admitted.entry);
     }
     return view;
 }

@@ -42,9 +42,10 @@ NOTIFY_EXPORT void update_message_time_map(std::int64_t now);
 enum class Admission { first, repeat, too_long };
 
 // Looks the key up; if it is absent, stores now under it, first making room
-// by erasing the oldest entries (by stored time, then by admission) where
-// the map is full. A stored time is never refreshed, so repeats do not
-// stretch the window.
+// by erasing the entries admitted first where the map is full (in the order
+// they came, not by the times stored with them, which a clock set back
+// would make the newest look oldest). A stored time is never refreshed, so
+// repeats do not stretch the window.
 Admission admit_message(std::string key, std::int64_t now);
 
 // Empties the map and its index together.
@@ -52,13 +53,17 @@ void clear_message_time_map();
 
 // The time index as it stands, for checks that it agrees with the map: its
 // buckets in order of time, each with the entries let through in that
-// second in the order they came, and the byte count of the keys.
+// second in the order they came and whether the order of admissions finds
+// it by its first entry, how many buckets that order names, and the byte
+// count of the keys.
 struct TimeIndexBucket {
     std::int64_t time;
     std::vector<const MessageTimeMap::value_type*> entries;
+    bool found_by_its_front;
 };
 struct TimeIndexView {
     std::vector<TimeIndexBucket> buckets;
+    std::size_t fronts;
     std::size_t key_bytes;
 };
 TimeIndexView message_time_index();

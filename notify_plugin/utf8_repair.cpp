@@ -51,6 +51,21 @@ std::size_t scan_sequence(std::string_view text, std::size_t at, const LeadByte&
     return used;
 }
 
+// The noncharacters, which sd-bus refuses like ill-formed text: U+FDD0 to
+// U+FDEF (EF B7 90..AF) and the last two code points of every plane, U+FFFE
+// and U+FFFF (EF BF BE..BF) and U+nFFFE and U+nFFFF (F0..F4 with a second
+// byte of the form x0xx1111, then BF BE..BF). `sequence` is well-formed.
+bool is_noncharacter(std::string_view sequence)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(sequence[i]); };
+    if (sequence.size() == 3)
+        return byte(0) == 0xEF
+            && ((byte(1) == 0xB7 && byte(2) >= 0x90 && byte(2) <= 0xAF) || (byte(1) == 0xBF && byte(2) >= 0xBE));
+    if (sequence.size() == 4)
+        return (byte(1) & 0x0F) == 0x0F && byte(2) == 0xBF && byte(3) >= 0xBE;
+    return false;
+}
+
 } // namespace
 
 std::string repair_utf8(std::string_view text)
@@ -66,8 +81,9 @@ std::string repair_utf8(std::string_view text)
             continue;
         }
         const std::size_t used = scan_sequence(text, at, lead);
-        if (used == lead.length)
-            out += text.substr(at, used);
+        const std::string_view sequence = text.substr(at, used);
+        if (used == lead.length && !is_noncharacter(sequence))
+            out += sequence;
         else
             out += replacement_character;
         at += used;

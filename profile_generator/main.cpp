@@ -61,13 +61,17 @@ int run(int argc, char** argv)
         print_line(failed_line);
         return -1;
     }
+    // Made before the profile is: once the profile is in place, nothing may
+    // keep the run from saying so.
+    const std::string created_line = path + "'s profile " + profile + " created!";
+    const std::string content = profile_content(path);
     if (entry_exists(profile)) {
         print_line(exists_line);
         return -2;
     }
-    switch (create_profile(profile, profile_content(path))) {
+    switch (create_profile(profile, content)) {
     case CreateResult::created:
-        print_line(path + "'s profile " + profile + " created!");
+        print_line(created_line);
         return 0;
     case CreateResult::exists:
         print_line(exists_line);
@@ -93,7 +97,8 @@ int main(int argc, char** argv)
     try {
         return run(argc, argv);
     } catch (...) {
-        // Only running out of memory gets here; no profile was written.
+        // Only running out of memory gets here, and always before the
+        // profile is in place: no profile was written.
         return -1;
     }
 }

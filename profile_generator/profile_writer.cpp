@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <string>
 
 namespace {
@@ -97,8 +98,28 @@ CreateResult settle_or_take_back(bool written, int dir, const std::string& name)
     return CreateResult::failed;
 }
 
+// Holds back every signal that can be held, from construction to
+// destruction, then restores the caller's mask, so that a signal that came
+// meanwhile acts then. SIGKILL and SIGSTOP cannot be held.
+struct HeldSignals {
+    sigset_t caller;
+    HeldSignals()
+    {
+        sigset_t all;
+        ::sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, &caller);
+    }
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+    ~HeldSignals() { ::pthread_sigmask(SIG_SETMASK, &caller, nullptr); }
+};
+
 CreateResult create_exclusively(int dir, const std::string& name, std::string_view content)
 {
+    // From the create on, the profile's name is there while its content may
+    // not be yet: a signal that ended the run then would leave an empty or
+    // partial profile, and every later run would find it and stop.
+    const HeldSignals held;
     UniqueFd file(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, profile_mode));
     if (file.fd < 0)
         return errno == EEXIST ? CreateResult::exists : CreateResult::failed;

@@ -18,7 +18,8 @@ bool entry_exists(const std::string& path);
 // `content`, with permission bits 0644 less the umask. `created` means the
 // content and the name are both on disk. Readers of the directory never see a
 // partial file with the default method; where the file system cannot hold
-// unnamed files it falls back to exclusive creation. `exists` means something
+// unnamed files it falls back to exclusive creation, and holds back signals
+// until the file is complete or taken back. `exists` means something
 // already occupies `path` and was left untouched; `failed` means nothing was
 // left behind.
 CreateResult create_profile(

@@ -411,10 +411,12 @@ TEST_F(ProfileCommand, CreatedIsPrintedOnlyOnceTheProfileAndItsNameAreOnDisk)
 }
 
 // Faults only the kernel can cause, made by strace: each is survived or
-// reported, and a run that reports a failure leaves nothing behind.
+// reported, and a run that reports a failure leaves nothing behind. A fatal
+// signal that strace sends as a call begins ends the run, with the whole
+// profile in place or nothing at all.
 TEST_F(ProfileCommand, FaultsAreSurvivedOrReportedWithNothingLeftBehind)
 {
-    enum class Result { created, exists, failed };
+    enum class Result { created, exists, failed, killed_after_creating, killed_leaving_nothing };
     const std::string p = "/opt/faulty/run";
     const std::string name = md5_of(p);
     // Only calls on the directory and the profile's name count and fail.
@@ -430,6 +432,11 @@ TEST_F(ProfileCommand, FaultsAreSurvivedOrReportedWithNothingLeftBehind)
         std::vector<std::string> all{"openat:error=EOPNOTSUPP:when=2"};
         all.insert(all.end(), injections.begin(), injections.end());
         return with(on_directory, all);
+    };
+    // SIGQUIT would leave a core file in the test's directory.
+    const auto without_core = [](std::vector<std::string> strace_args) {
+        strace_args.insert(strace_args.end(), {PRLIMIT, "--core=0", "--"});
+        return strace_args;
     };
     const struct {
         const char* what;
@@ -451,6 +458,15 @@ TEST_F(ProfileCommand, FaultsAreSurvivedOrReportedWithNothingLeftBehind)
         {"exclusive: the profile's fsync fails", exclusive({"fsync:error=EIO:when=1"}), Result::failed, 0},
         {"exclusive: the directory's fsync fails", exclusive({"fsync:error=EIO:when=2"}), Result::failed, 0},
         {"exclusive: closing the profile fails", exclusive({"close:error=EIO:when=1"}), Result::failed, 0},
+        // Between the exclusive create and the write the profile is empty.
+        {"exclusive: SIGTERM before the profile is written", exclusive({"write:error=EINTR:signal=SIGTERM:when=1"}),
+            Result::killed_after_creating, 0},
+        {"exclusive: SIGINT as the profile's fsync fails", exclusive({"fsync:error=EIO:signal=SIGINT:when=1"}),
+            Result::killed_leaving_nothing, 0},
+        {"exclusive: SIGHUP as the directory's fsync fails", exclusive({"fsync:error=EIO:signal=SIGHUP:when=2"}),
+            Result::killed_leaving_nothing, 0},
+        {"exclusive: SIGQUIT as closing the profile fails",
+            without_core(exclusive({"close:error=EIO:signal=SIGQUIT:when=1"})), Result::killed_leaving_nothing, 0},
         // ENOENT is what kernels before 6.10 answer when the capability is missing.
         {"linking by descriptor needs a capability", with({}, {"linkat:error=ENOENT:when=1"}), Result::created, 0},
         {"linking by descriptor is not permitted", with({}, {"linkat:error=EPERM:when=1"}), Result::created, 0},
@@ -481,6 +497,24 @@ TEST_F(ProfileCommand, FaultsAreSurvivedOrReportedWithNothingLeftBehind)
             EXPECT_EQ(r.out, failed_line(p)) << c.what;
             EXPECT_TRUE(entries(profile_dir).empty()) << c.what;
             break;
+        case Result::killed_after_creating:
+        case Result::killed_leaving_nothing: {
+            // The signal the injection names ends the run, once the run lets it.
+            std::string signal;
+            for (const auto& arg : c.strace_args)
+                if (const auto at = arg.find(":signal="); at != std::string::npos)
+                    signal = arg.substr(at + 8, arg.find(':', at + 1) - at - 8);
+            EXPECT_NE(trace.find("+++ killed by " + signal + " "), std::string::npos) << c.what << "\n" << trace;
+            EXPECT_GT(r.status, 128) << c.what;
+            EXPECT_EQ(r.out, "") << c.what;
+            if (c.result == Result::killed_after_creating) {
+                EXPECT_EQ(entries(profile_dir), std::set<std::string>{name}) << c.what;
+                EXPECT_EQ(read_file(profile_of(p)), content) << c.what;
+            } else {
+                EXPECT_TRUE(entries(profile_dir).empty()) << c.what;
+            }
+            break;
+        }
         }
         fs::remove(profile_of(p));
     }
@@ -594,9 +628,10 @@ TEST_F(ProfileCommand, MissingDirectoryIsNotCreated)
 #ifdef ALLOCATION_FAILURE_PRELOAD
 // Memory that runs out: for the digest's state (20 bytes) or its work buffer
 // (16 KiB) there is no profile path to name, and the run says it could not
-// create the profile; for the copy of a long path (its length and a NUL) it
-// can say nothing at all. The status tells either way, and nothing is
-// written.
+// create the profile; for the copy of a long path (its length and a NUL), or
+// for the line that says the profile was created, it can say nothing at all.
+// That line starts as another copy of the path and grows twice, by doubling
+// its capacity. The status tells either way, and nothing is written.
 TEST_F(ProfileCommand, MemoryThatRunsOutFailsTheRunAndWritesNothing)
 {
     const std::string p = "/opt/app/a-program-with-a-long-name"; // 35 bytes
@@ -608,6 +643,8 @@ TEST_F(ProfileCommand, MemoryThatRunsOutFailsTheRunAndWritesNothing)
     } cases[] = {
         {"the digest's state", "20", no_digest},
         {"the digest's work buffer", "16384", no_digest},
+        {"the created line as it grows", "71", ""},
+        {"the created line as it grows again", "141", ""},
         {"the copy of the path", "36", ""},
     };
     for (const auto& c : cases) {
@@ -620,6 +657,7 @@ TEST_F(ProfileCommand, MemoryThatRunsOutFailsTheRunAndWritesNothing)
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, "");
         EXPECT_TRUE(entries(profile_dir).empty());
+        fs::remove(profile_of(p));
     }
 }
 #endif

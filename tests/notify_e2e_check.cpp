@@ -8,7 +8,9 @@
 
 #include "sandbox.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <gtest/gtest.h>
 
@@ -66,7 +68,7 @@ const Installation& installation()
 }
 
 enum class Plugin { installed, missing, not_a_library, another_library };
-enum class NotifyFile { readable, missing, unreadable };
+enum class NotifyFile { readable, missing, unreadable, directory, socket };
 
 struct Setup {
     ServerMode server = ServerMode::answer;
@@ -97,6 +99,19 @@ std::string place(const Setup& setup)
         return "cannot place the installed files: " + error.message();
     if (setup.notify_file == NotifyFile::missing)
         return {};
+    // It opens, and every read of it fails with EISDIR.
+    if (setup.notify_file == NotifyFile::directory)
+        return ::mkdir(notify_file, 0755) == 0 ? "" : std::string("mkdir: ") + std::strerror(errno);
+    // It does not open at all.
+    if (setup.notify_file == NotifyFile::socket) {
+        const rig::unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un where{};
+        where.sun_family = AF_UNIX;
+        std::strncpy(where.sun_path, notify_file, sizeof where.sun_path - 1);
+        if (!listener || ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0)
+            return std::string("bind: ") + std::strerror(errno);
+        return {};
+    }
     // A FIFO without a writer: a check that opened it for reading would hang.
     if (auto e = make_notify_fifo(); !e.empty())
         return e;
@@ -188,6 +203,16 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
                 "FAIL notification file: /sys/kernel/security/tolvane/.notify is not readable by root: Permission "
                 "denied; run this check as the user the host runs as, and let that user read the file"}},
             1, {}},
+        {"a directory at the notification file's path", {.notify_file = NotifyFile::directory}, {}, {},
+            {{1,
+                "FAIL notification file: /sys/kernel/security/tolvane/.notify is a directory, from which the plug-in "
+                "cannot read records; check that the tolvane kernel module is loaded"}},
+            1, {}},
+        {"a socket at the notification file's path", {.notify_file = NotifyFile::socket}, {}, {},
+            {{1,
+                "FAIL notification file: /sys/kernel/security/tolvane/.notify is a socket, from which the plug-in "
+                "cannot read records; check that the tolvane kernel module is loaded"}},
+            1, {}},
         {"no user bus", {.user_bus = UserBus::missing}, {"--send-test"}, {},
             {{2,
                  "FAIL user bus: cannot connect to $USER_BUS from DBUS_SESSION_BUS_ADDRESS: No such file or "
@@ -201,6 +226,13 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
             {{2,
                  "FAIL user bus: neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set; run this check in the "
                  "desktop session of the user the host runs as"},
+                {3, "FAIL notification server: cannot be asked without a user bus; see the user bus line"}},
+            1, {}},
+        // sd-bus takes an empty address as it is, and refuses it.
+        {"an empty DBUS_SESSION_BUS_ADDRESS", {}, {}, {"DBUS_SESSION_BUS_ADDRESS="},
+            {{2,
+                 "FAIL user bus: DBUS_SESSION_BUS_ADDRESS is empty, and the bus library then looks nowhere else; run "
+                 "this check in the desktop session of the user the host runs as"},
                 {3, "FAIL notification server: cannot be asked without a user bus; see the user bus line"}},
             1, {}},
         {"the user bus found through XDG_RUNTIME_DIR", {}, {},
@@ -287,6 +319,8 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
         EXPECT_EQ(output, expected);
         EXPECT_EQ(rig::wait_exit(check, deadline), std::optional<int>(c.exit_status));
         EXPECT_EQ(recorded_calls(rig), c.calls);
+        if (c.setup.notify_file == NotifyFile::directory)
+            ::rmdir(notify_file);
     }
 }
 

@@ -5,11 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -75,6 +79,12 @@ struct ServerFailureCase {
     size_t calls_seen_by_server;
     std::vector<Logged> lines;
     std::vector<std::string> environment; // of the host
+    // The user bus stops before the host starts and goes on after this long,
+    // so that the first call waits in its connection's handshake. Its line
+    // must then come once SYSTEMD_BUS_TIMEOUT has passed since the start,
+    // and well before half as much again.
+    std::chrono::milliseconds stall;
+    std::chrono::milliseconds timeout;
 };
 
 TEST(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
@@ -83,7 +93,7 @@ TEST(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
         {"the server answers with an error", ServerMode::fail, 2,
             {{user_err, "notify(283)-> Failed to Notify: the test notification server refuses this notification\n"},
                 {user_err, "notify(283)-> Failed to Notify: the test notification server refuses this notification\n"}},
-            {}},
+            {}, 0ms, 0ms},
         // The server drops its connection on the first call; the bus answers
         // for it at once, and the second call finds nobody owning the name.
         {"the server vanishes", ServerMode::vanish, 1,
@@ -93,13 +103,19 @@ TEST(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
                 {user_err,
                     "notify(283)-> Failed to Notify: The name org.freedesktop.Notifications was not provided by "
                     "any .service files\n"}},
-            {}},
+            {}, 0ms, 0ms},
         // The call gives up at the bus library's reply timeout, which the
         // environment may shorten, as for a synchronous call.
         {"the server never answers", ServerMode::silent, 2,
             {{user_err, "notify(283)-> Failed to Notify: Method call timed out\n"},
                 {user_err, "notify(283)-> Failed to Notify: Method call timed out\n"}},
-            {"SYSTEMD_BUS_TIMEOUT=1s"}},
+            {"SYSTEMD_BUS_TIMEOUT=1s"}, 0ms, 0ms},
+        // One deadline for the handshake, the call and the answer: the time
+        // the handshake took is not added to it.
+        {"the server never answers and the user bus stalls during the handshake", ServerMode::silent, 2,
+            {{user_err, "notify(283)-> Failed to Notify: Method call timed out\n"},
+                {user_err, "notify(283)-> Failed to Notify: Method call timed out\n"}},
+            {"SYSTEMD_BUS_TIMEOUT=3s"}, 2500ms, 3000ms},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -110,12 +126,31 @@ TEST(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
                       + record("/dev/video1", "/usr/bin/camapp") + record(docs, "/usr/bin/editor")),
             "");
 
-        const auto run = run_host(rig, {}, c.environment);
-        ASSERT_EQ(run.error, "");
-        EXPECT_EQ(run.exit_status, 0);
-        EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned 0"});
+        const pid_t user_bus = rig.user_bus.daemon.pid;
+        if (c.stall > 0ms) {
+            ASSERT_EQ(::kill(user_bus, SIGSTOP), 0);
+        }
+        const auto started = rig::Clock::now();
+        rig::ChildProcess host;
+        ASSERT_EQ(start_host(rig, {}, false, host, c.environment), "");
+        const pid_t host_pid = host.pid;
+        const auto deadline = rig::deadline_in(patience);
+        std::vector<std::string> datagrams;
+        if (c.stall > 0ms) {
+            // The stall's length is the input, not a wait for an effect.
+            std::this_thread::sleep_until(started + c.stall);
+            ASSERT_EQ(::kill(user_bus, SIGCONT), 0);
+            datagrams = wait_for_log(rig, 1, deadline);
+            const auto first_line = rig::Clock::now() - started;
+            EXPECT_GE(first_line, c.timeout) << "the call ended before its time";
+            EXPECT_LT(first_line, c.timeout * 3 / 2) << "the handshake's time was added to the call's";
+        }
+        EXPECT_EQ(rig::read_rest(host, deadline), "KRMRegister returned 0\n");
+        EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
         EXPECT_EQ(recorded_calls(rig).size(), c.calls_seen_by_server);
-        EXPECT_EQ(logged_lines(drain_log(rig), run.pid), c.lines);
+        for (auto& datagram : drain_log(rig))
+            datagrams.push_back(std::move(datagram));
+        EXPECT_EQ(logged_lines(datagrams, host_pid), c.lines);
     }
 }
 

@@ -105,6 +105,9 @@ std::vector<EventCase> event_cases()
             {files_call("  /opt/my app  ")}},
         {"a byte that is not UTF-8 is shown as U+FFFD", record("/home/bo/Music/a.ogg", "/opt/caf\xe9/player"),
             {files_call("/opt/caf\xef\xbf\xbd/player")}},
+        {"a noncharacter, which the bus refuses, is shown as U+FFFD",
+            record("/home/bo/Music/a.ogg", "/opt/\xef\xbf\xbe\xef\xb7\x90/\xf4\x8f\xbf\xbf"),
+            {files_call("/opt/\xef\xbf\xbd\xef\xbf\xbd/\xef\xbf\xbd")}},
         {"paths outside the private folders are not notified",
             record("/etc/shadow", "/usr/bin/editor") + record("/home/ann/.ssh/id_rsa", "/usr/bin/editor")
                 + record("/root/Documents/a", "/usr/bin/editor") + record("/home/ann/documents/a", "/usr/bin/editor")

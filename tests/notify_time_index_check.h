@@ -1,6 +1,7 @@
 // Whether the rate limiter's time index agrees with its map: every entry of
 // the map exactly once, under the time stored with it, no bucket left empty,
-// and the byte count the sum of the keys' lengths.
+// each bucket found by its first entry in the order of admissions and no
+// other, and the byte count the sum of the keys' lengths.
 #pragma once
 
 #include "rate_limiter.h"
@@ -15,7 +16,7 @@ inline bool time_index_agrees_with_map()
     std::set<const MessageTimeMap::value_type*> seen;
     std::size_t key_bytes = 0;
     for (const auto& bucket : index.buckets) {
-        if (bucket.entries.empty())
+        if (bucket.entries.empty() || !bucket.found_by_its_front)
             return false;
         for (const auto* entry : bucket.entries) {
             const auto found = map.find(entry->first);
@@ -24,5 +25,5 @@ inline bool time_index_agrees_with_map()
             key_bytes += entry->first.size();
         }
     }
-    return seen.size() == map.size() && key_bytes == index.key_bytes;
+    return seen.size() == map.size() && key_bytes == index.key_bytes && index.fronts == index.buckets.size();
 }

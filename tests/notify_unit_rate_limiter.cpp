@@ -204,36 +204,39 @@ struct Limit {
     std::size_t last_key_length;
     bool long_probe; // the probe is a key of 1 025 bytes, the longest there is, else one of 14
     bool clock_set_back; // the second half of the keys is stored a second before the first
-    std::size_t evicted; // keys that give way to the probe
+    std::int64_t probe_at; // seconds after the first half of the keys; -1: the clock was set back
+    std::size_t followers; // new keys as long as the others, each after the probe
+    std::size_t evicted; // keys that give way to the probe and its followers
 };
 
 // The map holds at most 65 536 keys and at most 8 MiB of key text, each key
 // stored at exactly its length. A new key that would go beyond either limit
-// is let in all the same: the oldest keys give way, by the time stored with
-// them and then in the order they came, and every other key is still held
-// back.
+// is let in all the same: the oldest keys give way in the order they came,
+// whatever the clock did meanwhile, and every other key is still held back.
 TEST_F(PluginSeams, ANewKeyBeyondTheKeyCapOrTheByteBudgetIsLetInAndTheOldestKeysGiveWay)
 {
     const Limit limits[] = {
-        {"one key short of the cap", 65'535, 40, 40, false, false, 0},
-        {"at the cap", 65'536, 40, 40, false, false, 1},
-        {"at the cap, after the clock was set back", 65'536, 40, 40, false, true, 1},
-        {"the probe fills the budget exactly", 8'192, 1'024, 1'024 - 14, false, false, 0},
-        {"the probe would pass the budget by a byte", 8'192, 1'024, 1'024 - 13, false, false, 1},
-        {"a full budget and the longest probe", 8'192, 1'024, 1'024, true, false, 2},
-        {"the longest probe, after the clock was set back", 8'192, 1'024, 1'024, true, true, 2},
+        {"one key short of the cap", 65'535, 40, 40, false, false, 1, 0, 0},
+        {"at the cap", 65'536, 40, 40, false, false, 1, 0, 1},
+        {"at the cap, after the clock was set back", 65'536, 40, 40, false, true, 1, 0, 1},
+        {"at the cap, a flood after the clock was set back", 65'536, 40, 40, false, false, -1, 3, 4},
+        {"the probe fills the budget exactly", 8'192, 1'024, 1'024 - 14, false, false, 1, 0, 0},
+        {"the probe would pass the budget by a byte", 8'192, 1'024, 1'024 - 13, false, false, 1, 0, 1},
+        {"a full budget and the longest probe", 8'192, 1'024, 1'024, true, false, 1, 0, 2},
+        {"the longest probe, after the clock was set back", 8'192, 1'024, 1'024, true, true, 1, 0, 2},
+        {"the longest probe and a flood, after the clock was set back", 8'192, 1'024, 1'024, true, false, -1, 2, 4},
     };
     const std::string long_path = "/home/bob/Documents/" + std::string(512 - 20, 'y');
     const std::string long_program = "/usr/bin/" + std::string(512 - 9, 'z');
     for (const auto& limit : limits) {
         SCOPED_TRACE(limit.name);
         fakes::install();
-        const std::int64_t start = fakes::now;
+        const std::int64_t start = fakes::now + 1;
         const auto path = [&](std::size_t i) {
             return object_path_of(i, i + 1 < limit.keys ? limit.key_length : limit.last_key_length);
         };
         for (std::size_t i = 0; i < limit.keys; ++i) {
-            fakes::now = limit.clock_set_back && i >= limit.keys / 2 ? start : start + 1;
+            fakes::now = limit.clock_set_back && i >= limit.keys / 2 ? start - 1 : start;
             ASSERT_EQ(notify_message(path(i).c_str(), "/usr/bin/app"), fakes::send_result);
         }
         for (const auto& [key, time] : message_time_map.value) {
@@ -241,26 +244,30 @@ TEST_F(PluginSeams, ANewKeyBeyondTheKeyCapOrTheByteBudgetIsLetInAndTheOldestKeys
             ASSERT_EQ(key.capacity(), std::max<std::size_t>(key.size(), 15)) << "a key is stored with room to spare";
         }
 
-        fakes::now = start + 2;
+        fakes::now = start + limit.probe_at;
         const std::string probe_path = limit.long_probe ? long_path : "/dev/video0";
         const std::string probe_program = limit.long_probe ? long_program : "/x";
         EXPECT_EQ(notify_message(probe_path.c_str(), probe_program.c_str()), fakes::send_result);
-        EXPECT_EQ(message_time_map.value.size(), limit.keys + 1 - limit.evicted);
+        const auto follower = [&](std::size_t j) { return object_path_of(limit.keys + j, limit.key_length); };
+        for (std::size_t j = 0; j < limit.followers; ++j)
+            EXPECT_EQ(notify_message(follower(j).c_str(), "/usr/bin/app"), fakes::send_result) << "follower " << j;
+        EXPECT_EQ(message_time_map.value.size(), limit.keys + 1 + limit.followers - limit.evicted);
         EXPECT_LE(message_time_index().key_bytes, message_time_map_key_budget);
         EXPECT_TRUE(time_index_agrees_with_map());
-        const std::size_t oldest = limit.clock_set_back ? limit.keys / 2 : 0;
-        for (std::size_t i = oldest; i < oldest + limit.evicted + 1; ++i) {
-            const bool gone = i < oldest + limit.evicted;
+        for (std::size_t i = 0; i < limit.evicted + 1; ++i) {
+            const bool gone = i < limit.evicted;
             EXPECT_EQ(message_time_map.value.count(path(i) + ":/usr/bin/app"), gone ? 0u : 1u) << "key " << i;
         }
         // Every key that stayed, the newest included, is still held back.
         EXPECT_EQ(notify_message(path(limit.keys - 1).c_str(), "/usr/bin/app"), 0);
         EXPECT_EQ(notify_message(probe_path.c_str(), probe_program.c_str()), 0);
-        EXPECT_EQ(fakes::sent.size(), limit.keys + 1);
+        for (std::size_t j = 0; j < limit.followers; ++j)
+            EXPECT_EQ(notify_message(follower(j).c_str(), "/usr/bin/app"), 0) << "follower " << j;
+        EXPECT_EQ(fakes::sent.size(), limit.keys + 1 + limit.followers);
 
-        // A minute later the old keys are gone and the probe's own key is let
-        // in again.
-        fakes::now += 61;
+        // More than a minute after them all the old keys are gone and the
+        // probe's own key is let in again.
+        fakes::now = start + 62;
         EXPECT_EQ(notify_message(probe_path.c_str(), probe_program.c_str()), fakes::send_result);
         EXPECT_EQ(message_time_map.value.size(), 1u);
         EXPECT_TRUE(time_index_agrees_with_map());

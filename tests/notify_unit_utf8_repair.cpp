@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -27,19 +29,35 @@ std::string hex(const std::string& bytes)
     return out;
 }
 
+// A code point of three or four bytes in UTF-8.
+std::string encode(std::uint32_t c)
+{
+    const auto byte = [](std::uint32_t b) { return static_cast<char>(b); };
+    if (c < 0x10000)
+        return {byte(0xE0 | c >> 12), byte(0x80 | (c >> 6 & 0x3F)), byte(0x80 | (c & 0x3F))};
+    return {byte(0xF0 | c >> 18), byte(0x80 | (c >> 12 & 0x3F)), byte(0x80 | (c >> 6 & 0x3F)), byte(0x80 | (c & 0x3F))};
+}
+
 // Checks the model as much as the repair: both must give the literal result.
 TEST(Utf8Repair, ReplacesEachMaximalIllFormedSubsequenceWithOneReplacementCharacter)
 {
     struct Case {
-        const char* name;
+        std::string name;
         std::string input;
         std::string repaired;
     };
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"empty", "", ""},
         {"ASCII", "/usr/bin/app", "/usr/bin/app"},
         {"two, three and four bytes", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
-        {"the last code point", "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
+        // sd-bus refuses the noncharacters as it refuses ill-formed text.
+        {"U+FDD0 to U+FDEF", "\xEF\xB7\x90/opt/\xEF\xB7\xAF", fffd + "/opt/" + fffd},
+        {"either side of U+FDD0 to U+FDEF", "\xEF\xB7\x8F\xEF\xB7\xB0", "\xEF\xB7\x8F\xEF\xB7\xB0"},
+        // A program text that fills its 512-byte field, then the kind message.
+        {"three bytes that end the program text's field", std::string(509, 'p') + "\xEF\xBF\xBF has been blocked",
+            std::string(509, 'p') + fffd + " has been blocked"},
+        {"four bytes that end the program text's field", std::string(508, 'p') + "\xF4\x8F\xBF\xBE has been blocked",
+            std::string(508, 'p') + fffd + " has been blocked"},
         {"lone continuation bytes",
             "a\x80\xBF"
             "b",
@@ -57,6 +75,18 @@ TEST(Utf8Repair, ReplacesEachMaximalIllFormedSubsequenceWithOneReplacementCharac
         {"standard example", "\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
             "a" + fffd + fffd + fffd + "b" + fffd + "c" + fffd + fffd + "d"},
     };
+    // Each plane ends in two noncharacters; the code point before them and
+    // the next plane's first are characters.
+    for (std::uint32_t plane = 0; plane <= 16; ++plane) {
+        const std::uint32_t last = plane << 16 | 0xFFFF;
+        std::string input = encode(last - 2) + encode(last - 1) + encode(last);
+        std::string repaired = encode(last - 2) + fffd + fffd;
+        if (plane < 16) {
+            input += encode(last + 1);
+            repaired += encode(last + 1);
+        }
+        cases.push_back({"the end of plane " + std::to_string(plane), input, repaired});
+    }
     for (const auto& c : cases) {
         EXPECT_EQ(repair_utf8(c.input), c.repaired) << c.name;
         EXPECT_EQ(utf8_reference::repair(c.input), c.repaired) << c.name << " (the model)";
@@ -76,12 +106,13 @@ TEST(Utf8Repair, AgreesWithTheModelOnEveryFuzzSeed)
 }
 
 // Every input of one or two bytes; of three and four bytes, every one made
-// of the bytes on either side of a range bound of the well-formed table.
-// Each is a view into a longer text, which the repair must not look past.
+// of the bytes on either side of a range bound of the well-formed table or
+// of the noncharacters' encodings. Each is a view into a longer text, which
+// the repair must not look past.
 TEST(Utf8Repair, AgreesWithTheModelOnEveryShortInput)
 {
-    const unsigned char edges[] = {0x00, 0x41, 0x7F, 0x80, 0x81, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF,
-        0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF};
+    const unsigned char edges[] = {0x00, 0x41, 0x7F, 0x80, 0x81, 0x8F, 0x90, 0x9F, 0xA0, 0xAF, 0xB0, 0xB7, 0xBD, 0xBE,
+        0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF};
     int inputs = 0;
     int mismatches = 0;
     const auto check = [&](const std::string& input) {

@@ -4,7 +4,8 @@
 // while some code point could still complete it (the bits it fixes leave a
 // range of values, which must meet the length's own range outside the
 // surrogates). Each maximal such prefix that stops short becomes one U+FFFD,
-// and so does each byte that starts no sequence at all.
+// and so does each byte that starts no sequence at all, and each complete
+// sequence whose code point is a noncharacter.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +48,21 @@ inline bool can_begin(const unsigned char* bytes, int count, int length)
     return from < 0xD800 || to > 0xDFFF; // not only surrogates
 }
 
+inline std::uint32_t decode(const unsigned char* bytes, int length)
+{
+    const int payload_bits[] = {0, 7, 5, 4, 3};
+    std::uint32_t code_point = bytes[0] & ((1u << payload_bits[length]) - 1);
+    for (int i = 1; i < length; ++i)
+        code_point = code_point << 6 | (bytes[i] & 0x3Fu);
+    return code_point;
+}
+
+// Unicode's noncharacters: a block of 32, and the last two of every plane.
+inline bool is_noncharacter(std::uint32_t code_point)
+{
+    return (code_point >= 0xFDD0 && code_point <= 0xFDEF) || (code_point & 0xFFFF) >= 0xFFFE;
+}
+
 inline std::string repair(std::string_view text)
 {
     const std::string replacement = "\xEF\xBF\xBD";
@@ -59,7 +75,7 @@ inline std::string repair(std::string_view text)
         while (valid < length && at + valid < text.size() && (valid == 0 || (bytes[at + valid] & 0xC0) == 0x80)
             && can_begin(bytes + at, valid + 1, length))
             ++valid;
-        if (length != 0 && valid == length) {
+        if (length != 0 && valid == length && !is_noncharacter(decode(bytes + at, length))) {
             out.append(text.substr(at, length));
             at += length;
         } else {
