@@ -1,7 +1,8 @@
 # The common part of the cross builds with Debian's cross compilers: set
 # TOLVANE_CROSS_TRIPLET (the GNU triplet, which is also Debian's multiarch
 # directory), TOLVANE_DEBIAN_ARCH, CMAKE_SYSTEM_PROCESSOR (as uname -m says
-# it) and TOLVANE_QEMU (qemu-user's name for the machine), then include this
+# it), TOLVANE_QEMU (qemu-user's name for the machine) and, if need be,
+# TOLVANE_QEMU_OPTIONS (a list of qemu-user's options), then include this
 # file. Headers and libraries come from a sysroot of Debian's packages for
 # the machine (scripts/sysroot.sh), by default build/sysroot/ARCH of this
 # tree; the tests run under qemu-user on that sysroot's loader.
@@ -31,4 +32,4 @@ set(ENV{PKG_CONFIG_SYSROOT_DIR} ${CMAKE_SYSROOT})
 set(ENV{PKG_CONFIG_LIBDIR} ${CMAKE_SYSROOT}/usr/lib/${TOLVANE_CROSS_TRIPLET}/pkgconfig:${CMAKE_SYSROOT}/usr/share/pkgconfig)
 set(PKG_CONFIG_EXECUTABLE pkg-config CACHE FILEPATH "pkg-config, told where the sysroot is by the environment")
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${TOLVANE_QEMU};-L;${CMAKE_SYSROOT})
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${TOLVANE_QEMU} ${TOLVANE_QEMU_OPTIONS} -L ${CMAKE_SYSROOT})
