@@ -30,7 +30,8 @@ constexpr unsigned this_arch = AUDIT_ARCH_MIPSEL64;
 // Debian's C library for s390x supports kernels older than connect()'s own
 // call there (4.3), and connects through socketcall(2): a filter sees only
 // a pointer to the arguments, never the address length.
-#define TOLVANE_CANNOT_CONFINE "on s390x the C library connects through socketcall(2), whose arguments a system-call filter cannot read"
+#define TOLVANE_CANNOT_CONFINE                                                                                         \
+    "on s390x the C library connects through socketcall(2), whose arguments a system-call filter cannot read"
 #else
 #define TOLVANE_CANNOT_CONFINE "no audit architecture is known for this processor"
 #endif

@@ -85,7 +85,8 @@ struct LoaderLookups {
     std::set<std::string> names;
 };
 
-template <typename T> std::optional<T> read_at(const std::string& file, std::uint64_t offset)
+template <typename T>
+std::optional<T> read_at(const std::string& file, std::uint64_t offset)
 {
     T value;
     if (offset > file.size() || file.size() - offset < sizeof value)
@@ -166,8 +167,8 @@ LoaderLookups loader_lookups(const char* path)
              Table{DT_REL, DT_RELSZ, DT_RELENT, sizeof(ElfW(Rel))}, Table{DT_JMPREL, DT_PLTRELSZ, 0, plt_entry_size}}) {
         if (!tag(table.address))
             continue;
-        const ElfW(Xword) entry_size = table.entry_size && tag(table.entry_size) ? tag(table.entry_size)
-                                                                                 : table.default_entry_size;
+        const ElfW(Xword) entry_size
+            = table.entry_size && tag(table.entry_size) ? tag(table.entry_size) : table.default_entry_size;
         const std::uint64_t start = file_offset(tag(table.address));
         for (std::uint64_t at = start; at + entry_size <= start + tag(table.size); at += entry_size)
             add_symbol(relocation_symbol(file, at, header->e_machine));
