@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh cross
 
-# cross_suite ARCH TRIPLET [cmake options...]
+# cross_suite ARCH TRIPLET [cmake options of the tests...]
 cross_suite() {
   local arch=$1 triplet=$2
   shift 2
@@ -19,11 +19,11 @@ cross_suite() {
   echo "=== $arch cross build without the tests"
   # Without debug information, which would cost a third of the compile time.
   cmake -S . -B "build/$arch" -G Ninja -DTOLVANE_WERROR=ON -DCMAKE_TOOLCHAIN_FILE="cmake/$triplet.cmake" \
-    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" -DTOLVANE_BUILD_BENCH=OFF -DTOLVANE_BUILD_TESTS=OFF "$@" >/dev/null
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" -DTOLVANE_BUILD_BENCH=OFF -DTOLVANE_BUILD_TESTS=OFF >/dev/null
   cmake --build "build/$arch" -j "$(nproc)"
   # The same directory with the tests: the products' objects are not rebuilt.
   echo "=== $arch cross build of the unit suites, run under qemu-user"
-  cmake -S . -B "build/$arch" -DTOLVANE_BUILD_TESTS=ON >/dev/null
+  cmake -S . -B "build/$arch" -DTOLVANE_BUILD_TESTS=ON "$@" >/dev/null
   # The host of the end-to-end suites too: it is the rig's one program whose
   # code differs from machine to machine (its confinement).
   cmake --build "build/$arch" --target unit_suites tolvane-notify-host -j "$(nproc)"
