@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # setup.sh [cross]: installs the Debian packages the build, the tests and the
 # demonstration need; with "cross", also what scripts/cross.sh needs (the
-# arm64 and s390x cross toolchains, arm64 libraries, qemu-user). apt is only
-# consulted when something is missing, and then updated once, after the
-# foreign architectures are added.
+# cross compilers for arm64, ppc64el, s390x and mips64el, qemu-user, and
+# mmdebstrap, which makes each machine's sysroot; its libraries are not
+# installed here) and what a cross build of the Debian package for arm64
+# needs (arm64's libraries, by multiarch). apt is only consulted when
+# something is missing, and then updated once, after the foreign
+# architecture is added.
 set -euo pipefail
 
 packages=(
@@ -18,19 +21,17 @@ packages=(
 # ELF files and text does not need; qemu-user's would register binfmt
 # handlers, which change how the whole machine runs foreign programs.
 bare_packages=(diffoscope-minimal)
-optional_packages=()
 foreign_architectures=()
 if [ "${1:-}" = cross ]; then
-  foreign_architectures=(arm64 s390x)
+  foreign_architectures=(arm64)
   bare_packages+=(
-    qemu-user
-    crossbuild-essential-arm64 pkgconf:arm64 libsystemd-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
-    libssl-dev:arm64 libstdc++6:arm64
-    g++-s390x-linux-gnu
+    qemu-user mmdebstrap
+    g++-aarch64-linux-gnu g++-powerpc64le-linux-gnu g++-s390x-linux-gnu g++-mips64el-linux-gnuabi64
+    # The package's cross build (dpkg-buildpackage -aarm64 -Pcross,nocheck):
+    # its build dependencies for arm64, and the C++ runtime that
+    # dpkg-shlibdeps looks for among arm64's libraries.
+    crossbuild-essential-arm64 pkgconf:arm64 libsystemd-dev:arm64 libstdc++6:arm64
   )
-  # Where the mirror's s390x lists lag behind amd64's these cannot be had;
-  # scripts/cross.sh then builds GoogleTest from its sources.
-  optional_packages=(libgtest-dev:s390x libgmock-dev:s390x)
 fi
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
@@ -45,9 +46,4 @@ if ((${#missing[@]} + ${#missing_bare[@]})); then
   apt-get update
   ((${#missing[@]} == 0)) || apt-get install -y "${missing[@]}"
   ((${#missing_bare[@]} == 0)) || apt-get install -y --no-install-recommends "${missing_bare[@]}"
-  for p in "${optional_packages[@]}"; do
-    if ! installed "$p" && apt-get install -s --no-install-recommends "$p" >/dev/null 2>&1; then
-      apt-get install -y --no-install-recommends "$p"
-    fi
-  done
 fi

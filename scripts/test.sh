@@ -13,7 +13,11 @@ run_suite() {
   ctest --test-dir "build/$name" --output-on-failure -j "$(nproc)"
 }
 
-run_suite plain
+# The products alone first, as a build without the tests makes them; the
+# same directory then builds the rest without compiling them again.
+echo "=== plain build without the tests"
+bash scripts/build.sh plain -DTOLVANE_BUILD_TESTS=OFF -DTOLVANE_BUILD_BENCH=OFF
+run_suite plain -DTOLVANE_BUILD_TESTS=ON -DTOLVANE_BUILD_BENCH=ON
 
 # What depends on the tree's layout (listing the sources, configuring) runs
 # from a copy without .git and with git out of reach, as it must in an

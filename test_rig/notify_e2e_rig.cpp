@@ -421,6 +421,27 @@ HostRun run_host(const Rig& rig, const std::vector<std::string>& options, const 
     return run;
 }
 
+HostConfinement host_confinement()
+{
+    HostConfinement result;
+    rig::ChildProcess host;
+    if (result.error = rig::spawn({TOLVANE_NOTIFY_HOST, "--can-confine"}, {}, host); !result.error.empty())
+        return result;
+    const auto deadline = rig::deadline_in(patience);
+    const std::string output = rig::read_rest(host, deadline);
+    const auto status = rig::wait_exit(host, deadline);
+    const std::string_view cannot = "cannot confine: ";
+    if (status == 0 && output == "can confine\n")
+        return result;
+    if (status == 3 && output.starts_with(cannot) && output.size() > cannot.size() + 1 && output.ends_with('\n')) {
+        result.unavailable = output.substr(cannot.size(), output.size() - cannot.size() - 1);
+        return result;
+    }
+    result.error = "tolvane-notify-host --can-confine: exit status " + (status ? std::to_string(*status) : "none")
+        + ", output '" + output + "'";
+    return result;
+}
+
 std::filesystem::path wait_for_bus_wait(pid_t host, bool limited, rig::Deadline deadline)
 {
     const std::string tasks = "/proc/" + std::to_string(host) + "/task";

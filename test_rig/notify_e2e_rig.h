@@ -123,6 +123,14 @@ struct HostRun {
 HostRun run_host(
     const Rig& rig, const std::vector<std::string>& options = {}, const std::vector<std::string>& environment = {});
 
+// Whether the host can confine itself (--confined) on this machine, as it
+// says itself: `unavailable` is empty where it can, else its reason.
+struct HostConfinement {
+    std::string error; // of the rig, or an answer the host should not give
+    std::string unavailable;
+};
+HostConfinement host_confinement();
+
 // tolvane-test-logind on the rig's system bus. Start it before the host: it
 // must watch the bus before the monitor subscribes.
 struct Logind {

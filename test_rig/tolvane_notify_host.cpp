@@ -2,11 +2,15 @@
 // points the way a host service manager does, printing what they return.
 //
 //   tolvane-notify-host [--confined] [--while-reading ACTION] [--unregister] PLUGIN
+//   tolvane-notify-host --can-confine
 //
 // Plain: calls KRMRegister, prints "KRMRegister returned N", and with
 // --unregister then calls KRMUnregister and prints its result.
 // --confined: before it loads the plug-in, the host has every connection but
 // the one to the system log refused with EPERM (tolvane_notify_host_confinement.cpp).
+// --can-confine: prints "can confine" and exits 0 where --confined works on
+// this machine, else prints "cannot confine: " and why, and exits 3 (as does
+// --confined there, before it loads anything).
 // --while-reading: KRMRegister runs on a second thread; once a line (or end
 // of input) arrives on standard input, the main thread does ACTION while the
 // first call is still reading:
@@ -31,7 +35,7 @@
 //
 // Like many hosts, this one is linked to export its own symbols, and some of
 // them bear the plug-in's names (see notify_host_rivals.cpp).
-// Exit status: 0, or 2 when the plug-in cannot be loaded.
+// Exit status: 0, or 2 when the plug-in cannot be loaded, or 3 as above.
 #include <dlfcn.h>
 #include <libintl.h>
 #include <poll.h>
@@ -47,7 +51,9 @@
 #include <thread>
 
 int host_rivals_used(); // notify_host_rivals.cpp
-bool refuse_connections_but_the_system_log(); // tolvane_notify_host_confinement.cpp
+// tolvane_notify_host_confinement.cpp
+const char* confinement_unavailable(); // why not on this machine, or nullptr
+bool refuse_connections_but_the_system_log();
 
 namespace {
 
@@ -61,6 +67,7 @@ struct Options {
     std::string_view while_reading; // "" or one of actions
     bool unregister = false;
     bool confined = false;
+    bool can_confine = false;
 };
 
 void report(const char* what, int result)
@@ -82,12 +89,15 @@ int usage()
     std::fprintf(stderr,
         "usage: tolvane-notify-host [--confined] [--while-reading "
         "register|unregister|unload|exit|textdomain|signals|storm] "
-        "[--unregister] PLUGIN\n");
+        "[--unregister] PLUGIN\n"
+        "       tolvane-notify-host --can-confine\n");
     return 2;
 }
 
 bool valid(const Options& options)
 {
+    if (options.can_confine)
+        return !options.plugin && !options.confined && !options.unregister && options.while_reading.empty();
     if (!options.plugin || (options.while_reading == "unload" && options.unregister))
         return false;
     if (options.while_reading.empty())
@@ -209,6 +219,8 @@ int main(int argc, char** argv)
             options.unregister = true;
         else if (arg == "--confined")
             options.confined = true;
+        else if (arg == "--can-confine")
+            options.can_confine = true;
         else if (!arg.starts_with("-") && !options.plugin)
             options.plugin = argv[i];
         else
@@ -217,6 +229,16 @@ int main(int argc, char** argv)
     if (!valid(options))
         return usage();
 
+    if (options.can_confine || options.confined) {
+        if (const char* why = confinement_unavailable()) {
+            std::printf("cannot confine: %s\n", why);
+            return 3;
+        }
+        if (options.can_confine) {
+            std::printf("can confine\n");
+            return 0;
+        }
+    }
     if (options.confined && !refuse_connections_but_the_system_log()) {
         std::perror("tolvane-notify-host: cannot confine itself");
         return 2;

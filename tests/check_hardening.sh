@@ -5,11 +5,14 @@
 # strong stack protector, stack clash protection and the machine's
 # control-flow protection, and unless every BINARY is a PIE (or a shared
 # object) with full RELRO, a non-executable stack, stack protection and at
-# least one fortified libc call. The machine is the first BINARY's:
-#   x86-64   -fcf-protection=full, and the IBT and SHSTK marks on every BINARY;
-#   AArch64  -mbranch-protection=standard, and the BTI and PAC marks on every
-#            object compiled (the binaries cannot carry them: see CMakeLists.txt);
-#   others   nothing more.
+# least one fortified libc call. The machine is the first BINARY's, one of
+# Debian's 64-bit release architectures:
+#   x86-64     -fcf-protection=full, and the IBT and SHSTK marks on every BINARY;
+#   AArch64    -mbranch-protection=standard, and the BTI and PAC marks on every
+#              object compiled (the binaries cannot carry them: see CMakeLists.txt);
+#   PowerPC64, S/390 and MIPS64 (ppc64el, s390x, mips64el): nothing more, as
+#              GCC has no control-flow protection for them;
+# any other machine fails the check: its protections are not known here.
 # Prints one "ok: LABEL" or "MISSING: LABEL -- detail" line per property.
 set -u
 commands=$1 pattern=$2
@@ -32,11 +35,14 @@ expect_last() { # LABEL REGEX COMMAND ACCEPTED...
 }
 
 # readelf reads the ELF files of every machine, not only its own.
-case $(readelf -h "${1:-}" 2>/dev/null | sed -n 's/^ *Machine: *//p') in
+elf_machine=$(readelf -h "${1:-}" 2>/dev/null | sed -n 's/^ *Machine: *//p')
+case $elf_machine in
   *X86-64) machine=x86_64 ;;
   AArch64) machine=aarch64 ;;
-  *) machine=other ;;
+  PowerPC64 | "IBM S/390" | "MIPS R3000") machine=common ;;
+  *) machine=unknown ;;
 esac
+verdict "protections known for the machine" "$([ $machine != unknown ] || echo "machine '${elf_machine:-none}'")"
 
 checked=0
 while IFS= read -r command; do
@@ -83,7 +89,10 @@ for bin in "$@"; do
     continue
   fi
   notes=$(readelf -n -W "$bin")
-  imports=$(readelf --dyn-syms -W "$bin" | awk '$7 == "UND" { sub(/@.*/, "", $8); print $8 }')
+  # The name follows the section index; PowerPC64 puts a column of its own
+  # ("[<localentry>: 8]") before the index.
+  imports=$(readelf --dyn-syms -W "$bin" |
+    awk '{ for (i = 7; i < NF; i++) if ($i == "UND") { name = $(i + 1); sub(/@.*/, "", name); print name; next } }')
   type=$(awk '$1 == "Type:" { print $2 }' <<<"$headers")
   has_interp=$(awk '$1 == "INTERP" { print "yes" }' <<<"$headers")
 

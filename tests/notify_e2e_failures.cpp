@@ -44,8 +44,15 @@ TEST(NotifyFailures, WithoutAUserBusEachNewKeyIsLoggedOnceAndItsRepeatsStaySilen
         {"a host that may not connect", UserBus::present, {"--confined"},
             {system_bus_refused, user_bus_line(EPERM), user_bus_line(EPERM)}},
     };
+    const auto confinement = host_confinement();
+    ASSERT_EQ(confinement.error, "");
+    std::string skipped;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        if (std::ranges::count(c.host_options, "--confined") && !confinement.unavailable.empty()) {
+            skipped += (skipped.empty() ? "" : "; ") + std::string(c.name) + ": " + confinement.unavailable;
+            continue;
+        }
         Rig rig;
         ASSERT_EQ(start_rig(rig, ServerMode::answer, c.user_bus), "");
         ASSERT_EQ(make_notify_fifo(), "");
@@ -71,6 +78,8 @@ TEST(NotifyFailures, WithoutAUserBusEachNewKeyIsLoggedOnceAndItsRepeatsStaySilen
         EXPECT_EQ(recorded_calls(rig).size(), 0u);
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
     }
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
 }
 
 struct ServerFailureCase {
