@@ -3,6 +3,7 @@
 #include "clock.h"
 #include "desktop_notification.h"
 #include "event_filter.h"
+#include "notify_onoff.h"
 #include "plugin_log.h"
 #include "rate_limiter.h"
 #include "record_reader.h"
@@ -17,9 +18,6 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-
-int g_notify_onoff = 1;
-static_assert(std::atomic_ref<int>::required_alignment <= alignof(int));
 
 namespace {
 
@@ -87,16 +85,6 @@ void handle_record(void*, const char* object_path, const char* program_text)
 }
 
 } // namespace
-
-int notifications_enabled()
-{
-    return std::atomic_ref<int>(g_notify_onoff).load(std::memory_order_relaxed);
-}
-
-void set_notifications_enabled(int on)
-{
-    std::atomic_ref<int>(g_notify_onoff).store(on, std::memory_order_relaxed);
-}
 
 int notify_message(const char* object_path, const char* program_text)
 {

@@ -3,7 +3,7 @@
 #include "bus_handles.h"
 #include "bus_names.h"
 #include "logind_owner.h"
-#include "notify.h"
+#include "notify_onoff.h"
 #include "plugin_log.h"
 
 #include <ctime>

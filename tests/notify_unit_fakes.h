@@ -6,6 +6,7 @@
 #include "clock.h"
 #include "desktop_notification.h"
 #include "notify.h"
+#include "notify_onoff.h"
 #include "plugin_log.h"
 #include "rate_limiter.h"
 #include "record_reader.h"

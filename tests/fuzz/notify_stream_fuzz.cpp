@@ -9,6 +9,7 @@
 #include "desktop_notification.h"
 #include "event_filter.h"
 #include "notify.h"
+#include "notify_onoff.h"
 #include "rate_limiter.h"
 #include "record_reader.h"
 
