@@ -12,8 +12,6 @@
 #include <memory>
 #include <string_view>
 
-SendNotificationFn send_notification_step = send_blocked_notification;
-
 namespace {
 
 constexpr char show_page_command[]

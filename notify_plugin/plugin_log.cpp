@@ -1,16 +1,16 @@
 #include "plugin_log.h"
 
+#include "test_seams.h"
+
 #include <syslog.h>
 
 #include <cerrno>
 #include <cstring>
 
-LogSink log_sink = default_log_sink;
-
 // The GNU strerror_r: returns the text, in `buffer` or in static storage.
 ErrorText::ErrorText(int error) : buffer{}, text(strerror_r(error, buffer, sizeof buffer)) { }
 
-void default_log_sink(int priority, const char* format, va_list args)
+void write_system_log(int priority, const char* format, va_list args)
 {
     // openlog may touch errno; vsyslog reads it for "%m".
     const int saved_errno = errno;

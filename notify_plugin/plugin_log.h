@@ -65,9 +65,7 @@ struct ErrorText {
     const char* text; // may point into buffer
 };
 
-// Where the lines go. The default opens the log as "tolvane-daemon" (LOG_PID,
-// LOG_USER) before every line and hands the line to vsyslog; tests replace it
-// to capture lines without touching the host's log socket.
-using LogSink = void (*)(int priority, const char* format, va_list args);
-void default_log_sink(int priority, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
-extern LogSink log_sink;
+// Where the lines go (through log_sink, test_seams.h): opens the log as
+// "tolvane-daemon" (LOG_PID, LOG_USER) before every line and hands the line
+// to vsyslog.
+void write_system_log(int priority, const char* format, va_list args) __attribute__((format(printf, 2, 0)));

@@ -1,5 +1,7 @@
 #include "rate_limiter.h"
 
+#include "test_seams.h"
+
 #include <deque>
 #include <iterator>
 #include <limits>

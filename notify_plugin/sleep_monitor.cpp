@@ -5,8 +5,7 @@
 #include "logind_owner.h"
 #include "notify_onoff.h"
 #include "plugin_log.h"
-
-#include <ctime>
+#include "test_seams.h"
 
 #include <cstdint>
 #include <optional>
@@ -18,16 +17,6 @@
 #define TOLVANE_SILENCE_BOUND_SECONDS 60
 #endif
 const std::chrono::seconds silence_bound{TOLVANE_SILENCE_BOUND_SECONDS};
-
-ThreadRoutine monitor_thread_routine = sleep_monitor_thread;
-MonotonicClock monitor_clock = monotonic_now;
-
-std::chrono::nanoseconds monotonic_now()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
-}
 
 namespace {
 
