@@ -154,17 +154,14 @@ int send_blocked_notification(EventKind kind, const char* program_text, const ch
 
     sd_bus* raw_bus = nullptr;
     int r = sd_bus_open_user(&raw_bus);
-    if (r < 0) {
-        log_error(log_line::user_bus_failed_format, log_source_name, log_line::user_bus_failed, ErrorText(-r).text);
-        return r;
-    }
+    if (r < 0)
+        return log_error_errno(r, log_line::user_bus_failed, ErrorText(-r).text);
     bus.reset(raw_bus);
 
     r = call_notify(bus.get(), texts, error, reply);
     if (r < 0) {
         const ErrorText fallback(-r);
-        const char* why = error.error.message ? error.error.message : fallback.text;
-        log_error(log_line::notify_failed_format, log_source_name, log_line::notify_failed, why);
+        return log_error_errno(r, log_line::notify_failed, error.error.message ? error.error.message : fallback.text);
     }
     return r;
 }

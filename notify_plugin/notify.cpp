@@ -70,8 +70,7 @@ void start_sleep_monitor()
     }();
     if (r != 0) {
         monitor_started.store(false);
-        log_error(
-            log_line::monitor_start_failed_format, log_source_name, log_line::monitor_start_failed, ErrorText(r).text);
+        log_error(log_line::monitor_start_failed, ErrorText(r).text);
         return;
     }
     pthread_detach(thread);
@@ -122,10 +121,8 @@ int run_registration(const char* path)
     set_up_translation();
     // Close-on-exec: the programs the host starts have no business with it.
     File stream(std::fopen(path, "re"));
-    if (!stream) {
-        log_error(log_line::open_failed_format, log_source_name, log_line::open_failed);
-        return -1;
-    }
+    if (!stream)
+        return log_error(log_line::open_failed);
     start_sleep_monitor();
     read_records(stream.get(), handle_record, nullptr);
     return 0;
