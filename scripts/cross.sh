@@ -2,7 +2,7 @@
 # Builds for Debian's arm64 and s390x (64-bit, big-endian) with the cross
 # toolchains, and runs the suites under qemu-user (no binfmt handler: CMake
 # runs each test through the emulator the toolchain file names). Only what
-# the suites need is built; the end-to-end suites stay native (see README).
+# the suites need is built; the end-to-end suites stay native (see HACKING.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh cross
