@@ -201,7 +201,7 @@ def mutants_of(path):
         # In a header only the constants defined there take part, on every
         # line of a definition that clang-format has broken.
         defines = continued or re.search(r"\bconstexpr\b.*(=|\{)", masked)
-        if stripped and not stripped.startswith("#"):
+        if header and stripped and not stripped.startswith("#"):
             continued = bool(continued or CONSTANT_START.match(masked)) and not stripped.endswith(";")
         if not stripped or stripped.startswith("#") or "static_assert" in masked or "__attribute__((format" in masked:
             continue
