@@ -4,7 +4,7 @@
 // machines, so each run also measures a plain sd-bus round trip (Ping of the
 // same server on one open connection) and reports the ratio
 // "notify_per_ping": how many Ping round trips one notification costs.
-#include "bus_owners.h"
+#include "bus_handles.h"
 #include "child_process.h"
 #include "notify.h"
 #include "private_bus.h"
@@ -45,21 +45,21 @@ std::string start(Rig& r)
     return {};
 }
 
-rig::bus_ptr open_user_bus()
+FlushingBusConnection open_user_bus()
 {
     sd_bus* raw = nullptr;
     const int r = sd_bus_open_user(&raw);
-    rig::bus_ptr bus(raw);
+    FlushingBusConnection bus(raw);
     return r < 0 ? nullptr : std::move(bus);
 }
 
 int ping(sd_bus* bus)
 {
-    rig::BusError error;
+    BusError error;
     sd_bus_message* reply = nullptr;
     const int r = sd_bus_call_method(bus, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
         "org.freedesktop.DBus.Peer", "Ping", &error.error, &reply, "");
-    rig::message_ptr owned(reply);
+    BusMessage owned(reply);
     return r;
 }
 

@@ -2,7 +2,7 @@
 // notifications of blocked accesses depend on, one line per check, and
 // exits 0 when notifications can appear, 1 when they cannot.
 #include "checks.h"
-#include "notify.h"
+#include "record_reader.h"
 
 #include <cstdio>
 #include <exception>

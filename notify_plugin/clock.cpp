@@ -2,9 +2,14 @@
 
 #include <ctime>
 
-ClockFn notify_clock = system_clock_seconds;
-
 std::int64_t system_clock_seconds()
 {
     return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+std::chrono::nanoseconds monotonic_now()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }

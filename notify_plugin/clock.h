@@ -1,12 +1,14 @@
-// The one place the plug-in reads the calendar time. Tests and benchmarks
-// replace `notify_clock` to put events at exact seconds.
+// The plug-in's two clocks, as the system keeps them. The plug-in reads them
+// through notify_clock() and monitor_clock() (test_seams.h), which tests and
+// benchmarks point at clocks of their own.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
-using ClockFn = std::int64_t (*)();
-
-// Whole seconds since the Unix epoch, from time().
+// Whole seconds since the Unix epoch, from time(): the rate limiter's clock.
 std::int64_t system_clock_seconds();
 
-extern ClockFn notify_clock;
+// CLOCK_MONOTONIC, which stands still while the machine sleeps: the sleep
+// monitor's clock.
+std::chrono::nanoseconds monotonic_now();

@@ -2,18 +2,17 @@
 
 #include "bus_handles.h"
 #include "bus_names.h"
+#include "clock.h"
 #include "plugin_log.h"
 #include "translation.h"
 #include "utf8_repair.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <string_view>
-
-SendNotificationFn send_notification_step = send_blocked_notification;
 
 namespace {
 
@@ -81,11 +80,10 @@ struct SlotUnref {
 };
 using BusSlot = std::unique_ptr<sd_bus_slot, SlotUnref>;
 
+// sd-bus counts its timeouts in microseconds of CLOCK_MONOTONIC.
 std::uint64_t monotonic_usec()
 {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 + static_cast<std::uint64_t>(now.tv_nsec) / 1'000;
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(monotonic_now()).count());
 }
 
 // What sd-bus says of a call whose time has run out. Its own count starts
@@ -182,17 +180,14 @@ int send_blocked_notification(EventKind kind, const char* program_text, const ch
 
     sd_bus* raw_bus = nullptr;
     int r = sd_bus_open_user(&raw_bus);
-    if (r < 0) {
-        log_error(log_line::user_bus_failed_format, log_source_name, log_line::user_bus_failed, ErrorText(-r).text);
-        return r;
-    }
+    if (r < 0)
+        return log_error_errno(r, log_line::user_bus_failed, ErrorText(-r).text);
     bus.reset(raw_bus);
 
     r = call_notify(bus.get(), texts, error, reply);
     if (r < 0) {
         const ErrorText fallback(-r);
-        const char* why = error.error.message ? error.error.message : fallback.text;
-        log_error(log_line::notify_failed_format, log_source_name, log_line::notify_failed, why);
+        return log_error_errno(r, log_line::notify_failed, error.error.message ? error.error.message : fallback.text);
     }
     return r;
 }

@@ -31,8 +31,3 @@ int call_notify(sd_bus* bus, const NotificationTexts& texts, BusError& error, Bu
 // server's answer. Logs a failure; returns the negative errno of the failed
 // step, else the call's non-negative result.
 int send_blocked_notification(EventKind kind, const char* program_text, const char* object_path);
-
-// The notification step notify_message takes; tests and benchmarks swap in
-// their own to run events without a bus.
-using SendNotificationFn = int (*)(EventKind kind, const char* program_text, const char* object_path);
-extern SendNotificationFn send_notification_step;

@@ -2,6 +2,7 @@
 
 #include "bus_handles.h"
 #include "bus_names.h"
+#include "test_seams.h"
 
 #include <cstring>
 #include <string_view>
@@ -32,11 +33,17 @@ void set_owner(std::string_view name)
     owner.length = name.size();
 }
 
+// As at the start of a monitor: nobody is known to own the name.
+void forget_owner()
+{
+    owner.length = 0;
+}
+
 } // namespace
 
 void forget_logind_owner()
 {
-    owner.length = 0;
+    forget_owner();
 }
 
 bool sent_by_logind(sd_bus_message* message)
@@ -65,7 +72,7 @@ int on_logind_owner_changed(sd_bus_message* message, void*, sd_bus_error*) noexc
 
 int follow_logind_owner(sd_bus* bus)
 {
-    forget_logind_owner();
+    forget_owner();
     int r = sd_bus_add_match(bus, nullptr, owner_changed_rule, on_logind_owner_changed, nullptr);
     if (r < 0)
         return r;

@@ -20,9 +20,6 @@ int follow_logind_owner(sd_bus* bus);
 // false when nobody owns it.
 bool sent_by_logind(sd_bus_message* message);
 
-// As at the start of a monitor: nobody is known to own the name.
-void forget_logind_owner();
-
 // NameOwnerChanged handler: takes the new owner of logind's name (none when
 // logind has gone). Only the bus itself is heard.
 int on_logind_owner_changed(sd_bus_message* message, void* userdata, sd_bus_error* ret_error) noexcept;

@@ -1,12 +1,11 @@
 #include "notify.h"
 
-#include "clock.h"
-#include "desktop_notification.h"
 #include "event_filter.h"
+#include "notify_onoff.h"
 #include "plugin_log.h"
 #include "rate_limiter.h"
 #include "record_reader.h"
-#include "sleep_monitor.h"
+#include "test_seams.h"
 #include "translation.h"
 
 #include <cxxabi.h>
@@ -17,9 +16,6 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-
-int g_notify_onoff = 1;
-static_assert(std::atomic_ref<int>::required_alignment <= alignof(int));
 
 namespace {
 
@@ -74,8 +70,7 @@ void start_sleep_monitor()
     }();
     if (r != 0) {
         monitor_started.store(false);
-        log_error(
-            log_line::monitor_start_failed_format, log_source_name, log_line::monitor_start_failed, ErrorText(r).text);
+        log_error(log_line::monitor_start_failed, ErrorText(r).text);
         return;
     }
     pthread_detach(thread);
@@ -87,16 +82,6 @@ void handle_record(void*, const char* object_path, const char* program_text)
 }
 
 } // namespace
-
-int notifications_enabled()
-{
-    return std::atomic_ref<int>(g_notify_onoff).load(std::memory_order_relaxed);
-}
-
-void set_notifications_enabled(int on)
-{
-    std::atomic_ref<int>(g_notify_onoff).store(on, std::memory_order_relaxed);
-}
 
 int notify_message(const char* object_path, const char* program_text)
 {
@@ -136,10 +121,8 @@ int run_registration(const char* path)
     set_up_translation();
     // Close-on-exec: the programs the host starts have no business with it.
     File stream(std::fopen(path, "re"));
-    if (!stream) {
-        log_error(log_line::open_failed_format, log_source_name, log_line::open_failed);
-        return -1;
-    }
+    if (!stream)
+        return log_error(log_line::open_failed);
     start_sleep_monitor();
     read_records(stream.get(), handle_record, nullptr);
     return 0;

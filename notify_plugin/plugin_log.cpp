@@ -1,16 +1,16 @@
 #include "plugin_log.h"
 
+#include "test_seams.h"
+
 #include <syslog.h>
 
 #include <cerrno>
 #include <cstring>
 
-LogSink log_sink = default_log_sink;
-
 // The GNU strerror_r: returns the text, in `buffer` or in static storage.
 ErrorText::ErrorText(int error) : buffer{}, text(strerror_r(error, buffer, sizeof buffer)) { }
 
-void default_log_sink(int priority, const char* format, va_list args)
+void write_system_log(int priority, const char* format, va_list args)
 {
     // openlog may touch errno; vsyslog reads it for "%m".
     const int saved_errno = errno;
@@ -19,20 +19,9 @@ void default_log_sink(int priority, const char* format, va_list args)
     vsyslog(priority, format, args);
 }
 
-namespace {
+namespace log_detail {
 
-// Unchecked on purpose: only log_error_errno calls it, with the %m formats.
-void write_line(int priority, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    log_sink(priority, format, args);
-    va_end(args);
-}
-
-} // namespace
-
-void log_error(const char* format, ...)
+void write_error(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
@@ -40,7 +29,7 @@ void log_error(const char* format, ...)
     va_end(args);
 }
 
-void log_info(const char* format, ...)
+void write_info(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
@@ -48,10 +37,15 @@ void log_info(const char* format, ...)
     va_end(args);
 }
 
-void log_error_errno(const char* format, int line, int error)
+void write_error_errno(int error, const char* format, ...)
 {
     const int saved_errno = errno;
     errno = error;
-    write_line(LOG_ERR, format, log_source_name, line);
+    va_list args;
+    va_start(args, format);
+    log_sink(LOG_ERR, format, args);
+    va_end(args);
     errno = saved_errno;
 }
+
+} // namespace log_detail

@@ -1,5 +1,7 @@
 #include "rate_limiter.h"
 
+#include "test_seams.h"
+
 #include <cstdint>
 #include <deque>
 #include <iterator>

@@ -12,7 +12,6 @@
 #include <deque>
 #include <map>
 #include <string>
-#include <vector>
 
 using MessageTimeMap = std::map<std::string, std::int64_t>;
 
@@ -47,23 +46,3 @@ enum class Admission { first, repeat, too_long };
 // would make the newest look oldest). A stored time is never refreshed, so
 // repeats do not stretch the window.
 Admission admit_message(std::string key, std::int64_t now);
-
-// Empties the map and its index together.
-void clear_message_time_map();
-
-// The time index as it stands, for checks that it agrees with the map: its
-// buckets in order of time, each with the entries let through in that
-// second in the order they came and whether the order of admissions finds
-// it by its first entry, how many buckets that order names, and the byte
-// count of the keys.
-struct TimeIndexBucket {
-    std::int64_t time;
-    std::vector<const MessageTimeMap::value_type*> entries;
-    bool found_by_its_front;
-};
-struct TimeIndexView {
-    std::vector<TimeIndexBucket> buckets;
-    std::size_t fronts;
-    std::size_t key_bytes;
-};
-TimeIndexView message_time_index();

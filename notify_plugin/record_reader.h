@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdio>
 
+// Where the kernel module publishes the stream.
+inline constexpr char notify_file_path[] = "/sys/kernel/security/tolvane/.notify";
+
 inline constexpr std::size_t notify_field_size = 512;
 
 // One record. Each field holds a byte text ending at its first NUL; a field

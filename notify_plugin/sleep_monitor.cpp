@@ -3,10 +3,9 @@
 #include "bus_handles.h"
 #include "bus_names.h"
 #include "logind_owner.h"
-#include "notify.h"
+#include "notify_onoff.h"
 #include "plugin_log.h"
-
-#include <ctime>
+#include "test_seams.h"
 
 #include <cstdint>
 #include <optional>
@@ -18,16 +17,6 @@
 #define TOLVANE_SILENCE_BOUND_SECONDS 60
 #endif
 const std::chrono::seconds silence_bound{TOLVANE_SILENCE_BOUND_SECONDS};
-
-ThreadRoutine monitor_thread_routine = sleep_monitor_thread;
-MonotonicClock monitor_clock = monotonic_now;
-
-std::chrono::nanoseconds monotonic_now()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
-}
 
 namespace {
 
@@ -58,21 +47,16 @@ int subscribe(BusConnection& bus)
 {
     sd_bus* raw = nullptr;
     int r = sd_bus_open_system(&raw);
-    if (r < 0) {
-        // sd-bus reports through r, not errno; the line names it through %m.
-        log_error_errno(log_line::system_bus_failed_format, log_line::system_bus_failed, -r);
-        return r;
-    }
+    if (r < 0)
+        return log_error_errno(r, log_line::system_bus_failed);
     bus.reset(raw);
     // Who logind is must be known before its first signal can arrive.
     r = follow_logind_owner(bus.get());
     if (r >= 0)
         r = sd_bus_match_signal(bus.get(), nullptr, bus_names::login1_service, bus_names::login1_path,
             bus_names::login1_manager_interface, bus_names::prepare_for_sleep, on_set_notify_onoff, nullptr);
-    if (r < 0) {
-        log_error(log_line::match_failed_format, log_source_name, log_line::match_failed, ErrorText(-r).text);
-        return r;
-    }
+    if (r < 0)
+        return log_error_errno(r, log_line::match_failed, ErrorText(-r).text);
     return 0;
 }
 
@@ -83,17 +67,13 @@ int run_event_loop(sd_bus* bus)
 {
     for (;;) {
         int r = sd_bus_process(bus, nullptr);
-        if (r < 0) {
-            log_error_errno(log_line::process_failed_format, log_line::process_failed, -r);
-            return r;
-        }
+        if (r < 0)
+            return log_error_errno(r, log_line::process_failed);
         if (r > 0)
             continue; // more may be queued already
         r = sd_bus_wait(bus, settle_silence());
-        if (r < 0) {
-            log_error_errno(log_line::wait_failed_format, log_line::wait_failed, -r);
-            return r;
-        }
+        if (r < 0)
+            return log_error_errno(r, log_line::wait_failed);
     }
 }
 
@@ -114,8 +94,7 @@ std::uint64_t settle_silence()
     }
     if (silence.asleep_since && now - *silence.asleep_since >= silence_bound) {
         silence.asleep_since.reset();
-        log_info(log_line::silence_ended_format, log_source_name, log_line::silence_ended,
-            static_cast<int>(silence_bound.count()));
+        log_info(log_line::silence_ended, static_cast<int>(silence_bound.count()));
         set_notifications_enabled(1);
     }
     if (silence.shown_at)
@@ -145,17 +124,15 @@ int on_set_notify_onoff(sd_bus_message* message, void*, sd_bus_error*) noexcept
     // from anyone: only logind's current owner may silence us.
     if (!sent_by_logind(message)) {
         if (!std::exchange(foreign_sender_logged, true))
-            log_error(log_line::foreign_sleep_signal_format, log_source_name, log_line::foreign_sleep_signal);
+            log_error(log_line::foreign_sleep_signal);
         return 0;
     }
     int sleeping = 0;
     const int r = sd_bus_message_read(message, "b", &sleeping);
-    if (r < 0) {
-        log_error(log_line::sleep_read_failed_format, log_source_name, log_line::sleep_read_failed, ErrorText(-r).text);
-        return -1;
-    }
+    if (r < 0)
+        return log_error(log_line::sleep_read_failed, ErrorText(-r).text);
     // The line goes out before the flag changes.
-    log_info(log_line::sleep_signal_format, log_source_name, log_line::sleep_signal, sleeping ? "true" : "false");
+    log_info(log_line::sleep_signal, sleeping ? "true" : "false");
     const nanoseconds now = monitor_clock();
     if (sleeping) {
         set_notifications_enabled(0);

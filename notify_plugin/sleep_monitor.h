@@ -15,25 +15,15 @@ inline constexpr std::chrono::seconds resume_grace{2};
 // Awake time after a PrepareForSleep(true) at which notifications come back
 // on by themselves, should the matching false never come (logind may send
 // none after a resume from hibernation). A normal suspend never reaches it:
-// the clock below stands still while the machine sleeps.
+// the monitor's clock (monotonic_now, clock.h) stands still while the
+// machine sleeps.
 extern const std::chrono::seconds silence_bound;
-
-// CLOCK_MONOTONIC. The monitor reads it through `monitor_clock`, which tests
-// replace to put signals and wake-ups at exact instants.
-std::chrono::nanoseconds monotonic_now();
-using MonotonicClock = std::chrono::nanoseconds (*)();
-extern MonotonicClock monitor_clock;
 
 // The monitor thread's start routine: subscribes on its own system-bus
 // connection and runs that connection's event loop until a bus step fails,
 // which it logs. However it ends, it leaves notifications on: nothing could
 // turn them back on after it. Reads no argument; returns null.
 void* sleep_monitor_thread(void* unused);
-
-// What registration starts as the monitor thread; tests swap in their own so
-// no unit test reaches the host's system bus.
-using ThreadRoutine = void* (*)(void*);
-extern ThreadRoutine monitor_thread_routine;
 
 // PrepareForSleep handler. A signal that logind's current owner did not
 // send changes nothing (the first one is logged, no later one). Otherwise
@@ -49,7 +39,3 @@ NOTIFY_EXPORT int on_set_notify_onoff(sd_bus_message* message, void* userdata, s
 // bus wait may last, in microseconds. UINT64_MAX, no limit, whenever
 // notifications are on.
 std::uint64_t settle_silence();
-
-// Forgets any sleep, and any foreign sender, seen so far, as at the start
-// of a monitor thread.
-void reset_silence();

@@ -6,7 +6,7 @@
 # (no binfmt handler: CMake runs each test through the emulator the toolchain
 # file names). Each machine first builds without its tests, which must build
 # the products alone, then only what the suites need; the end-to-end suites
-# stay native (see README).
+# stay native (see HACKING.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh cross

@@ -135,6 +135,7 @@ INTEGER = re.compile(r"(?<![\w.'])(-?)(0[xX][0-9a-fA-F']+|\d[\d']*)([uUlL]*)(?![
 RETURNED = re.compile(r"\breturn (-?\d+);")
 NEGATION = re.compile(r"!(?=[\w(])")
 CALL_START = re.compile(r"^(\(void\)\s*)?((::)?([A-Za-z_]\w*)[\w:]*((\.|->)[A-Za-z_]\w*)*)\(")
+CONSTANT_START = re.compile(r"^\s*((inline|static)\s+)*constexpr\b")
 NOT_CALLS = {"return", "if", "while", "for", "switch", "case", "throw", "delete", "sizeof", "static_assert", "using"}
 
 
@@ -194,12 +195,17 @@ def mutants_of(path):
     masked_lines = mask(source).split("\n")
     header = path.endswith(".h")
     found = []
+    continued = False  # the line goes on with a constant's definition from the line above
     for index, masked in enumerate(masked_lines):
         stripped = masked.strip()
+        # In a header only the constants defined there take part, on every
+        # line of a definition that clang-format has broken.
+        defines = continued or re.search(r"\bconstexpr\b.*(=|\{)", masked)
+        if header and stripped and not stripped.startswith("#"):
+            continued = bool(continued or CONSTANT_START.match(masked)) and not stripped.endswith(";")
         if not stripped or stripped.startswith("#") or "static_assert" in masked or "__attribute__((format" in masked:
             continue
-        # In a header only the constants defined there take part.
-        if header and not re.search(r"\bconstexpr\b.*(=|\{)", masked):
+        if header and not defines:
             continue
         spots = []
         for operator, pattern, table in SWAPS:

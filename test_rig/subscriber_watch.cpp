@@ -18,14 +18,14 @@ bool asks_for_prepare_for_sleep(sd_bus_message* m)
 
 } // namespace
 
-int open_subscriber_watch(bus_ptr& out)
+int open_subscriber_watch(FlushingBusConnection& out)
 {
     const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
     if (!address)
         return -ENOENT;
     sd_bus* raw = nullptr;
     int r = sd_bus_new(&raw);
-    bus_ptr bus(raw);
+    FlushingBusConnection bus(raw);
     if (r < 0 || (r = sd_bus_set_address(bus.get(), address)) < 0 || (r = sd_bus_set_monitor(bus.get(), 1)) < 0
         || (r = sd_bus_set_bus_client(bus.get(), 1)) < 0 || (r = sd_bus_start(bus.get())) < 0)
         return r;
@@ -44,7 +44,7 @@ int wait_for_subscriber(sd_bus* watch, std::string* subscriber)
     for (;;) {
         sd_bus_message* raw = nullptr;
         const int r = sd_bus_process(watch, &raw);
-        message_ptr m(raw);
+        BusMessage m(raw);
         if (r < 0)
             return r;
         if (m && asks_for_prepare_for_sleep(m.get())) {

@@ -2,7 +2,7 @@
 // PrepareForSleep, so that signals sent afterwards are sure to reach it.
 #pragma once
 
-#include "bus_owners.h"
+#include "bus_handles.h"
 
 #include <string>
 
@@ -10,7 +10,7 @@ namespace rig {
 
 // A monitor connection on the bus at DBUS_SYSTEM_BUS_ADDRESS that sees every
 // AddMatch call. Returns 0 or a negative errno.
-int open_subscriber_watch(bus_ptr& out);
+int open_subscriber_watch(FlushingBusConnection& out);
 
 // Waits until some client asks the bus for a match on PrepareForSleep.
 // Returns 0, or a negative errno when the watch fails. When `subscriber`

@@ -21,7 +21,7 @@
 //             name, as a package upgrade restarts it
 // At the end of its input it stops everything it started. Exit status 0, 1
 // on a failure (told on standard error), 77 when systemd-logind is missing.
-#include "bus_owners.h"
+#include "bus_handles.h"
 #include "child_process.h"
 #include "private_bus.h"
 #include "sandbox.h"
@@ -91,11 +91,11 @@ std::string start_bus(const std::string& dir, rig::Deadline deadline, Children& 
 std::string wait_for_logind(sd_bus* bus, rig::ChildProcess& logind, rig::Deadline deadline)
 {
     for (;;) {
-        rig::BusError error;
+        BusError error;
         sd_bus_message* raw = nullptr;
         const int r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
             "NameHasOwner", &error.error, &raw, "s", "org.freedesktop.login1");
-        rig::message_ptr reply(raw);
+        BusMessage reply(raw);
         int owned = 0;
         if (r >= 0 && sd_bus_message_read(reply.get(), "b", &owned) >= 0 && owned)
             return {};
@@ -143,7 +143,7 @@ std::string restart_logind(const std::string& dir, Children& children, sd_bus* b
 
 std::string suspend(sd_bus* bus, Children& children)
 {
-    rig::BusError error;
+    BusError error;
     if (const int r = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
             "org.freedesktop.login1.Manager", "Suspend", &error.error, nullptr, "b", 0);
         r < 0)
@@ -179,10 +179,10 @@ int run(const std::string& dir)
         return fail(e);
     sd_bus* raw = nullptr;
     int r = sd_bus_open_system(&raw);
-    rig::bus_ptr bus(raw);
+    FlushingBusConnection bus(raw);
     if (r < 0)
         return fail(std::string("cannot connect to the system bus: ") + std::strerror(-r));
-    rig::bus_ptr watch;
+    FlushingBusConnection watch;
     if ((r = rig::open_subscriber_watch(watch)) < 0)
         return fail(std::string("cannot become a bus monitor: ") + std::strerror(-r));
     if (auto e = start_services(dir, deadline, children, bus.get()); !e.empty())

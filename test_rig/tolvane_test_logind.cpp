@@ -26,7 +26,7 @@
 //   former          PrepareForSleep sent to the subscriber alone (unicast)
 //                   from the connection that owned the name before the last
 //                   restart
-#include "bus_owners.h"
+#include "bus_handles.h"
 #include "subscriber_watch.h"
 
 #include <cerrno>
@@ -41,9 +41,9 @@ constexpr const char* login1_path = "/org/freedesktop/login1";
 constexpr const char* manager_interface = "org.freedesktop.login1.Manager";
 
 struct Connections {
-    rig::bus_ptr logind; // owns org.freedesktop.login1
-    rig::bus_ptr stranger; // opened on first use; owns no name
-    rig::bus_ptr former; // owned the name before the last restart
+    FlushingBusConnection logind; // owns org.freedesktop.login1
+    FlushingBusConnection stranger; // opened on first use; owns no name
+    FlushingBusConnection former; // owned the name before the last restart
     std::string subscriber; // the unique name of the client that subscribed
 };
 
@@ -57,12 +57,12 @@ int fail(const char* what, int r)
 // this call, it has routed every signal sent before it on `bus`.
 int round_trip(sd_bus* bus)
 {
-    rig::BusError error;
+    BusError error;
     return sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId",
         &error.error, nullptr, "");
 }
 
-int open_system_bus(rig::bus_ptr& out)
+int open_system_bus(FlushingBusConnection& out)
 {
     sd_bus* raw = nullptr;
     const int r = sd_bus_open_system(&raw);
@@ -74,7 +74,7 @@ int open_system_bus(rig::bus_ptr& out)
 // the new owner sends.
 int restart(Connections& buses)
 {
-    rig::bus_ptr next;
+    FlushingBusConnection next;
     int r = open_system_bus(next);
     if (r < 0 || (r = sd_bus_release_name(buses.logind.get(), "org.freedesktop.login1")) < 0
         || (r = sd_bus_request_name(next.get(), "org.freedesktop.login1", 0)) < 0)
@@ -90,7 +90,7 @@ int unicast_from_former(Connections& buses)
         return -ENOENT;
     sd_bus_message* raw = nullptr;
     int r = sd_bus_message_new_signal(buses.former.get(), &raw, login1_path, manager_interface, "PrepareForSleep");
-    const rig::message_ptr m(raw);
+    const BusMessage m(raw);
     if (r < 0 || (r = sd_bus_message_set_destination(m.get(), buses.subscriber.c_str())) < 0
         || (r = sd_bus_message_append(m.get(), "b", 1)) < 0)
         return r;
@@ -151,7 +151,7 @@ int main()
         return fail("cannot connect to the system bus", r);
     if ((r = sd_bus_request_name(buses.logind.get(), "org.freedesktop.login1", 0)) < 0)
         return fail("cannot own org.freedesktop.login1", r);
-    rig::bus_ptr monitor;
+    FlushingBusConnection monitor;
     if ((r = rig::open_subscriber_watch(monitor)) < 0)
         return fail("cannot become a bus monitor", r);
     std::cout << "monitoring" << std::endl;

@@ -12,7 +12,7 @@
 //                                    [--delay MS] [--interface NAME]
 //
 // It prints "ready" on standard output once it owns the name.
-#include "bus_owners.h"
+#include "bus_handles.h"
 #include "recorded_call.h"
 
 #include <cerrno>
@@ -253,7 +253,7 @@ int main(int argc, char** argv)
 
     sd_bus* raw = nullptr;
     int r = sd_bus_open_user(&raw);
-    rig::bus_ptr bus(raw);
+    FlushingBusConnection bus(raw);
     if (r < 0) {
         std::fprintf(stderr, "cannot connect to the user bus: %s\n", std::strerror(-r));
         return 1;

@@ -9,7 +9,7 @@
 //
 // Run it as an unprivileged user (setpriv). It prints "spoofed N", N the
 // connections it sent to, once the bus has routed every one of them.
-#include "bus_owners.h"
+#include "bus_handles.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +41,7 @@ int send_to(sd_bus* bus, const char* destination, int sleeping)
     sd_bus_message* raw = nullptr;
     int r = sd_bus_message_new_signal(
         bus, &raw, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep");
-    const rig::message_ptr m(raw);
+    const BusMessage m(raw);
     if (r < 0 || (r = sd_bus_message_set_destination(m.get(), destination)) < 0
         || (r = sd_bus_message_append(m.get(), "b", sleeping)) < 0)
         return r;
@@ -59,7 +59,7 @@ int main(int argc, char** argv)
     const int sleeping = std::string_view(argv[1]) == "true";
     sd_bus* raw = nullptr;
     int r = sd_bus_open_system(&raw);
-    const rig::bus_ptr bus(raw);
+    const FlushingBusConnection bus(raw);
     if (r < 0)
         return fail("cannot connect to the system bus", r);
     char** raw_names = nullptr;
@@ -76,7 +76,7 @@ int main(int argc, char** argv)
     }
     // The bus handles a connection's messages in order: once it answers
     // this, it has routed every signal before it.
-    rig::BusError error;
+    BusError error;
     if ((r = sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
              "GetId", &error.error, nullptr, ""))
         < 0)

@@ -12,7 +12,7 @@
 // and, for each line "finish" on standard input, ends the jobs started so
 // far with the signal JobRemoved(id, path, name, "done"), which is when
 // logind sees the machine resume, and prints "finished N" (N jobs ended).
-#include "bus_owners.h"
+#include "bus_handles.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -130,7 +130,7 @@ int main()
 {
     sd_bus* raw = nullptr;
     int r = sd_bus_open_system(&raw);
-    rig::bus_ptr bus(raw);
+    FlushingBusConnection bus(raw);
     if (r < 0)
         return fail("cannot connect to the system bus", r);
     Machine machine;

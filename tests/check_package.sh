@@ -22,6 +22,7 @@ expected="644 usr/lib/$multiarch/tolvane/libtolvane-notify.so
 644 usr/share/locale/fr/LC_MESSAGES/tolvane.mo
 644 usr/share/locale/zh_CN/LC_MESSAGES/tolvane.mo
 644 usr/share/man/man1/tolvane-notify-check.1.gz
+644 usr/share/man/man8/libtolvane-notify.8.gz
 644 usr/share/man/man8/tv-mkprofile.8.gz
 755 usr/bin/tolvane-notify-check
 755 usr/sbin/tv-mkprofile"

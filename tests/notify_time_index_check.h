@@ -5,6 +5,7 @@
 #pragma once
 
 #include "rate_limiter.h"
+#include "test_seams.h"
 
 #include <cstddef>
 #include <set>

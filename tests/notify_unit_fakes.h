@@ -1,15 +1,17 @@
-// Stand-ins for the plug-in's seams (clock, notification step, log sink), so
-// unit tests run events at exact seconds, without a bus and without writing
-// to the host's log.
+// Stand-ins for the plug-in's seams (test_seams.h: clock, notification step,
+// log sink, monitor thread), so unit tests run events at exact seconds,
+// without a bus and without writing to the host's log.
 #pragma once
 
 #include "clock.h"
 #include "desktop_notification.h"
 #include "notify.h"
+#include "notify_onoff.h"
 #include "plugin_log.h"
 #include "rate_limiter.h"
 #include "record_reader.h"
 #include "sleep_monitor.h"
+#include "test_seams.h"
 
 #include <gtest/gtest.h>
 
@@ -107,10 +109,10 @@ inline void* idle_monitor(void*)
 // Puts the seams in place and the plug-in's state back to "just loaded".
 inline void install()
 {
-    log_sink = capture_log;
-    notify_clock = fixed_clock;
-    send_notification_step = record_send;
-    monitor_thread_routine = idle_monitor;
+    test_seams::log_sink = capture_log;
+    test_seams::notify_clock = fixed_clock;
+    test_seams::send_notification_step = record_send;
+    test_seams::monitor_thread_routine = idle_monitor;
     logged.clear();
     sent.clear();
     now = 1'700'000'000;
@@ -123,8 +125,8 @@ inline void restore()
 {
     clear_message_time_map();
     set_notifications_enabled(1);
-    send_notification_step = send_blocked_notification;
-    notify_clock = system_clock_seconds;
+    test_seams::send_notification_step = send_blocked_notification;
+    test_seams::notify_clock = system_clock_seconds;
     // The log sink and the monitor stay fakes: no unit test may write to the
     // host's log or reach its system bus.
 }

@@ -28,7 +28,7 @@ protected:
     void SetUp() override
     {
         fakes::install();
-        monitor_clock = [] { return fake_monotonic; };
+        test_seams::monitor_clock = [] { return fake_monotonic; };
         reset_silence();
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
@@ -46,7 +46,7 @@ protected:
         bus.reset();
         forget_logind_owner();
         reset_silence();
-        monitor_clock = monotonic_now;
+        test_seams::monitor_clock = monotonic_now;
         fakes::restore();
     }
 

@@ -9,8 +9,10 @@
 #include "desktop_notification.h"
 #include "event_filter.h"
 #include "notify.h"
+#include "notify_onoff.h"
 #include "rate_limiter.h"
 #include "record_reader.h"
+#include "test_seams.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -80,8 +82,8 @@ void check_record(void*, const char* object_path, const char* program_text)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    notify_clock = fuzz_clock;
-    send_notification_step = count_send;
+    test_seams::notify_clock = fuzz_clock;
+    test_seams::send_notification_step = count_send;
     clear_message_time_map();
     set_notifications_enabled(1);
     fuzz_now = 1'700'000'000;
