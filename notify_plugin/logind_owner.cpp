@@ -33,17 +33,11 @@ void set_owner(std::string_view name)
     owner.length = name.size();
 }
 
-// As at the start of a monitor: nobody is known to own the name.
-void forget_owner()
-{
-    owner.length = 0;
-}
-
 } // namespace
 
 void forget_logind_owner()
 {
-    forget_owner();
+    owner.length = 0;
 }
 
 bool sent_by_logind(sd_bus_message* message)
@@ -72,7 +66,7 @@ int on_logind_owner_changed(sd_bus_message* message, void*, sd_bus_error*) noexc
 
 int follow_logind_owner(sd_bus* bus)
 {
-    forget_owner();
+    owner.length = 0; // as at the start of a monitor: nobody is known to own the name
     int r = sd_bus_add_match(bus, nullptr, owner_changed_rule, on_logind_owner_changed, nullptr);
     if (r < 0)
         return r;
