@@ -1,5 +1,6 @@
 #include "notify_e2e_rig.h"
 
+#include "artifacts.h"
 #include "plugin_paths.h"
 #include "sandbox.h"
 
@@ -72,6 +73,15 @@ std::string make_subdir(const std::string& dir, const char* name)
 }
 
 } // namespace
+
+std::string sandbox_missing()
+{
+    if (auto why = sandbox::private_namespaces_missing(); !why.empty())
+        return why;
+    if (::access(rig::dbus_daemon_program, X_OK) != 0)
+        return std::string(rig::dbus_daemon_program) + " is not installed (Debian package dbus-daemon)";
+    return {};
+}
 
 std::string enter_sandbox()
 {
@@ -238,7 +248,7 @@ std::string start_host(const Rig& rig, const std::vector<std::string>& options, 
     std::vector<std::string> argv = rig.host_wrapper;
     argv.push_back(TOLVANE_NOTIFY_HOST);
     argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back(rig.plugin.empty() ? TOLVANE_NOTIFY_PLUGIN : rig.plugin);
+    argv.push_back(rig.plugin.empty() ? rig::artifact(rig::plugin_variable, TOLVANE_NOTIFY_PLUGIN) : rig.plugin);
     rig::SpawnOptions spawn_options;
     spawn_options.pipe_stdin = pipe_stdin;
     static int hosts_started = 0;
