@@ -155,7 +155,8 @@ struct Subscribed {
 };
 enum class LogindKind { stand_in, real };
 // Empty when the real one can run here, else why not: it must be installed,
-// and its system bus needs the host's root (not a user namespace's).
+// and it and its system bus need root with a whole system's user ids (the
+// host's, or a container's), not the one user of a user namespace.
 std::string real_logind_missing();
 
 // Empty when a program can run here as another, unprivileged user (nobody,
