@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# setup.sh [cross]: installs the Debian packages the build, the tests and the
-# demonstration need; with "cross", also what scripts/cross.sh needs (the
-# arm64 and s390x cross toolchains, arm64 libraries, qemu-user). apt is only
-# consulted when something is missing, and then updated once, after the
-# foreign architectures are added.
+# setup.sh [cross] [packaging]: installs the Debian packages the build, the
+# tests and the demonstration need; with "cross", also what scripts/cross.sh
+# needs (the arm64 and s390x cross toolchains, arm64 libraries, qemu-user);
+# with "packaging", what builds and checks the Debian packages (debhelper,
+# sbuild and mmdebstrap for the clean chroot, lintian, autopkgtest,
+# piuparts). apt is only consulted when something is missing, and then
+# updated once, after the foreign architectures are added.
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
   libsystemd-dev libgtest-dev libbenchmark-dev libssl-dev
   dbus systemd util-linux binutils gettext locales groff-base man-db valgrind strace
-  dpkg-dev lintian
+  dpkg-dev debhelper
   clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
 )
 # Installed without what they recommend: diffoscope's recommendations are a
@@ -20,7 +22,12 @@ packages=(
 bare_packages=(diffoscope-minimal)
 optional_packages=()
 foreign_architectures=()
-if [ "${1:-}" = cross ]; then
+wants() { local word; for word in "${@:2}"; do [ "$word" = "$1" ] && return 0; done; return 1; }
+if wants packaging "$@"; then
+  # uidmap: the subordinate ids of the chroots' user namespaces.
+  packages+=(lintian sbuild mmdebstrap uidmap autopkgtest piuparts)
+fi
+if wants cross "$@"; then
   foreign_architectures=(arm64 s390x)
   bare_packages+=(
     qemu-user
