@@ -8,33 +8,23 @@
 debian_tarball=build/chroot/bookworm-$(dpkg --print-architecture).tar
 debian_minbase_tarball=build/chroot/bookworm-minbase-$(dpkg --print-architecture).tar.gz
 
-# The Debian mirror this machine's apt uses (its bookworm entry, one-line or
-# deb822), so that the chroot is made from the same place.
-debian_mirror() {
+# archive_uri SUITE DEFAULT: the archive this machine's apt takes SUITE from
+# (a one-line or a deb822 entry), else DEFAULT, so that the chroots are made
+# from the same place.
+archive_uri() {
   local files=() uri
   shopt -s nullglob
   files=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
   shopt -u nullglob
-  uri=$(awk '
-    /^[[:space:]]*deb[[:space:]]/ { for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) { if ($(i + 1) == "bookworm") { print $i; exit } break } }
+  uri=$(awk -v suite="$1" '
+    /^[[:space:]]*deb[[:space:]]/ { for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) { if ($(i + 1) == suite) { print $i; exit } break } }
     /^URIs:/ { uri = $2 }
-    /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == "bookworm" && uri != "") { print uri; exit } }
+    /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == suite && uri != "") { print uri; exit } }
     /^[[:space:]]*$/ { uri = "" }' "${files[@]}" 2>/dev/null | head -n1)
-  echo "${uri:-http://deb.debian.org/debian}"
+  echo "${uri:-$2}"
 }
-# Its security archive: the entry for bookworm-security, else Debian's.
-debian_security_mirror() {
-  local files=() uri
-  shopt -s nullglob
-  files=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
-  shopt -u nullglob
-  uri=$(awk '
-    /^[[:space:]]*deb[[:space:]]/ { for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) { if ($(i + 1) == "bookworm-security") { print $i; exit } break } }
-    /^URIs:/ { uri = $2 }
-    /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == "bookworm-security" && uri != "") { print uri; exit } }
-    /^[[:space:]]*$/ { uri = "" }' "${files[@]}" 2>/dev/null | head -n1)
-  echo "${uri:-http://deb.debian.org/debian-security}"
-}
+debian_mirror() { archive_uri bookworm http://deb.debian.org/debian; }
+debian_security_mirror() { archive_uri bookworm-security http://deb.debian.org/debian-security; }
 # The three archives of a bookworm system, as sources.list lines.
 debian_sources() {
   local mirror security
@@ -59,9 +49,13 @@ with_subids() {
     return
   fi
   local ids
+  if [ ! -f /etc/subuid ] || [ ! -f /etc/subgid ]; then
+    echo "/etc/subuid or /etc/subgid is missing (Debian package passwd makes them)" >&2
+    return 1
+  fi
   ids=$(realpath -m build/chroot/subids)
   mkdir -p "$ids"
-  # Ids no account of the host uses; the chroots' users map into them.
+  # A range far above the host's own accounts; the chroots' users map into it.
   echo "root:1000000:65536" >"$ids/subuid"
   echo "root:1000000:65536" >"$ids/subgid"
   unshare --mount --propagation private -- sh -ec '
