@@ -20,7 +20,11 @@ if [ "${1:-}" = --chroot ]; then
   chroot=1
   shift
 fi
-bash scripts/setup.sh packaging >&2
+if ((chroot)); then
+  bash scripts/setup.sh packaging >&2
+else
+  bash scripts/setup.sh >&2
+fi
 
 version=$(dpkg-parsechangelog -SVersion)
 upstream=${version%-*}

@@ -2,10 +2,10 @@
 # setup.sh [cross] [packaging]: installs the Debian packages the build, the
 # tests and the demonstration need; with "cross", also what scripts/cross.sh
 # needs (the arm64 and s390x cross toolchains, arm64 libraries, qemu-user);
-# with "packaging", what builds and checks the Debian packages (debhelper,
-# sbuild and mmdebstrap for the clean chroot, lintian, autopkgtest,
-# piuparts). apt is only consulted when something is missing, and then
-# updated once, after the foreign architectures are added.
+# with "packaging", what builds the Debian packages in a clean chroot and
+# checks them (sbuild, mmdebstrap, lintian, autopkgtest, piuparts). apt is
+# only consulted when something is missing, and then updated once, after the
+# foreign architectures are added.
 set -euo pipefail
 
 packages=(
