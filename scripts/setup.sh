@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
-# setup.sh [cross]: installs the Debian packages the build, the tests and the
-# demonstration need; with "cross", also what scripts/cross.sh needs (the
-# cross compilers for arm64, ppc64el, s390x and mips64el, qemu-user, and
-# mmdebstrap, which makes each machine's sysroot; its libraries are not
-# installed here) and what a cross build of the Debian package for arm64
-# needs (arm64's libraries, by multiarch). apt is only consulted when
-# something is missing, and then updated once, after the foreign
-# architecture is added.
+# setup.sh [cross] [packaging]: installs the Debian packages the build, the
+# tests and the demonstration need; with "cross", also what scripts/cross.sh
+# needs (the cross compilers for arm64, ppc64el, s390x and mips64el,
+# qemu-user, and mmdebstrap, which makes each machine's sysroot; its
+# libraries are not installed here) and what a cross build of the Debian
+# package for arm64 needs (arm64's libraries, by multiarch); with
+# "packaging", what builds the Debian packages in a clean chroot and checks
+# them (sbuild, mmdebstrap, lintian, autopkgtest, piuparts). apt is only
+# consulted when something is missing, and then updated once, after the
+# foreign architecture is added.
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
   libsystemd-dev libgtest-dev libbenchmark-dev libssl-dev
   dbus systemd util-linux binutils gettext locales groff-base man-db valgrind strace
-  dpkg-dev lintian
+  dpkg-dev debhelper
   clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
 )
 # Installed without what they recommend: diffoscope's recommendations are a
@@ -22,7 +24,12 @@ packages=(
 # handlers, which change how the whole machine runs foreign programs.
 bare_packages=(diffoscope-minimal)
 foreign_architectures=()
-if [ "${1:-}" = cross ]; then
+wants() { local word; for word in "${@:2}"; do [ "$word" = "$1" ] && return 0; done; return 1; }
+if wants packaging "$@"; then
+  # uidmap: the subordinate ids of the chroots' user namespaces.
+  packages+=(lintian sbuild mmdebstrap uidmap autopkgtest piuparts)
+fi
+if wants cross "$@"; then
   foreign_architectures=(arm64)
   bare_packages+=(
     qemu-user mmdebstrap

@@ -1,5 +1,6 @@
 #include "notify_e2e_rig.h"
 
+#include "artifacts.h"
 #include "plugin_paths.h"
 #include "sandbox.h"
 
@@ -72,6 +73,15 @@ std::string make_subdir(const std::string& dir, const char* name)
 }
 
 } // namespace
+
+std::string sandbox_missing()
+{
+    if (auto why = sandbox::private_namespaces_missing(); !why.empty())
+        return why;
+    if (::access(rig::dbus_daemon_program, X_OK) != 0)
+        return std::string(rig::dbus_daemon_program) + " is not installed (Debian package dbus-daemon)";
+    return {};
+}
 
 std::string enter_sandbox()
 {
@@ -238,7 +248,7 @@ std::string start_host(const Rig& rig, const std::vector<std::string>& options, 
     std::vector<std::string> argv = rig.host_wrapper;
     argv.push_back(TOLVANE_NOTIFY_HOST);
     argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back(rig.plugin.empty() ? TOLVANE_NOTIFY_PLUGIN : rig.plugin);
+    argv.push_back(rig.plugin.empty() ? rig::artifact(rig::plugin_variable, TOLVANE_NOTIFY_PLUGIN) : rig.plugin);
     rig::SpawnOptions spawn_options;
     spawn_options.pipe_stdin = pipe_stdin;
     static int hosts_started = 0;
@@ -286,13 +296,19 @@ bool wait_subscribed(Logind& logind, rig::Deadline deadline)
 }
 
 namespace {
-// Whether this is the host's root, with every user id at hand, rather than
-// the one user a user namespace maps.
-bool host_root()
+// Whether this is root with the user ids of a whole system at hand, nobody
+// (65534) included: the host's root, or a container's whose user namespace
+// maps a range of ids, rather than the one user a user namespace of the
+// tests' own maps.
+bool root_of_a_whole_system()
 {
-    std::string inside, outside, count;
-    std::ifstream("/proc/self/uid_map") >> inside >> outside >> count;
-    return outside == "0" && count == "4294967295";
+    if (::geteuid() != 0)
+        return false;
+    std::ifstream map("/proc/self/uid_map");
+    for (unsigned long inside = 0, outside = 0, count = 0; map >> inside >> outside >> count;)
+        if (inside <= 65534 && 65534 - inside < count)
+            return true;
+    return false;
 }
 } // namespace
 
@@ -300,14 +316,14 @@ std::string real_logind_missing()
 {
     if (::access("/lib/systemd/systemd-logind", X_OK) != 0)
         return "/lib/systemd/systemd-logind is not installed (Debian package systemd)";
-    if (!host_root())
-        return "the real systemd-logind needs root, not a user namespace";
+    if (!root_of_a_whole_system())
+        return "the real systemd-logind needs root with a whole system's user ids, not a user namespace's one user";
     return {};
 }
 
 std::string other_user_missing()
 {
-    if (!host_root())
+    if (!root_of_a_whole_system())
         return "a user namespace maps no other user";
     if (::access(setpriv_program, X_OK) != 0)
         return std::string(setpriv_program) + " is not installed (Debian package util-linux)";

@@ -27,6 +27,10 @@ using rig::notify_file;
 // Generous: only a hung plug-in or rig ever waits this long.
 inline constexpr auto patience = 60s;
 
+// Empty when the end-to-end suites can run here, else why not: they need
+// private namespaces and a dbus-daemon.
+std::string sandbox_missing();
+
 // For main(), before anything else runs: private mount (and, when not root,
 // user) namespace; private /dev, /run and /sys/kernel/security.
 std::string enter_sandbox();
@@ -159,7 +163,8 @@ struct Subscribed {
 };
 enum class LogindKind { stand_in, real };
 // Empty when the real one can run here, else why not: it must be installed,
-// and its system bus needs the host's root (not a user namespace's).
+// and it and its system bus need root with a whole system's user ids (the
+// host's, or a container's), not the one user of a user namespace.
 std::string real_logind_missing();
 
 // Empty when a program can run here as another, unprivileged user (nobody,

@@ -75,7 +75,7 @@ std::string start_private_bus(const std::string& dir, Deadline deadline, Private
     options.stderr_path = dir + "/dbus-daemon.log";
     // The address replaces every <listen> of the configuration, the system
     // bus's own /run/dbus/system_bus_socket included.
-    if (auto e = spawn({"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork", "--nosyslog", "--nopidfile",
+    if (auto e = spawn({dbus_daemon_program, "--config-file=" + config, "--nofork", "--nosyslog", "--nopidfile",
                            "--print-address", "--address=unix:path=" + dir + "/bus"},
             options, bus.daemon);
         !e.empty())

@@ -7,6 +7,8 @@
 
 namespace rig {
 
+inline constexpr const char* dbus_daemon_program = "/usr/bin/dbus-daemon";
+
 struct PrivateBus {
     ChildProcess daemon;
     std::string address; // "unix:path=<dir>/bus,guid=..."

@@ -4,12 +4,15 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -37,18 +40,89 @@ std::string write_file(const char* path, const std::string& text)
     return {};
 }
 
+int namespace_flags()
+{
+    return ::geteuid() == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS;
+}
+
+const char* namespace_call()
+{
+    return ::geteuid() == 0 ? "unshare(CLONE_NEWNS)" : "unshare(CLONE_NEWUSER|CLONE_NEWNS)";
+}
+
+// The first directory, other than "/", that something is mounted on here.
+std::string some_mount_point()
+{
+    std::ifstream mountinfo("/proc/self/mountinfo");
+    for (std::string line; std::getline(mountinfo, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, mount_point;
+        fields >> id >> parent >> device >> root >> mount_point;
+        // Spaces and the like come octal-escaped; such a path is not needed.
+        if (mount_point == "/" || mount_point.find('\\') != std::string::npos)
+            continue;
+        if (std::filesystem::is_directory(mount_point))
+            return mount_point;
+    }
+    return {};
+}
+
+// In a chroot "/" is no mount point: it cannot be made private, and what is
+// mounted on its directories joins the propagation of a mount outside the
+// chroot, which nothing in here can see or change. So the process moves
+// into a copy of its root that is a mount point of its own: a bind of "/",
+// held by a tmpfs stacked on a mount that it can see and first makes
+// private, so that nothing of this reaches another namespace.
+std::string root_of_our_own()
+{
+    const std::string base = some_mount_point();
+    if (base.empty())
+        return "/ is not a mount point (a chroot), and nothing is mounted here to hold a root of its own";
+    if (::mount(nullptr, base.c_str(), nullptr, MS_PRIVATE, nullptr) != 0)
+        return failure("mount --make-private " + base);
+    if (auto e = mount_tmpfs(base, "mode=0700"); !e.empty())
+        return e;
+    const std::string root = base + "/root";
+    if (::mkdir(root.c_str(), 0755) != 0)
+        return failure("mkdir " + root);
+    if (::mount("/", root.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        return failure("bind / on " + root);
+    if (::chdir(root.c_str()) != 0 || ::chroot(".") != 0 || ::chdir("/") != 0)
+        return failure("chroot " + root);
+    // The copy holds the stacked tmpfs too; what it hid comes back.
+    if (auto e = unmount(base); !e.empty())
+        return e;
+    return {};
+}
+
 } // namespace
+
+std::string private_namespaces_missing()
+{
+    const pid_t child = ::fork();
+    if (child < 0)
+        return failure("fork");
+    if (child == 0)
+        ::_exit(::unshare(namespace_flags()) == 0 ? 0 : errno);
+    int status = 0;
+    pid_t waited = 0;
+    do
+        waited = ::waitpid(child, &status, 0);
+    while (waited < 0 && errno == EINTR);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return {};
+    const int error = WIFEXITED(status) ? WEXITSTATUS(status) : EINVAL;
+    return std::string(namespace_call()) + " is refused here: " + std::strerror(error)
+        + (::geteuid() == 0 ? " (no CAP_SYS_ADMIN)" : " (inside a chroot, or user namespaces are off)");
+}
 
 std::string enter_private_namespaces()
 {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
-    if (uid == 0) {
-        if (::unshare(CLONE_NEWNS) != 0)
-            return failure("unshare(CLONE_NEWNS)");
-    } else {
-        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-            return failure("unshare(CLONE_NEWUSER|CLONE_NEWNS)");
+    if (::unshare(namespace_flags()) != 0)
+        return failure(namespace_call());
+    if (uid != 0) {
         if (auto e = write_file("/proc/self/setgroups", "deny"); !e.empty())
             return e;
         if (auto e = write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1"); !e.empty())
@@ -57,8 +131,14 @@ std::string enter_private_namespaces()
             return e;
     }
     // Nothing mounted from here on may leak back to the host.
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+        return {};
+    if (errno != EINVAL)
         return failure("mount --make-rprivate /");
+    if (auto e = root_of_our_own(); !e.empty())
+        return e;
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return failure("mount --make-rprivate / (a root of its own)");
     return {};
 }
 

@@ -13,6 +13,14 @@ namespace sandbox {
 // Returns an empty string on success, else what failed.
 std::string enter_private_namespaces();
 
+// Empty when enter_private_namespaces() may work here, else why it cannot:
+// the kernel refuses a user namespace to a process inside a chroot (a build
+// chroot's unprivileged user) and where the system turns them off, and a
+// mount namespace to a process without CAP_SYS_ADMIN (a container). Tries
+// in a child process, so the caller stays where it is; call it before any
+// thread is started.
+std::string private_namespaces_missing();
+
 // Lays a writable overlay over `dir` whose changes live under `scratch`
 // (a fresh directory); the host's `dir` is never written.
 std::string overlay_directory(const std::string& dir, const std::string& scratch);

@@ -1,56 +1,76 @@
 #!/usr/bin/env bash
-# check_package.sh: builds the product as a distribution would (prefix /usr),
-# then checks the staged installation, the Debian package's contents and
-# dependencies, lintian's verdict, and an installation into a scratch root.
+# check_package.sh CHANGES: what the binary packages that the .changes file
+# lists hold and declare: each package's files and their modes, the plug-in
+# as a private shared object (not executable, stripped, no shlibs file, no
+# ldconfig trigger), the dependencies (the generator's only on the C and C++
+# runtime), the take-over of the old tolvane package, and the path the check
+# program looks for the plug-in at.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=build/package
-rm -rf "$build"
-deb=$(bash scripts/package.sh)
+changes=$(realpath "$1")
+dir=$(dirname "$changes")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 fail=0
 check() { if [ "$2" = "$3" ]; then echo "ok: $1"; else echo "FAILED: $1"; diff <(echo "$3") <(echo "$2") || true; fail=1; fi; }
+deb_of() { sed -n "/^Files:/,/^[^ ]/s|^ .* \\($1_[^ ]*\\.deb\\)\$|$dir/\\1|p" "$changes"; }
+mkprofile=$(deb_of tolvane-mkprofile)
+notify=$(deb_of tolvane-notify)
+multiarch=$(dpkg-architecture -a "$(dpkg-deb -f "$notify" Architecture)" -qDEB_HOST_MULTIARCH 2>/dev/null)
 
-multiarch=$(gcc -print-multiarch)
-# Debian installs shared objects without the execute bits.
-expected="644 usr/lib/$multiarch/tolvane/libtolvane-notify.so
-644 usr/share/doc/tolvane/changelog.gz
-644 usr/share/doc/tolvane/copyright
-644 usr/share/locale/de/LC_MESSAGES/tolvane.mo
-644 usr/share/locale/es/LC_MESSAGES/tolvane.mo
-644 usr/share/locale/fr/LC_MESSAGES/tolvane.mo
-644 usr/share/locale/zh_CN/LC_MESSAGES/tolvane.mo
-644 usr/share/man/man1/tolvane-notify-check.1.gz
-644 usr/share/man/man8/libtolvane-notify.8.gz
-644 usr/share/man/man8/tv-mkprofile.8.gz
-755 usr/bin/tolvane-notify-check
-755 usr/sbin/tv-mkprofile"
-files_with_modes() { (cd "$1" && find . -type f -printf '%m %P\n' | sort -k2); }
+files_with_modes() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $1, $6}' | sed 's| \./| |' | sort -k2; }
+# Every manual page in doc/ goes to the plug-in's package, tv-mkprofile's aside.
+pages_of() {
+  local page owner
+  for page in doc/*.[1-8]; do
+    page=$(basename "$page")
+    owner=notify
+    if [ "$page" = tv-mkprofile.8 ]; then owner=mkprofile; fi
+    if [ "$owner" = "$1" ]; then echo "-rw-r--r-- usr/share/man/man${page##*.}/$page.gz"; fi
+  done
+}
+check "tolvane-mkprofile holds the generator and its manual page" "$(files_with_modes "$mkprofile")" "$(sort -k2 <<EOF
+-rwxr-xr-x usr/sbin/tv-mkprofile
+-rw-r--r-- usr/share/doc/tolvane-mkprofile/changelog.Debian.gz
+-rw-r--r-- usr/share/doc/tolvane-mkprofile/copyright
+-rw-r--r-- usr/share/lintian/overrides/tolvane-mkprofile
+$(pages_of mkprofile)
+EOF
+)"
+check "tolvane-notify holds the plug-in (not executable), the check, the catalogues and their manual pages" \
+  "$(files_with_modes "$notify")" "$(sort -k2 <<EOF
+-rwxr-xr-x usr/bin/tolvane-notify-check
+-rw-r--r-- usr/lib/$multiarch/tolvane/libtolvane-notify.so
+-rw-r--r-- usr/share/doc/tolvane-notify/changelog.Debian.gz
+-rw-r--r-- usr/share/doc/tolvane-notify/copyright
+-rw-r--r-- usr/share/lintian/overrides/tolvane-notify
+-rw-r--r-- usr/share/locale/de/LC_MESSAGES/tolvane.mo
+-rw-r--r-- usr/share/locale/es/LC_MESSAGES/tolvane.mo
+-rw-r--r-- usr/share/locale/fr/LC_MESSAGES/tolvane.mo
+-rw-r--r-- usr/share/locale/zh_CN/LC_MESSAGES/tolvane.mo
+$(pages_of notify)
+EOF
+)"
 
-DESTDIR="$scratch/stage" cmake --install "$build" >/dev/null
-check "cmake --install stages exactly the product's files" "$(files_with_modes "$scratch/stage")" "$(sort -k2 <<<"$expected")"
-
-listed=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort)
-check "the package holds the same files" "$listed" "$(awk '{print $2}' <<<"$expected" | sort)"
-depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libsystemd0 libstdc++6 libc6; do
-  check "depends on $lib" "$(grep -o "$lib" <<<"$depends" | head -n1)" "$lib"
-done
-check "lintian finds no error" "$(lintian --fail-on error "$deb" >/dev/null 2>&1 && echo clean)" clean
-
-root=$scratch/root
-mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
-touch "$root/var/lib/dpkg/status"
-dpkg --root="$root" --force-depends --force-script-chrootless --log=/dev/null -i "$deb" >/dev/null 2>&1
-check "dpkg installs it into a scratch root" "$(dpkg --root="$root" -s tolvane | sed -n 's/^Status: //p')" \
-  "install ok installed"
-installed=$(cd "$root" && find usr -type f | sort)
-check "with the expected layout" "$installed" "$(awk '{print $2}' <<<"$expected" | sort)"
-check "the installed command runs" "$("$root/usr/sbin/tv-mkprofile" -h | head -n1)" "Usage: tv-mkprofile file_path"
-check "the installed check runs" "$("$root/usr/bin/tolvane-notify-check" --help | head -n1)" \
-  "Usage: tolvane-notify-check [--send-test]"
-# The check looks for the plug-in where the package puts it.
+dpkg-deb -x "$notify" "$scratch/notify"
+plugin=$scratch/notify/usr/lib/$multiarch/tolvane/libtolvane-notify.so
+check "the plug-in is stripped" "$(readelf -S --wide "$plugin" | grep -oE '\.(symtab|debug_[a-z]+)' | sort -u)" ""
+check "the plug-in keeps its two entry points" \
+  "$(readelf --dyn-syms --wide "$plugin" | awk '$7 != "UND" {print $8}' | grep -xE 'KRMRegister|KRMUnregister' | sort)" \
+  "$(printf '%s\n' KRMRegister KRMUnregister)"
+dpkg-deb -e "$notify" "$scratch/notify-control"
+check "the plug-in's package has no shlibs file and no trigger" \
+  "$(ls "$scratch/notify-control" | grep -xE 'shlibs|symbols|triggers')" ""
 check "the check looks where the plug-in is installed" \
-  "$(strings "$root/usr/bin/tolvane-notify-check" | grep -cFx "/usr/lib/$multiarch/tolvane/libtolvane-notify.so")" 1
+  "$(strings "$scratch/notify/usr/bin/tolvane-notify-check" | grep -cFx "/usr/lib/$multiarch/tolvane/libtolvane-notify.so")" 1
+
+depends_on() { dpkg-deb -f "$1" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | sort -u | paste -sd' '; }
+check "tolvane-mkprofile depends on the C and C++ runtime only" "$(depends_on "$mkprofile")" "libc6 libgcc-s1 libstdc++6"
+check "tolvane-notify depends on libsystemd0 and the C and C++ runtime" "$(depends_on "$notify")" \
+  "libc6 libgcc-s1 libstdc++6 libsystemd0"
+for deb in "$mkprofile" "$notify"; do
+  name=$(dpkg-deb -f "$deb" Package)
+  check "$name takes over from the old tolvane package" "$(dpkg-deb -f "$deb" Breaks; dpkg-deb -f "$deb" Replaces)" \
+    "$(printf '%s\n' 'tolvane (<< 0.1.0-1~)' 'tolvane (<< 0.1.0-1~)')"
+done
 exit $fail

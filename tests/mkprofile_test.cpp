@@ -1,10 +1,12 @@
 // tv-mkprofile as an administrator meets it: the real program, run against
 // the fixed profile directory inside a private mount namespace.
+#include "artifacts.h"
 #include "child_process.h"
 #include "md5.h"
 #include "profile_path.h"
 #include "profile_writer.h"
 #include "sandbox.h"
+#include "skipped_suite.h"
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -116,7 +118,7 @@ std::vector<std::string> mkprofile_command(
                 environment.push_back(variable);
         options.environment = environment;
     }
-    argv.push_back(TV_MKPROFILE);
+    argv.push_back(rig::artifact(rig::mkprofile_variable, TV_MKPROFILE));
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
@@ -725,6 +727,8 @@ TEST_F(ProfileCommand, FailedWriteLeavesNoPartialProfileWithEitherMethod)
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
+    if (const auto why_not = sandbox::private_namespaces_missing(); !why_not.empty())
+        return rig::run_all_tests(why_not);
     // The fixed directory lives under /etc: give this process an /etc of its
     // own whose changes land in a scratch directory.
     const std::string scratch = sandbox::make_temp_dir("mkprofile-test");

@@ -1,11 +1,13 @@
 // tolvane-notify-check against the rig: the plug-in and the German
 // catalogue placed where this build installs them (inside the test's own
 // mount namespace), the notification file, private buses with the test
-// notification server and the logind stand-in. Each case takes one thing
+// notification server and the logind stand-in. The program, the plug-in and
+// the catalogue are the build tree's or the installed ones (TOLVANE_TEST_*). Each case takes one thing
 // away and expects exactly the line that says so, the other lines as when
 // everything is in place, and the exit status.
 #include "notify_e2e_rig.h"
 
+#include "artifacts.h"
 #include "sandbox.h"
 
 #include <sys/socket.h>
@@ -32,10 +34,14 @@ namespace fs = std::filesystem;
 const std::string catalogue_dir = std::string(TOLVANE_LOCALE_DIR) + "de/LC_MESSAGES";
 
 // The directories the product installs to, made private and writable, and
-// the locale the cases run in.
+// the locale the cases run in. The plug-in and the catalogue under test are
+// copied aside first: they may be the installed files themselves, in the
+// very directories the cases then empty and fill.
 struct Installation {
     std::string error;
     std::string dir;
+    std::string plugin; // the copy
+    std::string catalogue; // the copy
 
     Installation()
     {
@@ -43,6 +49,18 @@ struct Installation {
         if (dir.empty()) {
             error = std::string("mkdtemp: ") + std::strerror(errno);
             return;
+        }
+        plugin = dir + "/plugin.so";
+        catalogue = dir + "/tolvane.mo";
+        for (const auto& [from, to] : {std::pair{rig::artifact(rig::plugin_variable, TOLVANE_BUILT_PLUGIN), plugin},
+                 std::pair{
+                     rig::artifact(rig::catalogues_variable, TOLVANE_LOCALE_BUILD_DIR) + "/de/LC_MESSAGES/tolvane.mo",
+                     catalogue}}) {
+            std::error_code copy_error;
+            if (!fs::copy_file(from, to, copy_error)) {
+                error = "cannot copy " + from + ": " + copy_error.message();
+                return;
+            }
         }
         for (const auto& [target, scratch] :
             {std::pair{fs::path(TOLVANE_INSTALLED_PLUGIN).parent_path().string(), dir + "/plugin-overlay"},
@@ -86,7 +104,7 @@ std::string place(const Setup& setup)
     const fs::path plugin = TOLVANE_INSTALLED_PLUGIN;
     fs::remove(plugin, error);
     if (setup.plugin == Plugin::installed)
-        fs::copy_file(TOLVANE_BUILT_PLUGIN, plugin, error);
+        fs::copy_file(installation().plugin, plugin, error);
     if (setup.plugin == Plugin::another_library)
         fs::copy_file(ANOTHER_LIBRARY, plugin, error);
     if (setup.plugin == Plugin::not_a_library)
@@ -94,7 +112,7 @@ std::string place(const Setup& setup)
     const fs::path catalogue = catalogue_dir + "/tolvane.mo";
     fs::remove(catalogue, error);
     if (setup.catalogue)
-        fs::copy_file(std::string(TOLVANE_LOCALE_BUILD_DIR) + "/de/LC_MESSAGES/tolvane.mo", catalogue, error);
+        fs::copy_file(installation().catalogue, catalogue, error);
     if (error)
         return "cannot place the installed files: " + error.message();
     if (setup.notify_file == NotifyFile::missing)
@@ -290,7 +308,7 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
             {"$LOCALES", TOLVANE_LOCALE_DIR}, {"$USER_BUS", rig.user_bus_address},
             {"$SYSTEM_BUS", rig.system_bus_address}, {"$RIG", rig.dir}, {"$SERVER", std::to_string(rig.server.pid)}};
 
-        std::vector<std::string> argv = {TOLVANE_NOTIFY_CHECK};
+        std::vector<std::string> argv = {rig::artifact(rig::notify_check_variable, TOLVANE_NOTIFY_CHECK)};
         argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
         rig::SpawnOptions options;
         options.without_capabilities = !c.setup.capabilities;

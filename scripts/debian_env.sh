@@ -1,0 +1,81 @@
+# Sourced by the scripts that build and test the Debian packages in a clean
+# bookworm chroot: where the chroot comes from, and how its tools get the
+# subordinate ids they need without a change to the host's /etc.
+
+# The tarball of a clean bookworm build chroot (mmdebstrap's buildd variant),
+# used by sbuild and autopkgtest; and piuparts' minimal system (minbase),
+# gzipped as piuparts takes it.
+debian_tarball=build/chroot/bookworm-$(dpkg --print-architecture).tar
+debian_minbase_tarball=build/chroot/bookworm-minbase-$(dpkg --print-architecture).tar.gz
+
+# archive_uri SUITE DEFAULT: the archive this machine's apt takes SUITE from
+# (a one-line or a deb822 entry), else DEFAULT, so that the chroots are made
+# from the same place.
+archive_uri() {
+  local files=() uri
+  shopt -s nullglob
+  files=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
+  shopt -u nullglob
+  uri=$(awk -v suite="$1" '
+    /^[[:space:]]*deb[[:space:]]/ { for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) { if ($(i + 1) == suite) { print $i; exit } break } }
+    /^URIs:/ { uri = $2 }
+    /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == suite && uri != "") { print uri; exit } }
+    /^[[:space:]]*$/ { uri = "" }' "${files[@]}" 2>/dev/null | head -n1)
+  echo "${uri:-$2}"
+}
+debian_mirror() { archive_uri bookworm http://deb.debian.org/debian; }
+debian_security_mirror() { archive_uri bookworm-security http://deb.debian.org/debian-security; }
+# The three archives of a bookworm system, as sources.list lines.
+debian_sources() {
+  local mirror security
+  mirror=$(debian_mirror)
+  security=$(debian_security_mirror)
+  printf '%s\n' "deb $mirror bookworm main" "deb $mirror bookworm-updates main" "deb $security bookworm-security main"
+}
+
+# with_subids COMMAND...: runs COMMAND where the user running it has
+# subordinate ids, which sbuild, mmdebstrap and autopkgtest need for their
+# user namespaces. Root has none on a stock system: it gets a range from
+# files of our own, mounted over /etc/subuid and /etc/subgid in a private
+# mount namespace that ends with COMMAND, so the host's files stay as they
+# are. Another user needs an entry of its own in /etc/subuid.
+with_subids() {
+  if ((EUID != 0)); then
+    if ! grep -q "^$(id -un):" /etc/subuid 2>/dev/null; then
+      echo "$(id -un) has no subordinate ids in /etc/subuid; add a range (usermod --add-subuids) or run as root" >&2
+      return 1
+    fi
+    "$@"
+    return
+  fi
+  local ids
+  if [ ! -f /etc/subuid ] || [ ! -f /etc/subgid ]; then
+    echo "/etc/subuid or /etc/subgid is missing (Debian package passwd makes them)" >&2
+    return 1
+  fi
+  ids=$(realpath -m build/chroot/subids)
+  mkdir -p "$ids"
+  # A range far above the host's own accounts; the chroots' users map into it.
+  echo "root:1000000:65536" >"$ids/subuid"
+  echo "root:1000000:65536" >"$ids/subgid"
+  unshare --mount --propagation private -- sh -ec '
+    mount --bind "$1/subuid" /etc/subuid
+    mount --bind "$1/subgid" /etc/subgid
+    shift
+    exec "$@"' sh "$ids" "$@"
+}
+
+# make_tarball VARIANT FILE [gzip]: a bookworm system of mmdebstrap's
+# VARIANT from the mirror, unless FILE is there already.
+make_tarball() {
+  local variant=$1 file=$2 compress=${3:-cat} sources
+  [ -s "$file" ] && return
+  mkdir -p "$(dirname "$file")"
+  mapfile -t sources < <(debian_sources)
+  echo "making $file from $(debian_mirror)" >&2
+  with_subids mmdebstrap --quiet --variant="$variant" --mode=unshare --format=tar bookworm - "${sources[@]}" |
+    $compress >"$file.new"
+  mv "$file.new" "$file"
+}
+ensure_debian_tarball() { make_tarball buildd "$debian_tarball"; }
+ensure_minbase_tarball() { make_tarball minbase "$debian_minbase_tarball" "gzip -1"; }
