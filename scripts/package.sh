@@ -10,7 +10,9 @@
 #              does: a missing build dependency fails the build there;
 #              OPTIONs go to sbuild (--profiles=nocheck)
 # DEB_BUILD_OPTIONS is honoured (parallel=N, nocheck). The build's own
-# output goes to standard error and to build/package/build.log.
+# output goes to standard error and to build.log beside the packages.
+# TOLVANE_PACKAGE_DIR puts them elsewhere than build/package, so that a
+# cross build (-aarm64 -Pcross,nocheck) leaves the native packages alone.
 set -euo pipefail
 umask 022
 cd "$(dirname "$0")/.."
@@ -28,7 +30,7 @@ fi
 
 version=$(dpkg-parsechangelog -SVersion)
 upstream=${version%-*}
-out=build/package
+out=${TOLVANE_PACKAGE_DIR:-build/package}
 tree=$out/tolvane-$upstream
 rm -rf "$out"
 mkdir -p "$tree"
@@ -68,4 +70,11 @@ EOF
 else
   (cd "$tree" && dpkg-buildpackage -us -uc -sa "$@") 2>&1 | tee "$out/build.log" >&2
 fi
-ls "$PWD/$out/tolvane_${version}_$(dpkg --print-architecture).changes"
+host_arch=$(dpkg --print-architecture)
+for option in "$@"; do
+  case $option in
+    -a?*) host_arch=${option#-a} ;;
+    --host-arch=*) host_arch=${option#--host-arch=} ;;
+  esac
+done
+ls "$PWD/$out/tolvane_${version}_$host_arch.changes"

@@ -73,6 +73,17 @@ tags=$(lintian -I -E --pedantic --fail-on error,warning,info,pedantic "$changes"
   exit 1
 }
 grep -v '^running with root privileges' <<<"$tags" || echo "ok: lintian -I -E --pedantic: no tag"
+step "Debian packages cross-built for arm64, and lintian on them"
+cross_changes=$(TOLVANE_PACKAGE_DIR=build/package-arm64 bash scripts/package.sh -aarm64 -Pcross,nocheck 2>build/package-arm64.log) || {
+  tail -n 60 build/package-arm64.log
+  exit 1
+}
+tags=$(lintian -I -E --pedantic --fail-on error,warning,info,pedantic "$cross_changes" 2>&1) || {
+  echo "$tags"
+  echo "FAILED: lintian on the arm64 packages"
+  exit 1
+}
+grep -v '^running with root privileges' <<<"$tags" || echo "ok: lintian -I -E --pedantic on the arm64 packages: no tag"
 step "autopkgtest in a clean testbed, piuparts beside it"
 bash tests/check_piuparts.sh "$changes" >build/piuparts.log 2>&1 &
 piuparts=$!
