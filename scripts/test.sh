@@ -66,24 +66,24 @@ if grep -E '\.(c|cc|cpp|h):[0-9]+:[0-9]+: warning:' build/package/build.log; the
   exit 1
 fi
 bash tests/check_package.sh "$changes"
-step "lintian"
-tags=$(lintian -I -E --pedantic --fail-on error,warning,info,pedantic "$changes" 2>&1) || {
-  echo "$tags"
-  echo "FAILED: lintian"
-  exit 1
+# lint CHANGES: lintian at every level on the packages a .changes lists.
+lint() {
+  local tags
+  tags=$(lintian -I -E --pedantic --fail-on error,warning,info,pedantic "$1" 2>&1) || {
+    echo "$tags"
+    echo "FAILED: lintian on $1"
+    exit 1
+  }
+  grep -v '^running with root privileges' <<<"$tags" || echo "ok: lintian -I -E --pedantic on ${1##*/}: no tag"
 }
-grep -v '^running with root privileges' <<<"$tags" || echo "ok: lintian -I -E --pedantic: no tag"
+step "lintian"
+lint "$changes"
 step "Debian packages cross-built for arm64, and lintian on them"
 cross_changes=$(TOLVANE_PACKAGE_DIR=build/package-arm64 bash scripts/package.sh -aarm64 -Pcross,nocheck 2>build/package-arm64.log) || {
   tail -n 60 build/package-arm64.log
   exit 1
 }
-tags=$(lintian -I -E --pedantic --fail-on error,warning,info,pedantic "$cross_changes" 2>&1) || {
-  echo "$tags"
-  echo "FAILED: lintian on the arm64 packages"
-  exit 1
-}
-grep -v '^running with root privileges' <<<"$tags" || echo "ok: lintian -I -E --pedantic on the arm64 packages: no tag"
+lint "$cross_changes"
 step "autopkgtest in a clean testbed, piuparts beside it"
 bash tests/check_piuparts.sh "$changes" >build/piuparts.log 2>&1 &
 piuparts=$!
