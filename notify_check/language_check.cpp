@@ -93,5 +93,5 @@ CheckResult check_language()
         return {Verdict::ok, subject, named + " is English, which needs no catalogue: " + suffix};
     return {Verdict::warn, subject,
         "no tolvane catalogue for " + wanted + " in " + locale_directory + ", so notifications are in English ("
-            + suffix + "); install the tolvane package's catalogues, or add a translation for this language"};
+            + suffix + "); install the tolvane-notify package's catalogues, or add a translation for this language"};
 }

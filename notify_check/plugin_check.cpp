@@ -15,7 +15,7 @@ struct LibraryCloser {
 };
 using Library = std::unique_ptr<void, LibraryCloser>;
 
-constexpr char reinstall[] = "; install the tolvane package again";
+constexpr char reinstall[] = "; install the tolvane-notify package again";
 
 } // namespace
 
@@ -28,7 +28,8 @@ CheckResult check_plugin(const char* path)
     if (::stat(path, &status) != 0) {
         const int error = errno;
         return {Verdict::fail, "plug-in",
-            file + ": " + error_text(error) + "; install the tolvane package, which puts it where the host loads it"};
+            file + ": " + error_text(error)
+                + "; install the tolvane-notify package, which puts it where the host loads it"};
     }
     const Library library(dlopen(path, RTLD_NOW | RTLD_LOCAL));
     if (!library) {

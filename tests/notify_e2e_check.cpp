@@ -202,14 +202,17 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
             1, {german_test_call()}},
         {"no plug-in", {.plugin = Plugin::missing}, {}, {},
             {{0,
-                "FAIL plug-in: $PLUGIN: No such file or directory; install the tolvane package, which puts it where "
-                "the host loads it"}},
+                "FAIL plug-in: $PLUGIN: No such file or directory; install the tolvane-notify package, which puts it "
+                "where the host loads it"}},
             1, {}},
         {"a plug-in file that does not load", {.plugin = Plugin::not_a_library}, {}, {},
-            {{0, "FAIL plug-in: $PLUGIN does not load: $PLUGIN: file too short; install the tolvane package again"}}, 1,
-            {}},
+            {{0,
+                "FAIL plug-in: $PLUGIN does not load: $PLUGIN: file too short; install the tolvane-notify package "
+                "again"}},
+            1, {}},
         {"a library that is not the plug-in", {.plugin = Plugin::another_library}, {}, {},
-            {{0, "FAIL plug-in: $PLUGIN has no entry point KRMRegister; install the tolvane package again"}}, 1, {}},
+            {{0, "FAIL plug-in: $PLUGIN has no entry point KRMRegister; install the tolvane-notify package again"}}, 1,
+            {}},
         {"no notification file", {.notify_file = NotifyFile::missing}, {}, {},
             {{1,
                 "FAIL notification file: /sys/kernel/security/tolvane/.notify does not exist; load the tolvane kernel "
@@ -282,7 +285,7 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
         {"no catalogue for the language", {.catalogue = false}, {}, {},
             {{5,
                 "WARN language: no tolvane catalogue for de_DE.UTF-8 in $LOCALES, " + stays_english
-                    + "; install the tolvane package's catalogues, or add a translation for this language"}},
+                    + "; install the tolvane-notify package's catalogues, or add a translation for this language"}},
             0, {}},
         {"English, in a locale the system lacks", {}, {}, {"LANG=en_GB.UTF-8"},
             {{5,
