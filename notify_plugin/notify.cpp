@@ -66,7 +66,7 @@ void start_sleep_monitor()
     pthread_t thread;
     const int r = [&thread] {
         const AllSignalsBlocked blocked;
-        return pthread_create(&thread, nullptr, monitor_thread_routine, nullptr);
+        return pthread_create(&thread, nullptr, monitor_thread_routine(), nullptr);
     }();
     if (r != 0) {
         monitor_started.store(false);

@@ -35,7 +35,7 @@ void log_sink(int priority, const char* format, va_list args)
     test_seams::log_sink(priority, format, args);
 }
 
-void* monitor_thread_routine(void* unused)
+MonitorRoutine monitor_thread_routine()
 {
-    return test_seams::monitor_thread_routine(unused);
+    return test_seams::monitor_thread_routine;
 }

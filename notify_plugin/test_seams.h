@@ -21,7 +21,10 @@ std::int64_t notify_clock();
 std::chrono::nanoseconds monitor_clock();
 int send_notification_step(EventKind kind, const char* program_text, const char* object_path);
 void log_sink(int priority, const char* format, va_list args);
-void* monitor_thread_routine(void* unused);
+// The routine a new monitor thread runs, read by the thread that starts it:
+// a test that sets the pointer next then races with no thread it started.
+using MonitorRoutine = void* (*)(void*);
+MonitorRoutine monitor_thread_routine();
 
 namespace test_seams {
 
@@ -37,7 +40,7 @@ extern NotificationStep send_notification_step; // send_blocked_notification (de
 using LogSink = void (*)(int priority, const char* format, va_list args);
 extern LogSink log_sink; // write_system_log (plugin_log.h)
 
-using ThreadRoutine = void* (*)(void*);
+using ThreadRoutine = MonitorRoutine;
 extern ThreadRoutine monitor_thread_routine; // sleep_monitor_thread (sleep_monitor.h)
 
 } // namespace test_seams
