@@ -24,8 +24,8 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 PRODUCT_DIRS = ("profile_generator", "notify_plugin")
 EQUIVALENTS = ROOT / "scripts" / "mutants_equivalent.txt"
-QUICK_TESTS = ["-E", "^notify_e2e_"]
-E2E_TESTS = ["-R", "^notify_e2e_"]
+QUICK_TESTS = ["-LE", "native"]
+E2E_TESTS = ["-L", "native"]
 
 
 @dataclass
