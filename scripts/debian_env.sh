@@ -1,12 +1,29 @@
-# Sourced by the scripts that build and test the Debian packages in a clean
-# bookworm chroot: where the chroot comes from, and how its tools get the
-# subordinate ids they need without a change to the host's /etc.
+# Sourced by the scripts that build and test the Debian packages in clean
+# chroots of a Debian suite (bookworm, trixie or sid): where the chroots come
+# from, and how their tools get the subordinate ids they need without a
+# change to the host's /etc.
 
-# The tarball of a clean bookworm build chroot (mmdebstrap's buildd variant),
-# used by sbuild and autopkgtest; and piuparts' minimal system (minbase),
-# gzipped as piuparts takes it.
-debian_tarball=build/chroot/bookworm-$(dpkg --print-architecture).tar
-debian_minbase_tarball=build/chroot/bookworm-minbase-$(dpkg --print-architecture).tar.gz
+# The suites the packages are built and tested on: oldstable, stable and
+# unstable, where an upload goes.
+debian_suites=(bookworm trixie sid)
+
+# use_debian_suite SUITE: the suite the following calls work on (bookworm
+# unless one is chosen). Sets debian_suite, the tarball of its clean build
+# chroot (mmdebstrap's buildd variant), used by sbuild and autopkgtest, and
+# piuparts' minimal system (minbase), gzipped as piuparts takes it.
+use_debian_suite() {
+  case $1 in
+    bookworm | trixie | sid) ;;
+    *)
+      echo "unknown Debian suite '$1' (known: ${debian_suites[*]})" >&2
+      return 1
+      ;;
+  esac
+  debian_suite=$1
+  debian_tarball=build/chroot/$1-$(dpkg --print-architecture).tar
+  debian_minbase_tarball=build/chroot/$1-minbase-$(dpkg --print-architecture).tar.gz
+}
+use_debian_suite bookworm
 
 # archive_uri SUITE DEFAULT: the archive this machine's apt takes SUITE from
 # (a one-line or a deb822 entry), else DEFAULT, so that the chroots are made
@@ -23,14 +40,27 @@ archive_uri() {
     /^[[:space:]]*$/ { uri = "" }' "${files[@]}" 2>/dev/null | head -n1)
   echo "${uri:-$2}"
 }
-debian_mirror() { archive_uri bookworm http://deb.debian.org/debian; }
-debian_security_mirror() { archive_uri bookworm-security http://deb.debian.org/debian-security; }
-# The three archives of a bookworm system, as sources.list lines.
+# The machine's own release, whose sources name the mirror every suite is
+# taken from.
+host_suite() { (. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}"); }
+debian_mirror() { archive_uri "$(host_suite)" http://deb.debian.org/debian; }
+debian_security_mirror() { archive_uri "$(host_suite)-security" http://deb.debian.org/debian-security; }
+# The archives of a system of the chosen suite, as sources.list lines. A
+# release has its updates and security suites; unstable has neither, and a
+# mirror may serve it with a Release file past its Valid-Until date (it is
+# renewed with every push to unstable, which a mirror frozen in time never
+# sees), which apt refuses unless told otherwise for that suite alone.
 debian_sources() {
   local mirror security
   mirror=$(debian_mirror)
   security=$(debian_security_mirror)
-  printf '%s\n' "deb $mirror bookworm main" "deb $mirror bookworm-updates main" "deb $security bookworm-security main"
+  case $debian_suite in
+    sid) printf '%s\n' "deb [check-valid-until=no] $mirror sid main" ;;
+    *)
+      printf '%s\n' "deb $mirror $debian_suite main" "deb $mirror $debian_suite-updates main" \
+        "deb $security $debian_suite-security main"
+      ;;
+  esac
 }
 
 # with_subids COMMAND...: runs COMMAND where the user running it has
@@ -65,15 +95,15 @@ with_subids() {
     exec "$@"' sh "$ids" "$@"
 }
 
-# make_tarball VARIANT FILE [gzip]: a bookworm system of mmdebstrap's
-# VARIANT from the mirror, unless FILE is there already.
+# make_tarball VARIANT FILE [gzip]: a system of the chosen suite, of
+# mmdebstrap's VARIANT, from the mirror, unless FILE is there already.
 make_tarball() {
   local variant=$1 file=$2 compress=${3:-cat} sources
   [ -s "$file" ] && return
   mkdir -p "$(dirname "$file")"
   mapfile -t sources < <(debian_sources)
   echo "making $file from $(debian_mirror)" >&2
-  with_subids mmdebstrap --quiet --variant="$variant" --mode=unshare --format=tar bookworm - "${sources[@]}" |
+  with_subids mmdebstrap --quiet --variant="$variant" --mode=unshare --format=tar "$debian_suite" - "${sources[@]}" |
     $compress >"$file.new"
   mv "$file.new" "$file"
 }
