@@ -42,7 +42,6 @@ build_here() {
   fi
   echo "=== $arch cross build without the tests ($machine_release, $("$machine_triplet-g++" -dumpfullversion))"
   # Without debug information, which would cost a third of the compile time.
-  # The memcheck suite is native: valgrind is never run here.
   cmake -S . -B "$dir" -G Ninja -DTOLVANE_WERROR=ON -DCMAKE_TOOLCHAIN_FILE="cmake/$machine_triplet.cmake" \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" -DTOLVANE_BUILD_BENCH=OFF -DTOLVANE_BUILD_TESTS=OFF >/dev/null
   cmake --build "$dir" -j "$(nproc)"
@@ -57,7 +56,9 @@ build_here() {
 
 cross_root() { echo "build/chroot/cross-$1-$(dpkg --print-architecture)"; }
 
-# What the unit suites need to build and run, besides a cross compiler.
+# What the unit suites need to build and run, besides a cross compiler;
+# valgrind because configuring the tests looks for it, though the memcheck
+# suite is native and never built here.
 cross_root_tools=(cmake ninja-build pkg-config binutils strace gettext groff-base man-db valgrind qemu-user)
 
 # make_cross_root RELEASE: the root of RELEASE's tools for its architectures,
