@@ -31,9 +31,13 @@ if wants packaging "$@"; then
 fi
 if wants cross "$@"; then
   foreign_architectures=(arm64)
+  # The cross compilers of the architectures that build with this machine's
+  # own release; scripts/cross.sh builds the others in a root of their
+  # release's tools, which mmdebstrap makes.
+  source "$(dirname "$0")/cross_machines.sh"
+  mapfile -t cross_compiler_packages < <(cross_compilers "$(. /etc/os-release && echo "$VERSION_CODENAME")")
   bare_packages+=(
-    qemu-user mmdebstrap
-    g++-aarch64-linux-gnu g++-powerpc64le-linux-gnu g++-s390x-linux-gnu g++-mips64el-linux-gnuabi64
+    qemu-user mmdebstrap "${cross_compiler_packages[@]}"
     # The package's cross build (dpkg-buildpackage -aarm64 -Pcross,nocheck):
     # its build dependencies for arm64, and the C++ runtime that
     # dpkg-shlibdeps looks for among arm64's libraries.

@@ -10,8 +10,9 @@
 #   x86-64     -fcf-protection=full, and the IBT and SHSTK marks on every BINARY;
 #   AArch64    -mbranch-protection=standard, and the BTI and PAC marks on every
 #              object compiled (the binaries cannot carry them: see CMakeLists.txt);
-#   PowerPC64, S/390 and MIPS64 (ppc64el, s390x, mips64el): nothing more, as
-#              GCC has no control-flow protection for them;
+#   PowerPC64, S/390, RISC-V and MIPS64 (ppc64el, s390x, riscv64, mips64el):
+#              nothing more, as GCC (14 for RISC-V) has no control-flow
+#              protection for them;
 # any other machine fails the check: its protections are not known here.
 # Prints one "ok: LABEL" or "MISSING: LABEL -- detail" line per property.
 set -u
@@ -39,7 +40,7 @@ elf_machine=$(readelf -h "${1:-}" 2>/dev/null | sed -n 's/^ *Machine: *//p')
 case $elf_machine in
   *X86-64) machine=x86_64 ;;
   AArch64) machine=aarch64 ;;
-  PowerPC64 | "IBM S/390" | "MIPS R3000") machine=common ;;
+  PowerPC64 | "IBM S/390" | RISC-V | "MIPS R3000") machine=common ;;
   *) machine=unknown ;;
 esac
 verdict "protections known for the machine" "$([ $machine != unknown ] || echo "machine '${elf_machine:-none}'")"
