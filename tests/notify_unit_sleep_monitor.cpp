@@ -32,7 +32,7 @@ protected:
         reset_silence();
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        peer.fd = fds[1];
+        peer.reset(fds[1]);
         sd_bus* raw = nullptr;
         ASSERT_GE(sd_bus_new(&raw), 0);
         bus.reset(raw);
