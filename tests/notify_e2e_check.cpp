@@ -296,8 +296,9 @@ TEST_F(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCan
                     + "; install the locale or choose one that is"}},
             0, {}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for_each_row(cases, [&](const auto& c) {
+        // What a row before it left at the notification file's path.
+        ::rmdir(notify_file);
         Rig rig;
         ASSERT_OK(start_rig(rig, c.setup.server, c.setup.user_bus));
         Logind logind;
@@ -338,9 +339,7 @@ TEST_F(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCan
         EXPECT_EQ(output, expected);
         EXPECT_EQ(rig::wait_exit(check, deadline), std::optional<int>(c.exit_status));
         EXPECT_EQ(recorded_calls(rig), c.calls);
-        if (c.setup.notify_file == NotifyFile::directory)
-            ::rmdir(notify_file);
-    }
+    });
 }
 
 } // namespace

@@ -48,11 +48,10 @@ TEST_F(NotifyFailures, WithoutAUserBusEachNewKeyIsLoggedOnceAndItsRepeatsStaySil
     const auto confinement = host_confinement();
     ASSERT_OK(confinement.status);
     std::string skipped;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for_each_row(cases, [&](const auto& c) {
         if (std::ranges::count(c.host_options, "--confined") && !confinement.unavailable.empty()) {
             skipped += (skipped.empty() ? "" : "; ") + std::string(c.name) + ": " + confinement.unavailable;
-            continue;
+            return;
         }
         Rig rig;
         ASSERT_OK(start_rig(rig, ServerMode::answer, c.user_bus));
@@ -78,7 +77,7 @@ TEST_F(NotifyFailures, WithoutAUserBusEachNewKeyIsLoggedOnceAndItsRepeatsStaySil
         EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
         EXPECT_EQ(recorded_calls(rig).size(), 0u);
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
-    }
+    });
     if (!skipped.empty())
         GTEST_SKIP() << skipped;
 }
@@ -127,8 +126,7 @@ TEST_F(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
                 {user_err, "notify(283)-> Failed to Notify: Method call timed out\n"}},
             {"SYSTEMD_BUS_TIMEOUT=3s"}, 2500ms, 3000ms},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for_each_row(cases, [&](const auto& c) {
         Rig rig;
         ASSERT_OK(start_rig(rig, c.mode));
         // The repeat of the first key comes after the failure and stays silent.
@@ -160,7 +158,7 @@ TEST_F(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
         for (auto& datagram : drain_log(rig))
             datagrams.push_back(std::move(datagram));
         EXPECT_EQ(logged_lines(datagrams, host_pid), c.lines);
-    }
+    });
 }
 
 } // namespace

@@ -172,8 +172,7 @@ TEST_F(NotifyFlood, AFloodOfOneProgramsDistinctEventsHidesNoOtherProgramsEvent)
         {"70 000 short keys, beyond the count", 70'000, 0, 16},
         {"9 000 keys of 1 023 bytes, beyond the bytes", 9'000, 511, 511},
     };
-    for (const auto& flood : floods) {
-        SCOPED_TRACE(flood.name);
+    for_each_row(floods, [&](const auto& flood) {
         Rig rig;
         ASSERT_OK(start_rig(rig, ServerMode::answer, UserBus::missing));
         ASSERT_OK(make_notify_fifo());
@@ -216,7 +215,7 @@ TEST_F(NotifyFlood, AFloodOfOneProgramsDistinctEventsHidesNoOtherProgramsEvent)
         EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
         EXPECT_EQ(recorded_calls(rig).size(), 1u);
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
-    }
+    });
 }
 
 } // namespace

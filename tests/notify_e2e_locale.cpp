@@ -170,8 +170,7 @@ TEST_F(NotifyLocale, TheTextsFollowTheHostsLanguageAndFallBackToEnglish)
         {"LANGUAGE names a language without a catalogue", {"LANG=de_DE.UTF-8", "LANGUAGE=xx"}, false},
         {"LANG names a locale that does not exist", {"LANG=xx_XX.UTF-8"}, false},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for_each_row(cases, [&](const auto& c) {
         Rig rig;
         ASSERT_OK(start_rig(rig));
         ASSERT_OK(
@@ -188,7 +187,7 @@ TEST_F(NotifyLocale, TheTextsFollowTheHostsLanguageAndFallBackToEnglish)
             (std::vector<rig::RecordedCall>{expected_call(texts, "/usr/bin/textverarbeitung", false),
                 expected_call(texts, "/usr/bin/kamera", true)}));
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
-    }
+    });
 }
 
 // The host selects a text domain of its own once the reader runs; the

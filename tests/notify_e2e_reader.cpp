@@ -73,8 +73,7 @@ std::vector<FileCase> file_cases()
 
 TEST_F(NotifyReader, ARegularFileIsReadWholeRecordByWholeRecordUntilItEnds)
 {
-    for (const auto& c : file_cases()) {
-        SCOPED_TRACE(c.name);
+    for_each_row(file_cases(), [](const FileCase& c) {
         Rig rig;
         ASSERT_OK(start_rig(rig));
         ASSERT_OK(write_notify_file(c.bytes));
@@ -86,7 +85,7 @@ TEST_F(NotifyReader, ARegularFileIsReadWholeRecordByWholeRecordUntilItEnds)
         // Notify is synchronous, so every call has been recorded once the host has ended.
         EXPECT_EQ(summaries(recorded_calls(rig)), c.expected_summaries);
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
-    }
+    });
 }
 
 struct ConcurrentCase {
@@ -106,8 +105,7 @@ TEST_F(NotifyReader, ACallWhileTheReaderRunsLeavesTheReaderServing)
         // go on running its code after the host has let go of it.
         {"the host unregisters and unloads the library", "unload", {"KRMUnregister returned 0", "dlclose returned 0"}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for_each_row(cases, [&](const auto& c) {
         Rig rig;
         ASSERT_OK(start_rig(rig));
         ASSERT_OK(make_notify_fifo());
@@ -135,7 +133,7 @@ TEST_F(NotifyReader, ACallWhileTheReaderRunsLeavesTheReaderServing)
         EXPECT_EQ(summaries(recorded_calls(rig)),
             (std::vector<std::string>{
                 std::string("/usr/bin/first") + files_suffix, std::string("/usr/bin/second") + files_suffix}));
-    }
+    });
 }
 
 // Lets writes to a pipe whose reader has gone fail with EPIPE instead of
@@ -273,8 +271,7 @@ TEST_F(NotifyReader, SignalsOnTheReadersThreadCostNoNotificationAndSendNoneTwice
         {"a burst while the server takes 1.5 s to answer", ServerMode::slow, "signals", 1, "sent 201 signals"},
         {"a signal every 2 ms across 300 events", ServerMode::answer, "storm", 300, "sent "},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for_each_row(cases, [&](const auto& c) {
         Rig rig;
         ASSERT_OK(start_rig(rig, c.server));
         ASSERT_OK(make_notify_fifo());
@@ -315,7 +312,7 @@ TEST_F(NotifyReader, SignalsOnTheReadersThreadCostNoNotificationAndSendNoneTwice
         EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
         EXPECT_EQ(summaries(recorded_calls(rig)), expected);
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
-    }
+    });
 }
 
 // A writer that stops inside a record, for as long as it likes: the reader

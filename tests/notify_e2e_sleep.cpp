@@ -248,8 +248,7 @@ TEST_F(NotifySleep, AMonitorThatEndsWhileSilencedLogsWhyAndLeavesNotificationsOn
             },
             {marker, {user_err, std::string("notify(135)-> Failed to wait on bus: ") + std::strerror(EINVAL)}}},
     };
-    for (const auto& end : ends) {
-        SCOPED_TRACE(end.name);
+    for_each_row(ends, [&](const auto& end) {
         Rig rig;
         ASSERT_OK(start_rig(rig));
         const auto deadline = rig::deadline_in(patience);
@@ -276,7 +275,7 @@ TEST_F(NotifySleep, AMonitorThatEndsWhileSilencedLogsWhyAndLeavesNotificationsOn
         // release would end the sanitized host here instead of a clean exit.
         end_reader(run, deadline);
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
-    }
+    });
 }
 
 TEST_F(NotifySleep, WithoutASystemBusTheMonitorLogsOnceAndTheReaderCarriesOn)

@@ -173,9 +173,3 @@ struct HangingUpBus {
 };
 
 } // namespace fakes
-
-class PluginSeams : public ::testing::Test {
-protected:
-    void SetUp() override { fakes::install(); }
-    void TearDown() override { fakes::restore(); }
-};

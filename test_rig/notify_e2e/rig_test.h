@@ -13,6 +13,7 @@
 #include "notify_e2e/subscribed.h"
 #include "notify_e2e/syslog.h"
 #include "status_assertion.h"
+#include "table_rows.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,17 @@ inline testing::AssertionResult hosts_wrote_no_stderr()
     for (const auto& text : texts)
         failure << "\n" << text;
     return failure;
+}
+
+// The rows of a table, as rig::for_each_row runs them; after each row, what
+// its hosts wrote on standard error fails that row.
+template <typename Cases, typename Row>
+void for_each_row(const Cases& cases, Row row)
+{
+    rig::for_each_row(cases, [&](const auto& c) {
+        row(c);
+        EXPECT_TRUE(hosts_wrote_no_stderr());
+    });
 }
 
 class RigTest : public testing::Test {
