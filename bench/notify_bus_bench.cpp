@@ -27,22 +27,21 @@ struct Rig {
     rig::ChildProcess server;
 };
 
-std::string start(Rig& r)
+rig::Status start(Rig& r)
 {
-    r.dir = sandbox::make_temp_dir("tolvane-bench");
-    if (r.dir.empty())
-        return "mkdtemp failed";
+    if (auto s = sandbox::make_temp_dir("tolvane-bench", r.dir); !s)
+        return s;
     const auto deadline = rig::deadline_in(30s);
-    if (auto e = rig::start_private_bus(r.dir, deadline, r.bus); !e.empty())
-        return e;
+    if (auto s = rig::start_private_bus(r.dir, deadline, r.bus); !s)
+        return s;
     rig::SpawnOptions options;
     options.environment = {"DBUS_SESSION_BUS_ADDRESS=" + r.bus.address};
-    if (auto e = rig::spawn({TOLVANE_TEST_SERVER}, options, r.server); !e.empty())
-        return e;
+    if (auto s = rig::spawn({TOLVANE_TEST_SERVER}, options, r.server); !s)
+        return s;
     if (rig::read_line(r.server, deadline) != std::optional<std::string>("ready"))
-        return "the notification server did not get ready";
+        return rig::Status::failed("the notification server did not get ready");
     ::setenv("DBUS_SESSION_BUS_ADDRESS", r.bus.address.c_str(), 1);
-    return {};
+    return rig::Status::ok();
 }
 
 FlushingBusConnection open_user_bus()
@@ -122,13 +121,13 @@ int main(int argc, char** argv)
 {
     // Private namespaces, so that even a failing notification's syslog line
     // stays in here; entered before any thread exists.
-    if (auto e = sandbox::enter_private_namespaces(); !e.empty()) {
-        std::fprintf(stderr, "cannot enter private namespaces: %s\n", e.c_str());
+    if (auto s = sandbox::enter_private_namespaces(); !s) {
+        std::fprintf(stderr, "cannot enter private namespaces: %s\n", s.error.c_str());
         return 1;
     }
     Rig r;
-    if (auto e = start(r); !e.empty()) {
-        std::fprintf(stderr, "cannot start the rig: %s\n", e.c_str());
+    if (auto s = start(r); !s) {
+        std::fprintf(stderr, "cannot start the rig: %s\n", s.error.c_str());
         return 1;
     }
     benchmark::Initialize(&argc, argv);

@@ -6,6 +6,24 @@ suite against it: the quick tests first, the end-to-end tests only for the
 mutants the quick ones let through. A mutant is killed when a test fails or
 runs out of time, survives when every test passes, and is "not built" when it
 does not compile (it is then left out of the score).
+
+The mutants: comparisons < and <=, > and >=, == and !=; && and ||; + and -,
++= and -=; integer constants +1 and -1; true and false; returned constants;
+a ! dropped; a call statement deleted, or for one that spans lines, its
+callee replaced by a lambda that does nothing. In headers only the constants
+they define, on every line of a definition that spans lines. Comments,
+string literals, preprocessor lines and static_asserts are skipped. A
+sample takes the files in turn, each in an order the seed fixes. A test run
+that outlasts its cap (--timeout; by default ten times the unmutated tree's
+time, at least 60 s) kills the mutant. The scratch build adds
+-Wno-error=parentheses -Wno-error=sign-compare: `a && b || c` and
+`size == -1` are what the operators make, not faults the compiler should be
+credited with.
+
+scripts/mutants_equivalent.txt lists the mutants judged equivalent, each by
+file, original line and mutated line (a `^` line names the line above where
+the text occurs more than once) and a one-line reason; they are neither run
+nor counted, and a run warns about entries that match no mutant any more.
 """
 
 import argparse

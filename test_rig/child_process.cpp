@@ -156,15 +156,15 @@ ChildProcess::~ChildProcess()
     kill_and_reap(*this, SIGKILL);
 }
 
-std::string spawn(const std::vector<std::string>& argv, const SpawnOptions& options, ChildProcess& out)
+Status spawn(const std::vector<std::string>& argv, const SpawnOptions& options, ChildProcess& out)
 {
     int in_pipe[2] = {-1, -1};
     int out_pipe[2] = {-1, -1};
     if (options.pipe_stdin && ::pipe2(in_pipe, O_CLOEXEC) != 0)
-        return std::string("pipe: ") + std::strerror(errno);
+        return Status::failed_errno("pipe");
     unique_fd in_read(in_pipe[0]), in_write(in_pipe[1]);
     if (options.pipe_stdout && ::pipe2(out_pipe, O_CLOEXEC) != 0)
-        return std::string("pipe: ") + std::strerror(errno);
+        return Status::failed_errno("pipe");
     unique_fd out_read(out_pipe[0]), out_write(out_pipe[1]);
 
     std::vector<std::string> args = argv;
@@ -175,26 +175,26 @@ std::string spawn(const std::vector<std::string>& argv, const SpawnOptions& opti
     if (!options.stderr_path.empty()) {
         err_fd.reset(::open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
         if (!err_fd)
-            return "open " + options.stderr_path + ": " + std::strerror(errno);
+            return Status::failed_errno("open " + options.stderr_path);
     }
     // The child reports a failed exec through this pipe, which closes
     // unread when the exec succeeds.
     int status_pipe[2] = {-1, -1};
     if (::pipe2(status_pipe, O_CLOEXEC) != 0)
-        return std::string("pipe: ") + std::strerror(errno);
+        return Status::failed_errno("pipe");
     unique_fd status_read(status_pipe[0]), status_write(status_pipe[1]);
 
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0)
-        return std::string("fork: ") + std::strerror(errno);
+        return Status::failed_errno("fork");
     if (pid == 0)
         exec_child(parent, in_read.get(), out_write.get(), err_fd.get(), status_write.get(), argp, envp, options);
     status_write.reset();
     int exec_errno = 0;
     if (::read(status_read.get(), &exec_errno, sizeof exec_errno) == sizeof exec_errno) {
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
-        return "exec " + argv[0] + ": " + std::strerror(exec_errno);
+        return Status::failed("exec " + argv[0] + ": " + std::strerror(exec_errno));
     }
 
     ChildProcess child;
@@ -203,7 +203,7 @@ std::string spawn(const std::vector<std::string>& argv, const SpawnOptions& opti
     child.stdin_fd = std::move(in_write);
     child.stdout_fd = std::move(out_read);
     out = std::move(child);
-    return {};
+    return Status::ok();
 }
 
 std::optional<std::string> read_line(ChildProcess& child, Deadline deadline)
@@ -266,7 +266,7 @@ void kill_and_reap(ChildProcess& child, int signal_number)
     child.pidfd.reset();
 }
 
-bool write_all(int fd, const char* data, size_t size, Deadline deadline)
+Status write_all(int fd, const char* data, size_t size, Deadline deadline)
 {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
@@ -276,11 +276,11 @@ bool write_all(int fd, const char* data, size_t size, Deadline deadline)
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
+            return Status::failed_errno("write");
         if (!poll_until(fd, POLLOUT, deadline))
-            return false;
+            return Status::failed("no room to write before the deadline");
     }
-    return true;
+    return Status::ok();
 }
 
 bool wait_readable(int fd, Deadline deadline)

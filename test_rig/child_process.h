@@ -3,6 +3,7 @@
 // and reaped by their owner so that no test leaves a process behind.
 #pragma once
 
+#include "status.h"
 #include "unique_fd.h"
 
 #include <sys/types.h>
@@ -51,9 +52,8 @@ struct SpawnOptions {
     bool without_capabilities = false;
 };
 
-// Starts argv[0] (a path, or a name looked up in PATH) with argv. Returns an empty string on success,
-// else what failed.
-std::string spawn(const std::vector<std::string>& argv, const SpawnOptions& options, ChildProcess& out);
+// Starts argv[0] (a path, or a name looked up in PATH) with argv.
+Status spawn(const std::vector<std::string>& argv, const SpawnOptions& options, ChildProcess& out);
 
 // The next line of the child's output without its line feed; nullopt at
 // the deadline or when the output ends first.
@@ -69,8 +69,8 @@ std::optional<int> wait_exit(ChildProcess& child, Deadline deadline);
 // Kills the child (if still running) and reaps it.
 void kill_and_reap(ChildProcess& child, int signal_number);
 
-// Writes all of data, waiting for room with a deadline; false on failure.
-bool write_all(int fd, const char* data, size_t size, Deadline deadline);
+// Writes all of data, waiting for room with a deadline.
+Status write_all(int fd, const char* data, size_t size, Deadline deadline);
 
 // Waits until fd is readable; false at the deadline.
 bool wait_readable(int fd, Deadline deadline);

@@ -9,21 +9,21 @@
 
 namespace rig {
 
-std::string bind_log_socket(const std::string& path, unique_fd& out)
+Status bind_log_socket(const std::string& path, unique_fd& out)
 {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path)
-        return "socket path too long: " + path;
+        return Status::failed("socket path too long: " + path);
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     unique_fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd)
-        return std::string("socket: ") + std::strerror(errno);
+        return Status::failed_errno("socket");
     ::unlink(path.c_str());
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
-        return "bind " + path + ": " + std::strerror(errno);
+        return Status::failed_errno("bind " + path);
     out = std::move(fd);
-    return {};
+    return Status::ok();
 }
 
 std::optional<std::string> receive_datagram(int fd, Deadline deadline)

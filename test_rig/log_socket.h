@@ -3,6 +3,7 @@
 #pragma once
 
 #include "child_process.h"
+#include "status.h"
 #include "unique_fd.h"
 
 #include <optional>
@@ -11,8 +12,7 @@
 namespace rig {
 
 // Binds a datagram socket at `path`, replacing whatever socket was there.
-// Returns an empty string on success, else what failed.
-std::string bind_log_socket(const std::string& path, unique_fd& out);
+Status bind_log_socket(const std::string& path, unique_fd& out);
 
 // The next datagram, or nullopt at the deadline.
 std::optional<std::string> receive_datagram(int fd, Deadline deadline);

@@ -4,21 +4,18 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
-
 namespace rig {
 
-std::string make_plugin_paths_private(const std::string& scratch)
+Status make_plugin_paths_private(const std::string& scratch)
 {
-    if (auto e = sandbox::private_dev(scratch); !e.empty())
-        return e;
+    if (auto s = sandbox::private_dev(scratch); !s)
+        return s;
     for (const char* dir : {"/run", "/sys/kernel/security"})
-        if (auto e = sandbox::mount_tmpfs(dir, "mode=0755"); !e.empty())
-            return e;
+        if (auto s = sandbox::mount_tmpfs(dir, "mode=0755"); !s)
+            return s;
     if (::mkdir("/sys/kernel/security/tolvane", 0755) != 0)
-        return std::string("mkdir /sys/kernel/security/tolvane: ") + std::strerror(errno);
-    return {};
+        return Status::failed_errno("mkdir /sys/kernel/security/tolvane");
+    return Status::ok();
 }
 
 } // namespace rig

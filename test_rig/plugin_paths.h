@@ -1,6 +1,8 @@
 // The fixed paths the notification plug-in uses, made private.
 #pragma once
 
+#include "status.h"
+
 #include <string>
 
 namespace rig {
@@ -11,7 +13,7 @@ inline constexpr const char* notify_file = "/sys/kernel/security/tolvane/.notify
 // an empty tmpfs on /run, so that nothing reaches the host's buses by their
 // well-known paths, and a tmpfs on /sys/kernel/security holding the empty
 // directory tolvane/. `scratch` is an empty directory, used while /dev is
-// being replaced. Returns an empty string on success, else what failed.
-std::string make_plugin_paths_private(const std::string& scratch);
+// being replaced.
+Status make_plugin_paths_private(const std::string& scratch);
 
 } // namespace rig

@@ -1,19 +1,14 @@
 #include "private_bus.h"
 
+#include "file_text.h"
+
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 namespace rig {
 namespace {
 
 constexpr const char* system_config = "/usr/share/dbus-1/system.conf";
-
-std::string file_text(const char* path)
-{
-    std::ifstream f(path);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
 
 // The system bus's own configuration as the distribution ships it, but for
 // its change of user: the daemon stays who started it, so that its death
@@ -56,17 +51,17 @@ std::string session_bus_config(const std::string& dir)
 
 } // namespace
 
-std::string start_private_bus(const std::string& dir, Deadline deadline, PrivateBus& out, BusPolicy policy)
+Status start_private_bus(const std::string& dir, Deadline deadline, PrivateBus& out, BusPolicy policy)
 {
     const std::string config = dir + "/bus.conf";
     {
         std::ofstream f(config);
         const std::string text = policy == BusPolicy::system ? system_bus_config() : session_bus_config(dir);
         if (text.empty())
-            return std::string("cannot read ") + system_config + " (Debian package dbus)";
+            return Status::failed(std::string("cannot read ") + system_config + " (Debian package dbus)");
         f << text;
         if (!f.flush())
-            return "cannot write " + config;
+            return Status::failed("cannot write " + config);
     }
     PrivateBus bus;
     SpawnOptions options;
@@ -75,17 +70,17 @@ std::string start_private_bus(const std::string& dir, Deadline deadline, Private
     options.stderr_path = dir + "/dbus-daemon.log";
     // The address replaces every <listen> of the configuration, the system
     // bus's own /run/dbus/system_bus_socket included.
-    if (auto e = spawn({dbus_daemon_program, "--config-file=" + config, "--nofork", "--nosyslog", "--nopidfile",
+    if (auto s = spawn({dbus_daemon_program, "--config-file=" + config, "--nofork", "--nosyslog", "--nopidfile",
                            "--print-address", "--address=unix:path=" + dir + "/bus"},
             options, bus.daemon);
-        !e.empty())
-        return e;
+        !s)
+        return s;
     auto line = read_line(bus.daemon, deadline);
     if (!line || line->empty())
-        return "dbus-daemon printed no address";
+        return Status::failed("dbus-daemon printed no address");
     bus.address = *line;
     out = std::move(bus);
-    return {};
+    return Status::ok();
 }
 
 } // namespace rig

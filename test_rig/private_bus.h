@@ -2,6 +2,7 @@
 #pragma once
 
 #include "child_process.h"
+#include "status.h"
 
 #include <string>
 
@@ -23,9 +24,8 @@ enum class BusPolicy { session, system };
 
 // Writes a bus configuration into `dir` and starts a dbus-daemon listening
 // on unix:path=<dir>/bus; returns once it has printed its address or fails
-// at the deadline. Returns an empty string on success, else what failed.
-// The daemon is killed and reaped when `out` goes out of scope.
-std::string start_private_bus(
+// at the deadline. The daemon is killed and reaped when `out` goes out of scope.
+Status start_private_bus(
     const std::string& dir, Deadline deadline, PrivateBus& out, BusPolicy policy = BusPolicy::session);
 
 } // namespace rig

@@ -21,12 +21,12 @@
 namespace sandbox {
 namespace {
 
-std::string failure(const std::string& what)
+rig::Status failure(const std::string& what)
 {
-    return what + ": " + std::strerror(errno);
+    return rig::Status::failed_errno(what);
 }
 
-std::string write_file(const char* path, const std::string& text)
+rig::Status write_file(const char* path, const std::string& text)
 {
     const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
     if (fd < 0)
@@ -37,7 +37,7 @@ std::string write_file(const char* path, const std::string& text)
     errno = saved;
     if (n != static_cast<ssize_t>(text.size()))
         return failure(std::string("write ") + path);
-    return {};
+    return rig::Status::ok();
 }
 
 int namespace_flags()
@@ -73,15 +73,16 @@ std::string some_mount_point()
 // into a copy of its root that is a mount point of its own: a bind of "/",
 // held by a tmpfs stacked on a mount that it can see and first makes
 // private, so that nothing of this reaches another namespace.
-std::string root_of_our_own()
+rig::Status root_of_our_own()
 {
     const std::string base = some_mount_point();
     if (base.empty())
-        return "/ is not a mount point (a chroot), and nothing is mounted here to hold a root of its own";
+        return rig::Status::failed(
+            "/ is not a mount point (a chroot), and nothing is mounted here to hold a root of its own");
     if (::mount(nullptr, base.c_str(), nullptr, MS_PRIVATE, nullptr) != 0)
         return failure("mount --make-private " + base);
-    if (auto e = mount_tmpfs(base, "mode=0700"); !e.empty())
-        return e;
+    if (auto s = mount_tmpfs(base, "mode=0700"); !s)
+        return s;
     const std::string root = base + "/root";
     if (::mkdir(root.c_str(), 0755) != 0)
         return failure("mkdir " + root);
@@ -90,14 +91,14 @@ std::string root_of_our_own()
     if (::chdir(root.c_str()) != 0 || ::chroot(".") != 0 || ::chdir("/") != 0)
         return failure("chroot " + root);
     // The copy holds the stacked tmpfs too; what it hid comes back.
-    if (auto e = unmount(base); !e.empty())
-        return e;
-    return {};
+    if (auto s = unmount(base); !s)
+        return s;
+    return rig::Status::ok();
 }
 
 } // namespace
 
-std::string private_namespaces_missing()
+rig::Status private_namespaces_available()
 {
     const pid_t child = ::fork();
     if (child < 0)
@@ -110,39 +111,39 @@ std::string private_namespaces_missing()
         waited = ::waitpid(child, &status, 0);
     while (waited < 0 && errno == EINTR);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        return {};
+        return rig::Status::ok();
     const int error = WIFEXITED(status) ? WEXITSTATUS(status) : EINVAL;
-    return std::string(namespace_call()) + " is refused here: " + std::strerror(error)
-        + (::geteuid() == 0 ? " (no CAP_SYS_ADMIN)" : " (inside a chroot, or user namespaces are off)");
+    return rig::Status::failed(std::string(namespace_call()) + " is refused here: " + std::strerror(error)
+        + (::geteuid() == 0 ? " (no CAP_SYS_ADMIN)" : " (inside a chroot, or user namespaces are off)"));
 }
 
-std::string enter_private_namespaces()
+rig::Status enter_private_namespaces()
 {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
     if (::unshare(namespace_flags()) != 0)
         return failure(namespace_call());
     if (uid != 0) {
-        if (auto e = write_file("/proc/self/setgroups", "deny"); !e.empty())
-            return e;
-        if (auto e = write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1"); !e.empty())
-            return e;
-        if (auto e = write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"); !e.empty())
-            return e;
+        if (auto s = write_file("/proc/self/setgroups", "deny"); !s)
+            return s;
+        if (auto s = write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1"); !s)
+            return s;
+        if (auto s = write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"); !s)
+            return s;
     }
     // Nothing mounted from here on may leak back to the host.
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
-        return {};
+        return rig::Status::ok();
     if (errno != EINVAL)
         return failure("mount --make-rprivate /");
-    if (auto e = root_of_our_own(); !e.empty())
-        return e;
+    if (auto s = root_of_our_own(); !s)
+        return s;
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return failure("mount --make-rprivate / (a root of its own)");
-    return {};
+    return rig::Status::ok();
 }
 
-std::string overlay_directory(const std::string& dir, const std::string& scratch)
+rig::Status overlay_directory(const std::string& dir, const std::string& scratch)
 {
     const std::string upper = scratch + "/upper";
     const std::string work = scratch + "/work";
@@ -152,49 +153,50 @@ std::string overlay_directory(const std::string& dir, const std::string& scratch
     const std::string data = "lowerdir=" + dir + ",upperdir=" + upper + ",workdir=" + work;
     if (::mount("overlay", dir.c_str(), "overlay", 0, data.c_str()) != 0)
         return failure("mount overlay on " + dir);
-    return {};
+    return rig::Status::ok();
 }
 
-std::string make_private_directory(const std::string& dir, const std::string& scratch)
+rig::Status make_private_directory(const std::string& dir, const std::string& scratch)
 {
     std::filesystem::path existing = dir;
     while (!std::filesystem::is_directory(existing))
         existing = existing.parent_path();
-    if (auto e = overlay_directory(existing.string(), scratch); !e.empty())
-        return e;
+    if (auto s = overlay_directory(existing.string(), scratch); !s)
+        return s;
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     if (ec)
-        return "mkdir " + dir + ": " + ec.message();
-    return {};
+        return rig::Status::failed("mkdir " + dir + ": " + ec.message());
+    return rig::Status::ok();
 }
 
-std::string mount_tmpfs(const std::string& dir, const std::string& data, bool read_only)
+rig::Status mount_tmpfs(const std::string& dir, const std::string& data, bool read_only)
 {
     unsigned long flags = MS_NOSUID | MS_NODEV;
     if (read_only)
         flags |= MS_RDONLY;
     if (::mount("tmpfs", dir.c_str(), "tmpfs", flags, data.empty() ? nullptr : data.c_str()) != 0)
         return failure("mount tmpfs on " + dir);
-    return {};
+    return rig::Status::ok();
 }
 
-std::string unmount(const std::string& dir)
+rig::Status unmount(const std::string& dir)
 {
     if (::umount2(dir.c_str(), MNT_DETACH) != 0)
         return failure("umount " + dir);
-    return {};
+    return rig::Status::ok();
 }
 
-std::string make_temp_dir(const std::string& prefix)
+rig::Status make_temp_dir(const std::string& prefix, std::string& path)
 {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (::mkdtemp(buf.data()) == nullptr)
-        return {};
-    return buf.data();
+        return failure("mkdtemp " + tmpl);
+    path = buf.data();
+    return rig::Status::ok();
 }
 
 void remove_tree(const std::string& path)
@@ -203,14 +205,14 @@ void remove_tree(const std::string& path)
     std::filesystem::remove_all(path, ec);
 }
 
-std::string bind_mount(const std::string& source, const std::string& target)
+rig::Status bind_mount(const std::string& source, const std::string& target)
 {
     if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
         return failure("bind " + source + " on " + target);
-    return {};
+    return rig::Status::ok();
 }
 
-std::string private_dev(const std::string& scratch)
+rig::Status private_dev(const std::string& scratch)
 {
     // The host's device nodes are bound back rather than created: mknod is
     // refused inside a user namespace, and a bind mount works as root too.
@@ -219,8 +221,8 @@ std::string private_dev(const std::string& scratch)
         return failure("mkdir " + old_dev);
     if (::mount("/dev", old_dev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
         return failure("bind /dev on " + old_dev);
-    if (auto e = mount_tmpfs("/dev", "mode=0755,size=1m"); !e.empty())
-        return e;
+    if (auto s = mount_tmpfs("/dev", "mode=0755,size=1m"); !s)
+        return s;
     for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
         const std::string source = old_dev + "/" + node;
         const std::string target = std::string("/dev/") + node;
@@ -230,8 +232,8 @@ std::string private_dev(const std::string& scratch)
         if (fd < 0)
             return failure("create " + target);
         ::close(fd);
-        if (auto e = bind_mount(source, target); !e.empty())
-            return e;
+        if (auto s = bind_mount(source, target); !s)
+            return s;
     }
     const std::pair<const char*, const char*> links[] = {
         {"/proc/self/fd", "/dev/fd"},
@@ -244,12 +246,12 @@ std::string private_dev(const std::string& scratch)
             return failure(std::string("symlink ") + from);
     if (::mkdir("/dev/shm", 01777) != 0)
         return failure("mkdir /dev/shm");
-    if (auto e = mount_tmpfs("/dev/shm", "mode=1777"); !e.empty())
-        return e;
-    if (auto e = unmount(old_dev); !e.empty())
-        return e;
+    if (auto s = mount_tmpfs("/dev/shm", "mode=1777"); !s)
+        return s;
+    if (auto s = unmount(old_dev); !s)
+        return s;
     ::rmdir(old_dev.c_str());
-    return {};
+    return rig::Status::ok();
 }
 
 } // namespace sandbox

@@ -3,6 +3,8 @@
 // can be supplied without touching the host.
 #pragma once
 
+#include "status.h"
+
 #include <string>
 
 namespace sandbox {
@@ -10,41 +12,41 @@ namespace sandbox {
 // Moves the calling process into a private mount namespace (and a user
 // namespace mapping the caller to root when it is not root already), with
 // all mounts private. Must be called before any thread is started.
-// Returns an empty string on success, else what failed.
-std::string enter_private_namespaces();
+rig::Status enter_private_namespaces();
 
-// Empty when enter_private_namespaces() may work here, else why it cannot:
+// Succeeds when enter_private_namespaces() may work here, else says why it
+// cannot:
 // the kernel refuses a user namespace to a process inside a chroot (a build
 // chroot's unprivileged user) and where the system turns them off, and a
 // mount namespace to a process without CAP_SYS_ADMIN (a container). Tries
 // in a child process, so the caller stays where it is; call it before any
 // thread is started.
-std::string private_namespaces_missing();
+rig::Status private_namespaces_available();
 
 // Lays a writable overlay over `dir` whose changes live under `scratch`
 // (a fresh directory); the host's `dir` is never written.
-std::string overlay_directory(const std::string& dir, const std::string& scratch);
+rig::Status overlay_directory(const std::string& dir, const std::string& scratch);
 
 // Mounts a fresh tmpfs at `dir` with the given mount data ("size=4k", ...).
-std::string mount_tmpfs(const std::string& dir, const std::string& data, bool read_only = false);
+rig::Status mount_tmpfs(const std::string& dir, const std::string& data, bool read_only = false);
 
 // Makes the directory `dir` exist and writable in this mount namespace
 // without touching the host: an overlay on the deepest directory of that
 // path the host has, whose changes live under `scratch` (a fresh
 // directory), then the missing directories below it.
-std::string make_private_directory(const std::string& dir, const std::string& scratch);
+rig::Status make_private_directory(const std::string& dir, const std::string& scratch);
 
 // Lazily detaches whatever is mounted at `dir`.
-std::string unmount(const std::string& dir);
+rig::Status unmount(const std::string& dir);
 
-// Creates a fresh directory under $TMPDIR (or /tmp) and returns its path.
-std::string make_temp_dir(const std::string& prefix);
+// Creates a fresh directory under $TMPDIR (or /tmp); `path` receives its path.
+rig::Status make_temp_dir(const std::string& prefix, std::string& path);
 
 // Removes a directory tree; errors are ignored.
 void remove_tree(const std::string& path);
 
 // Bind-mounts the file or directory `source` onto `target`, which must exist.
-std::string bind_mount(const std::string& source, const std::string& target);
+rig::Status bind_mount(const std::string& source, const std::string& target);
 
 // Replaces /dev by a private tmpfs that holds only what a test program
 // needs: null, zero, full, random, urandom and tty (when the host has them)
@@ -52,6 +54,6 @@ std::string bind_mount(const std::string& source, const std::string& target);
 // /dev/shm. Nothing else is there, in particular no /dev/log, so the caller
 // can bind its own. `scratch` is an empty directory used while the host's
 // /dev is moved aside. Call inside a private mount namespace.
-std::string private_dev(const std::string& scratch);
+rig::Status private_dev(const std::string& scratch);
 
 } // namespace sandbox

@@ -2,6 +2,8 @@
 // meaning everywhere, and the compiler insists that it is looked at.
 #pragma once
 
+#include <cerrno>
+#include <cstring>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -13,6 +15,13 @@ struct [[nodiscard]] Status {
 
     static Status ok() { return {}; }
     static Status failed(std::string what) { return {std::move(what)}; }
+    // What failed, and the errno it failed with; call it right after the
+    // failing call, before anything can change errno.
+    static Status failed_errno(const std::string& what)
+    {
+        const int error = errno;
+        return {what + ": " + std::strerror(error)};
+    }
     explicit operator bool() const noexcept { return error.empty(); }
 };
 

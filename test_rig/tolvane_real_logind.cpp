@@ -54,41 +54,41 @@ struct Children {
     rig::ChildProcess logind;
 };
 
-std::string write_file(const std::string& path, const std::string& text)
+rig::Status write_file(const std::string& path, const std::string& text)
 {
     std::ofstream f(path);
     f << text;
-    return f.flush() ? std::string() : "cannot write " + path;
+    return f.flush() ? rig::Status::ok() : rig::Status::failed("cannot write " + path);
 }
 
 // A /run and a /sys/power/state of our own; the host's stay as they are.
-std::string prepare_namespace(const std::string& dir)
+rig::Status prepare_namespace(const std::string& dir)
 {
-    if (auto e = sandbox::enter_private_namespaces(); !e.empty())
-        return e;
-    if (auto e = sandbox::mount_tmpfs("/run", "mode=0755"); !e.empty())
-        return e;
+    if (auto s = sandbox::enter_private_namespaces(); !s)
+        return s;
+    if (auto s = sandbox::mount_tmpfs("/run", "mode=0755"); !s)
+        return s;
     for (const char* d : {"/run/dbus", "/run/systemd", "/run/systemd/logind.conf.d"})
         if (::mkdir(d, 0755) != 0)
-            return std::string("mkdir ") + d + ": " + std::strerror(errno);
-    if (auto e = write_file("/run/systemd/logind.conf.d/50-rig.conf", "[Login]\nNAutoVTs=0\nReserveVT=0\n"); !e.empty())
-        return e;
+            return rig::Status::failed_errno(std::string("mkdir ") + d);
+    if (auto s = write_file("/run/systemd/logind.conf.d/50-rig.conf", "[Login]\nNAutoVTs=0\nReserveVT=0\n"); !s)
+        return s;
     const std::string state = dir + "/power-state";
-    if (auto e = write_file(state, "freeze mem disk\n"); !e.empty())
-        return e;
+    if (auto s = write_file(state, "freeze mem disk\n"); !s)
+        return s;
     return sandbox::bind_mount(state, "/sys/power/state");
 }
 
-std::string start_bus(const std::string& dir, rig::Deadline deadline, Children& children)
+rig::Status start_bus(const std::string& dir, rig::Deadline deadline, Children& children)
 {
-    if (auto e = rig::start_private_bus(dir, deadline, children.bus, rig::BusPolicy::system); !e.empty())
-        return e;
+    if (auto s = rig::start_private_bus(dir, deadline, children.bus, rig::BusPolicy::system); !s)
+        return s;
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", children.bus.address.c_str(), 1);
-    return {};
+    return rig::Status::ok();
 }
 
 // Waits until logind owns its name on the bus.
-std::string wait_for_logind(sd_bus* bus, rig::ChildProcess& logind, rig::Deadline deadline)
+rig::Status wait_for_logind(sd_bus* bus, rig::ChildProcess& logind, rig::Deadline deadline)
 {
     for (;;) {
         BusError error;
@@ -98,69 +98,70 @@ std::string wait_for_logind(sd_bus* bus, rig::ChildProcess& logind, rig::Deadlin
         BusMessage reply(raw);
         int owned = 0;
         if (r >= 0 && sd_bus_message_read(reply.get(), "b", &owned) >= 0 && owned)
-            return {};
+            return rig::Status::ok();
         if (rig::wait_exit(logind, rig::Clock::now()))
-            return "systemd-logind ended on start";
+            return rig::Status::failed("systemd-logind ended on start");
         if (rig::Clock::now() >= deadline)
-            return "systemd-logind did not take org.freedesktop.login1";
+            return rig::Status::failed("systemd-logind did not take org.freedesktop.login1");
         ::poll(nullptr, 0, 10);
     }
 }
 
-std::string start_logind(const std::string& dir, rig::Deadline deadline, Children& children, sd_bus* bus)
+rig::Status start_logind(const std::string& dir, rig::Deadline deadline, Children& children, sd_bus* bus)
 {
     rig::SpawnOptions logind;
     logind.stderr_path = dir + "/logind.log";
     // Its lines go to its standard error, not to the host's kernel log.
     logind.environment = {"SYSTEMD_LOG_TARGET=console"};
-    if (auto e = rig::spawn({logind_program}, logind, children.logind); !e.empty())
-        return e;
+    if (auto s = rig::spawn({logind_program}, logind, children.logind); !s)
+        return s;
     return wait_for_logind(bus, children.logind, deadline);
 }
 
-std::string start_services(const std::string& dir, rig::Deadline deadline, Children& children, sd_bus* bus)
+rig::Status start_services(const std::string& dir, rig::Deadline deadline, Children& children, sd_bus* bus)
 {
     rig::SpawnOptions stand_in;
     stand_in.pipe_stdin = true;
     stand_in.stderr_path = dir + "/systemd1.log";
-    if (auto e = rig::spawn({TOLVANE_TEST_SYSTEMD1}, stand_in, children.systemd1); !e.empty())
-        return e;
+    if (auto s = rig::spawn({TOLVANE_TEST_SYSTEMD1}, stand_in, children.systemd1); !s)
+        return s;
     if (rig::read_line(children.systemd1, deadline) != "ready")
-        return "the service manager's stand-in did not get ready";
+        return rig::Status::failed("the service manager's stand-in did not get ready");
     return start_logind(dir, deadline, children, bus);
 }
 
 // A restart, as a package upgrade makes one: logind ends, then comes back
 // under a new unique name.
-std::string restart_logind(const std::string& dir, Children& children, sd_bus* bus)
+rig::Status restart_logind(const std::string& dir, Children& children, sd_bus* bus)
 {
     const auto deadline = rig::deadline_in(30s);
     ::kill(children.logind.pid, SIGTERM);
     if (rig::wait_exit(children.logind, deadline) != std::optional<int>(0))
-        return "systemd-logind did not end cleanly on SIGTERM";
+        return rig::Status::failed("systemd-logind did not end cleanly on SIGTERM");
     return start_logind(dir, deadline, children, bus);
 }
 
-std::string suspend(sd_bus* bus, Children& children)
+rig::Status suspend(sd_bus* bus, Children& children)
 {
     BusError error;
     if (const int r = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
             "org.freedesktop.login1.Manager", "Suspend", &error.error, nullptr, "b", 0);
         r < 0)
-        return std::string("Suspend failed: ") + (error.error.message ? error.error.message : std::strerror(-r));
+        return rig::Status::failed(
+            std::string("Suspend failed: ") + (error.error.message ? error.error.message : std::strerror(-r)));
     if (rig::read_line(children.systemd1, rig::deadline_in(30s)) != "job started suspend.target")
-        return "logind did not start suspend.target";
-    return {};
+        return rig::Status::failed("logind did not start suspend.target");
+    return rig::Status::ok();
 }
 
-std::string resume(Children& children)
+rig::Status resume(Children& children)
 {
     const auto deadline = rig::deadline_in(30s);
     if (!rig::write_all(children.systemd1.stdin_fd.get(), "finish\n", 7, deadline))
-        return "cannot reach the service manager's stand-in";
+        return rig::Status::failed("cannot reach the service manager's stand-in");
     if (rig::read_line(children.systemd1, deadline) != "finished 1")
-        return "no suspend job to end";
-    return {};
+        return rig::Status::failed("no suspend job to end");
+    return rig::Status::ok();
 }
 
 int fail(const std::string& what)
@@ -172,11 +173,11 @@ int fail(const std::string& what)
 int run(const std::string& dir)
 {
     const auto deadline = rig::deadline_in(60s);
-    if (auto e = prepare_namespace(dir); !e.empty())
-        return fail(e);
+    if (auto s = prepare_namespace(dir); !s)
+        return fail(s.error);
     Children children;
-    if (auto e = start_bus(dir, deadline, children); !e.empty())
-        return fail(e);
+    if (auto s = start_bus(dir, deadline, children); !s)
+        return fail(s.error);
     sd_bus* raw = nullptr;
     int r = sd_bus_open_system(&raw);
     FlushingBusConnection bus(raw);
@@ -185,20 +186,20 @@ int run(const std::string& dir)
     FlushingBusConnection watch;
     if ((r = rig::open_subscriber_watch(watch)) < 0)
         return fail(std::string("cannot become a bus monitor: ") + std::strerror(-r));
-    if (auto e = start_services(dir, deadline, children, bus.get()); !e.empty())
-        return fail(e);
+    if (auto s = start_services(dir, deadline, children, bus.get()); !s)
+        return fail(s.error);
     std::cout << "address " << children.bus.address << "\nmonitoring" << std::endl;
     if ((r = rig::wait_for_subscriber(watch.get())) < 0)
         return fail(std::string("cannot watch the bus: ") + std::strerror(-r));
     std::cout << "subscribed" << std::endl;
 
     for (std::string command; std::getline(std::cin, command);) {
-        std::string e = command == "suspend" ? suspend(bus.get(), children)
-            : command == "resume"            ? resume(children)
-            : command == "restart"           ? restart_logind(dir, children, bus.get())
-                                             : "unknown command " + command;
-        if (!e.empty())
-            return fail(e);
+        const rig::Status s = command == "suspend" ? suspend(bus.get(), children)
+            : command == "resume"                  ? resume(children)
+            : command == "restart"                 ? restart_logind(dir, children, bus.get())
+                                                   : rig::Status::failed("unknown command " + command);
+        if (!s)
+            return fail(s.error);
         std::cout << "sent " << command << std::endl;
     }
     return 0;

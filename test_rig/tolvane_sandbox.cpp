@@ -33,9 +33,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string make_dir(const std::string& path)
+rig::Status make_dir(const std::string& path)
 {
-    return ::mkdir(path.c_str(), 0700) == 0 ? std::string() : "mkdir " + path + " failed";
+    return ::mkdir(path.c_str(), 0700) == 0 ? rig::Status::ok() : rig::Status::failed_errno("mkdir " + path);
 }
 
 void append_datagram(const std::string& file, const std::string& datagram)
@@ -66,13 +66,13 @@ int serve_until_exit(rig::ChildProcess& command, int log_fd, const std::string& 
 
 int run(const std::string& syslog_option, const std::vector<std::string>& command_line)
 {
-    if (auto e = sandbox::enter_private_namespaces(); !e.empty()) {
-        std::fprintf(stderr, "tolvane-sandbox: %s\n", e.c_str());
+    std::string scratch;
+    if (auto s = sandbox::enter_private_namespaces(); !s) {
+        std::fprintf(stderr, "tolvane-sandbox: %s\n", s.error.c_str());
         return 1;
     }
-    const std::string scratch = sandbox::make_temp_dir("tolvane-sandbox");
-    if (scratch.empty()) {
-        std::fprintf(stderr, "tolvane-sandbox: cannot make a scratch directory\n");
+    if (auto s = sandbox::make_temp_dir("tolvane-sandbox", scratch); !s) {
+        std::fprintf(stderr, "tolvane-sandbox: cannot make a scratch directory: %s\n", s.error.c_str());
         return 1;
     }
     int status = 1;
@@ -82,28 +82,28 @@ int run(const std::string& syslog_option, const std::vector<std::string>& comman
         rig::ChildProcess command;
         const std::string syslog_file = syslog_option.empty() ? scratch + "/syslog" : syslog_option;
         const auto deadline = rig::deadline_in(30s);
-        std::string e = rig::make_plugin_paths_private(scratch);
-        if (e.empty())
-            e = make_dir(scratch + "/user-bus");
-        if (e.empty())
-            e = make_dir(scratch + "/system-bus");
-        if (e.empty())
-            e = rig::start_private_bus(scratch + "/user-bus", deadline, user_bus);
-        if (e.empty())
-            e = rig::start_private_bus(scratch + "/system-bus", deadline, system_bus, rig::BusPolicy::system);
-        if (e.empty())
-            e = rig::bind_log_socket("/dev/log", log);
-        if (e.empty()) {
+        rig::Status s = rig::make_plugin_paths_private(scratch);
+        if (s)
+            s = make_dir(scratch + "/user-bus");
+        if (s)
+            s = make_dir(scratch + "/system-bus");
+        if (s)
+            s = rig::start_private_bus(scratch + "/user-bus", deadline, user_bus);
+        if (s)
+            s = rig::start_private_bus(scratch + "/system-bus", deadline, system_bus, rig::BusPolicy::system);
+        if (s)
+            s = rig::bind_log_socket("/dev/log", log);
+        if (s) {
             std::ofstream(syslog_file, std::ios::app).flush();
             rig::SpawnOptions options;
             options.pipe_stdout = false;
             options.environment
                 = {"DBUS_SESSION_BUS_ADDRESS=" + user_bus.address, "DBUS_SYSTEM_BUS_ADDRESS=" + system_bus.address,
                     "TOLVANE_SANDBOX_DIR=" + scratch, "TOLVANE_SANDBOX_SYSLOG=" + syslog_file};
-            e = rig::spawn(command_line, options, command);
+            s = rig::spawn(command_line, options, command);
         }
-        if (!e.empty()) {
-            std::fprintf(stderr, "tolvane-sandbox: %s\n", e.c_str());
+        if (!s) {
+            std::fprintf(stderr, "tolvane-sandbox: %s\n", s.error.c_str());
         } else {
             // A Ctrl-C reaches the command; we stay to clean up after it.
             ::signal(SIGINT, SIG_IGN);

@@ -9,6 +9,8 @@
 // drops. On standard error, once everything is written:
 // "records N notifications M", M being the number of distinct keys written,
 // which is the number of notifications the plug-in must send.
+#include "notify_record.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,15 +23,7 @@
 namespace {
 
 constexpr size_t period = 400;
-constexpr size_t field = 512;
-
-void put_record(std::string& out, std::string_view object_path, std::string_view program_text)
-{
-    out.append(object_path);
-    out.append(field - object_path.size(), '\0');
-    out.append(program_text);
-    out.append(field - program_text.size(), '\0');
-}
+using rig::append_notify_record;
 
 // Appends record i; true when it carries a key not written before.
 bool put_soak_record(std::string& out, size_t i)
@@ -39,24 +33,24 @@ bool put_soak_record(std::string& out, size_t i)
     switch (i % period) {
     case 0:
     case 1: // the repeat
-        put_record(out, "/home/ann/Documents/soak-" + std::to_string(key) + ".txt", program);
+        append_notify_record(out, "/home/ann/Documents/soak-" + std::to_string(key) + ".txt", program);
         return i % period == 0;
     case 200:
     case 201: // video1 is the same camera as video0
-        put_record(out, i % period == 200 ? "/dev/video0" : "/dev/video1", program);
+        append_notify_record(out, i % period == 200 ? "/dev/video0" : "/dev/video1", program);
         return i % period == 200;
     default:
         break;
     }
     switch (i % 3) {
     case 0:
-        put_record(out, "/etc/passwd", program);
+        append_notify_record(out, "/etc/passwd", program);
         break;
     case 1:
-        put_record(out, "/home/ann/.cache/soak/" + std::to_string(i), program);
+        append_notify_record(out, "/home/ann/.cache/soak/" + std::to_string(i), program);
         break;
     default:
-        put_record(out, "/usr/lib/x86_64-linux-gnu/libc.so.6", "/usr/sbin/daemon" + std::to_string(i % 1000));
+        append_notify_record(out, "/usr/lib/x86_64-linux-gnu/libc.so.6", "/usr/sbin/daemon" + std::to_string(i % 1000));
         break;
     }
     return false;

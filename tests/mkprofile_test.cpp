@@ -7,6 +7,7 @@
 #include "profile_writer.h"
 #include "sandbox.h"
 #include "skipped_suite.h"
+#include "status_assertion.h"
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -144,7 +145,7 @@ CommandRun start_mkprofile(
     if (!options.umask)
         options.umask = 022;
     const auto argv = mkprofile_command(args, options, wrapper);
-    EXPECT_EQ(rig::spawn(argv, options, run.process), "");
+    EXPECT_OK(rig::spawn(argv, options, run.process));
     return run;
 }
 
@@ -202,20 +203,20 @@ protected:
     void TearDown() override
     {
         if (mounted_) {
-            EXPECT_EQ(sandbox::unmount(profile_dir), "");
+            EXPECT_OK(sandbox::unmount(profile_dir));
         }
     }
     void mount_profile_dir(const std::string& data, bool read_only = false)
     {
         if (mounted_) {
-            ASSERT_EQ(sandbox::unmount(profile_dir), "");
+            ASSERT_OK(sandbox::unmount(profile_dir));
         }
-        ASSERT_EQ(sandbox::mount_tmpfs(profile_dir, data, read_only), "");
+        ASSERT_OK(sandbox::mount_tmpfs(profile_dir, data, read_only));
         mounted_ = true;
     }
     void remove_profile_dir()
     {
-        ASSERT_EQ(sandbox::unmount(profile_dir), "");
+        ASSERT_OK(sandbox::unmount(profile_dir));
         mounted_ = false;
         ASSERT_EQ(::rmdir(profile_dir.c_str()), 0);
     }
@@ -574,10 +575,10 @@ TEST_F(ProfileCommand, StatusTellsTheOutcomeWhenTheReaderHasGone)
         options.umask = 022;
         options.without_capabilities = c.without_capabilities;
         rig::ChildProcess child;
-        const std::string spawned = rig::spawn(mkprofile_command(c.args, options), options, child);
+        const rig::Status spawned = rig::spawn(mkprofile_command(c.args, options), options, child);
         ::dup2(saved, STDOUT_FILENO);
         ::close(saved);
-        ASSERT_EQ(spawned, "") << c.what;
+        ASSERT_OK(spawned) << c.what;
         EXPECT_EQ(rig::wait_exit(child, rig::deadline_in(std::chrono::seconds(60))), c.status) << c.what;
     }
     EXPECT_EQ(read_file(profile_of(p)), expected_content(p));
@@ -739,18 +740,18 @@ TEST_F(ProfileCommand, FailedWriteLeavesNoPartialProfileWithEitherMethod)
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    if (const auto why_not = sandbox::private_namespaces_missing(); !why_not.empty())
-        return rig::run_all_tests(why_not);
+    if (const auto available = sandbox::private_namespaces_available(); !available)
+        return rig::run_all_tests(available.error);
     // The fixed directory lives under /etc: give this process an /etc of its
     // own whose changes land in a scratch directory.
-    const std::string scratch = sandbox::make_temp_dir("mkprofile-test");
-    if (scratch.empty()) {
-        std::fprintf(stderr, "cannot make a scratch directory\n");
+    std::string scratch;
+    if (const auto made = sandbox::make_temp_dir("mkprofile-test", scratch); !made) {
+        std::fprintf(stderr, "cannot make a scratch directory: %s\n", made.error.c_str());
         return 1;
     }
     for (const auto& step : {sandbox::enter_private_namespaces(), sandbox::overlay_directory("/etc", scratch)}) {
-        if (!step.empty()) {
-            std::fprintf(stderr, "sandbox: %s\n", step.c_str());
+        if (!step) {
+            std::fprintf(stderr, "sandbox: %s\n", step.error.c_str());
             return 1;
         }
     }
@@ -764,7 +765,7 @@ int main(int argc, char** argv)
         return 1;
     }
     const int result = RUN_ALL_TESTS();
-    sandbox::unmount("/etc");
+    (void)sandbox::unmount("/etc");
     sandbox::remove_tree(scratch);
     return result;
 }

@@ -5,7 +5,7 @@
 // the catalogue are the build tree's or the installed ones (TOLVANE_TEST_*). Each case takes one thing
 // away and expects exactly the line that says so, the other lines as when
 // everything is in place, and the exit status.
-#include "notify_e2e_rig.h"
+#include "notify_e2e/rig_test.h"
 
 #include "artifacts.h"
 #include "sandbox.h"
@@ -29,6 +29,7 @@
 namespace {
 
 using namespace e2e;
+using NotifyCheck = RigTest;
 namespace fs = std::filesystem;
 
 const std::string catalogue_dir = std::string(TOLVANE_LOCALE_DIR) + "de/LC_MESSAGES";
@@ -38,18 +39,15 @@ const std::string catalogue_dir = std::string(TOLVANE_LOCALE_DIR) + "de/LC_MESSA
 // copied aside first: they may be the installed files themselves, in the
 // very directories the cases then empty and fill.
 struct Installation {
-    std::string error;
+    rig::Status status;
     std::string dir;
     std::string plugin; // the copy
     std::string catalogue; // the copy
 
     Installation()
     {
-        dir = sandbox::make_temp_dir("tolvane-e2e-check");
-        if (dir.empty()) {
-            error = std::string("mkdtemp: ") + std::strerror(errno);
+        if (status = sandbox::make_temp_dir("tolvane-e2e-check", dir); !status)
             return;
-        }
         plugin = dir + "/plugin.so";
         catalogue = dir + "/tolvane.mo";
         for (const auto& [from, to] : {std::pair{rig::artifact(rig::plugin_variable, TOLVANE_BUILT_PLUGIN), plugin},
@@ -58,7 +56,7 @@ struct Installation {
                      catalogue}}) {
             std::error_code copy_error;
             if (!fs::copy_file(from, to, copy_error)) {
-                error = "cannot copy " + from + ": " + copy_error.message();
+                status = rig::Status::failed("cannot copy " + from + ": " + copy_error.message());
                 return;
             }
         }
@@ -66,13 +64,13 @@ struct Installation {
             {std::pair{fs::path(TOLVANE_INSTALLED_PLUGIN).parent_path().string(), dir + "/plugin-overlay"},
                 std::pair{catalogue_dir, dir + "/catalogue-overlay"}}) {
             if (::mkdir(scratch.c_str(), 0755) != 0) {
-                error = "mkdir " + scratch + ": " + std::strerror(errno);
+                status = rig::Status::failed_errno("mkdir " + scratch);
                 return;
             }
-            if (error = sandbox::make_private_directory(target, scratch); !error.empty())
+            if (status = sandbox::make_private_directory(target, scratch); !status)
                 return;
         }
-        error = compile_locale("de_DE.UTF-8", dir);
+        status = compile_locale("de_DE.UTF-8", dir);
     }
     Installation(const Installation&) = delete;
     Installation& operator=(const Installation&) = delete;
@@ -98,7 +96,7 @@ struct Setup {
     bool capabilities = true; // root's, which read any file
 };
 
-std::string place(const Setup& setup)
+rig::Status place(const Setup& setup)
 {
     std::error_code error;
     const fs::path plugin = TOLVANE_INSTALLED_PLUGIN;
@@ -114,12 +112,12 @@ std::string place(const Setup& setup)
     if (setup.catalogue)
         fs::copy_file(installation().catalogue, catalogue, error);
     if (error)
-        return "cannot place the installed files: " + error.message();
+        return rig::Status::failed("cannot place the installed files: " + error.message());
     if (setup.notify_file == NotifyFile::missing)
-        return {};
+        return rig::Status::ok();
     // It opens, and every read of it fails with EISDIR.
     if (setup.notify_file == NotifyFile::directory)
-        return ::mkdir(notify_file, 0755) == 0 ? "" : std::string("mkdir: ") + std::strerror(errno);
+        return ::mkdir(notify_file, 0755) == 0 ? rig::Status::ok() : rig::Status::failed_errno("mkdir");
     // It does not open at all.
     if (setup.notify_file == NotifyFile::socket) {
         const rig::unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -127,15 +125,15 @@ std::string place(const Setup& setup)
         where.sun_family = AF_UNIX;
         std::strncpy(where.sun_path, notify_file, sizeof where.sun_path - 1);
         if (!listener || ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0)
-            return std::string("bind: ") + std::strerror(errno);
-        return {};
+            return rig::Status::failed_errno("bind");
+        return rig::Status::ok();
     }
     // A FIFO without a writer: a check that opened it for reading would hang.
-    if (auto e = make_notify_fifo(); !e.empty())
-        return e;
+    if (auto s = make_notify_fifo(); !s)
+        return s;
     if (setup.notify_file == NotifyFile::unreadable && ::chmod(notify_file, 0200) != 0)
-        return std::string("chmod: ") + std::strerror(errno);
-    return {};
+        return rig::Status::failed_errno("chmod");
+    return rig::Status::ok();
 }
 
 // Fills in what differs from run to run: $PLUGIN, $LOCALES, $USER_BUS,
@@ -182,9 +180,9 @@ struct CheckCase {
     std::vector<rig::RecordedCall> calls;
 };
 
-TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAppear)
+TEST_F(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAppear)
 {
-    ASSERT_EQ(installation().error, "");
+    ASSERT_OK(installation().status);
     const std::string stays_english
         = "so notifications are in English (summaries end in \" has been blocked from accessing the files and "
           "folders\")";
@@ -298,15 +296,16 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
                     + "; install the locale or choose one that is"}},
             0, {}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for_each_row(cases, [&](const auto& c) {
+        // What a row before it left at the notification file's path.
+        ::rmdir(notify_file);
         Rig rig;
-        ASSERT_EQ(start_rig(rig, c.setup.server, c.setup.user_bus), "");
+        ASSERT_OK(start_rig(rig, c.setup.server, c.setup.user_bus));
         Logind logind;
         if (c.setup.logind) {
-            ASSERT_EQ(start_logind(rig, logind, rig::deadline_in(patience)), "");
+            ASSERT_OK(start_logind(rig, logind, rig::deadline_in(patience)));
         }
-        ASSERT_EQ(place(c.setup), "");
+        ASSERT_OK(place(c.setup));
         const std::map<std::string, std::string> values = {{"$PLUGIN", TOLVANE_INSTALLED_PLUGIN},
             {"$LOCALES", TOLVANE_LOCALE_DIR}, {"$USER_BUS", rig.user_bus_address},
             {"$SYSTEM_BUS", rig.system_bus_address}, {"$RIG", rig.dir}, {"$SERVER", std::to_string(rig.server.pid)}};
@@ -323,7 +322,7 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
         for (const auto& change : c.environment)
             options.environment.push_back(substitute(change, values));
         rig::ChildProcess check;
-        ASSERT_EQ(rig::spawn(argv, options, check), "");
+        ASSERT_OK(rig::spawn(argv, options, check));
         const auto deadline = rig::deadline_in(patience);
         std::istringstream printed(rig::read_rest(check, deadline));
         std::vector<std::string> output;
@@ -340,9 +339,7 @@ TEST(NotifyCheck, EachLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAp
         EXPECT_EQ(output, expected);
         EXPECT_EQ(rig::wait_exit(check, deadline), std::optional<int>(c.exit_status));
         EXPECT_EQ(recorded_calls(rig), c.calls);
-        if (c.setup.notify_file == NotifyFile::directory)
-            ::rmdir(notify_file);
-    }
+    });
 }
 
 } // namespace

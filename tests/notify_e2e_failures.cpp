@@ -1,7 +1,7 @@
 // What the plug-in does when a notification cannot reach the user: the log
 // line it writes (the exact bytes on /dev/log), the rate limit that still
 // holds for the failed key, and the reader going on with the next record.
-#include "notify_e2e_rig.h"
+#include "notify_e2e/rig_test.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +19,7 @@
 namespace {
 
 using namespace e2e;
+using NotifyFailures = RigTest;
 
 const std::string docs = "/home/ann/Documents/report.odt";
 
@@ -29,7 +30,7 @@ struct BusClosedCase {
     std::vector<Logged> lines; // in any order: the monitor logs from its own thread
 };
 
-TEST(NotifyFailures, WithoutAUserBusEachNewKeyIsLoggedOnceAndItsRepeatsStaySilent)
+TEST_F(NotifyFailures, WithoutAUserBusEachNewKeyIsLoggedOnceAndItsRepeatsStaySilent)
 {
     const auto user_bus_line = [](int error) {
         return Logged{
@@ -45,24 +46,23 @@ TEST(NotifyFailures, WithoutAUserBusEachNewKeyIsLoggedOnceAndItsRepeatsStaySilen
             {system_bus_refused, user_bus_line(EPERM), user_bus_line(EPERM)}},
     };
     const auto confinement = host_confinement();
-    ASSERT_EQ(confinement.error, "");
+    ASSERT_OK(confinement.status);
     std::string skipped;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for_each_row(cases, [&](const auto& c) {
         if (std::ranges::count(c.host_options, "--confined") && !confinement.unavailable.empty()) {
             skipped += (skipped.empty() ? "" : "; ") + std::string(c.name) + ": " + confinement.unavailable;
-            continue;
+            return;
         }
         Rig rig;
-        ASSERT_EQ(start_rig(rig, ServerMode::answer, c.user_bus), "");
-        ASSERT_EQ(make_notify_fifo(), "");
+        ASSERT_OK(start_rig(rig, ServerMode::answer, c.user_bus));
+        ASSERT_OK(make_notify_fifo());
         const auto deadline = rig::deadline_in(patience);
         rig::ChildProcess host;
-        ASSERT_EQ(start_host(rig, c.host_options, false, host), "");
-        rig::unique_fd fifo = open_fifo_writer(deadline);
-        ASSERT_TRUE(fifo);
+        ASSERT_OK(start_host(rig, c.host_options, false, host));
+        rig::unique_fd fifo;
+        ASSERT_OK(open_fifo_writer(deadline, fifo));
         for (const char* path : {docs.c_str(), docs.c_str(), "/dev/video0"})
-            ASSERT_TRUE(feed(fifo.get(), path, "/usr/bin/editor", deadline));
+            ASSERT_OK(feed(fifo.get(), path, "/usr/bin/editor", deadline));
 
         // The monitor logs from its own thread, at a time of its choosing:
         // the host keeps reading until every line is there.
@@ -77,7 +77,7 @@ TEST(NotifyFailures, WithoutAUserBusEachNewKeyIsLoggedOnceAndItsRepeatsStaySilen
         EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
         EXPECT_EQ(recorded_calls(rig).size(), 0u);
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
-    }
+    });
     if (!skipped.empty())
         GTEST_SKIP() << skipped;
 }
@@ -96,7 +96,7 @@ struct ServerFailureCase {
     std::chrono::milliseconds timeout;
 };
 
-TEST(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
+TEST_F(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
 {
     const ServerFailureCase cases[] = {
         {"the server answers with an error", ServerMode::fail, 2,
@@ -126,14 +126,12 @@ TEST(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
                 {user_err, "notify(283)-> Failed to Notify: Method call timed out\n"}},
             {"SYSTEMD_BUS_TIMEOUT=3s"}, 2500ms, 3000ms},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for_each_row(cases, [&](const auto& c) {
         Rig rig;
-        ASSERT_EQ(start_rig(rig, c.mode), "");
+        ASSERT_OK(start_rig(rig, c.mode));
         // The repeat of the first key comes after the failure and stays silent.
-        ASSERT_EQ(write_notify_file(record(docs, "/usr/bin/editor") + record(docs, "/usr/bin/editor")
-                      + record("/dev/video1", "/usr/bin/camapp") + record(docs, "/usr/bin/editor")),
-            "");
+        ASSERT_OK(write_notify_file(record(docs, "/usr/bin/editor") + record(docs, "/usr/bin/editor")
+            + record("/dev/video1", "/usr/bin/camapp") + record(docs, "/usr/bin/editor")));
 
         const pid_t user_bus = rig.user_bus.daemon.pid;
         if (c.stall > 0ms) {
@@ -141,7 +139,7 @@ TEST(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
         }
         const auto started = rig::Clock::now();
         rig::ChildProcess host;
-        ASSERT_EQ(start_host(rig, {}, false, host, c.environment), "");
+        ASSERT_OK(start_host(rig, {}, false, host, c.environment));
         const pid_t host_pid = host.pid;
         const auto deadline = rig::deadline_in(patience);
         std::vector<std::string> datagrams;
@@ -160,7 +158,7 @@ TEST(NotifyFailures, AFailedNotifyIsLoggedAndTheReaderGoesOnWithTheNextRecord)
         for (auto& datagram : drain_log(rig))
             datagrams.push_back(std::move(datagram));
         EXPECT_EQ(logged_lines(datagrams, host_pid), c.lines);
-    }
+    });
 }
 
 } // namespace

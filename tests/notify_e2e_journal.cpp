@@ -3,8 +3,9 @@
 // and its journal on a tmpfs over /var/log/journal, takes what the host
 // logs; `journalctl -t tolvane-daemon -o json` shows each line with its
 // priority, facility, identifier, the host's pid and the exact message.
-#include "notify_e2e_rig.h"
+#include "notify_e2e/rig_test.h"
 
+#include "file_text.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -49,27 +50,27 @@ struct Journald {
     std::string stderr_path;
 };
 
-// Empty while systemd-journald runs; once it has ended, how, in its own
-// words: it says why on its standard error (no cgroup file system, say).
-std::string journald_ended(Journald& journald)
+// Succeeds while systemd-journald runs; once it has ended, says how, in its
+// own words: it says why on its standard error (no cgroup file system, say).
+rig::Status journald_running(Journald& journald)
 {
     const auto status = rig::wait_exit(journald.process, rig::Clock::now());
     if (!status)
-        return {};
-    return "systemd-journald ended with status " + std::to_string(*status) + ", saying:\n"
-        + file_text(journald.stderr_path);
+        return rig::Status::ok();
+    return rig::Status::failed("systemd-journald ended with status " + std::to_string(*status) + ", saying:\n"
+        + rig::file_text(journald.stderr_path));
 }
 
 // systemd-journald keeping the system journal on a tmpfs over
 // /var/log/journal, with /dev/log pointing at its syslog socket. It runs
 // with no capabilities: it has no business with the kernel's audit state.
-std::string start_journald(const Rig& rig, Journald& journald)
+rig::Status start_journald(const Rig& rig, Journald& journald)
 {
     std::error_code ec;
     std::filesystem::create_directories("/run/systemd/journal", ec);
     std::filesystem::create_directories("/run/systemd/journald.conf.d", ec);
     if (ec)
-        return "mkdir /run/systemd: " + ec.message();
+        return rig::Status::failed("mkdir /run/systemd: " + ec.message());
     // Written to /var at once, as after the boot's flush; nothing forwarded.
     std::ofstream("/run/systemd/journal/flushed").flush();
     std::ofstream("/run/systemd/journald.conf.d/rig.conf")
@@ -78,35 +79,36 @@ std::string start_journald(const Rig& rig, Journald& journald)
     if (!std::filesystem::is_directory("/var/log/journal")) {
         const std::string scratch = rig.dir + "/var-log";
         ::mkdir(scratch.c_str(), 0700);
-        if (auto e = sandbox::make_private_directory("/var/log/journal", scratch); !e.empty())
-            return e;
+        if (auto s = sandbox::make_private_directory("/var/log/journal", scratch); !s)
+            return s;
     }
-    if (auto e = sandbox::mount_tmpfs("/var/log/journal", "mode=0755"); !e.empty())
-        return e;
+    if (auto s = sandbox::mount_tmpfs("/var/log/journal", "mode=0755"); !s)
+        return s;
     rig::SpawnOptions options;
     journald.stderr_path = options.stderr_path = rig.dir + "/journald.log";
     options.environment = {"SYSTEMD_LOG_TARGET=console"};
     options.without_capabilities = true;
-    if (auto e = rig::spawn({journald_program}, options, journald.process); !e.empty())
-        return e;
+    if (auto s = rig::spawn({journald_program}, options, journald.process); !s)
+        return s;
     const auto deadline = rig::deadline_in(patience);
     while (!std::filesystem::exists("/run/systemd/journal/dev-log")) {
-        if (auto e = journald_ended(journald); !e.empty())
-            return e;
+        if (auto s = journald_running(journald); !s)
+            return s;
         if (rig::Clock::now() >= deadline)
-            return "systemd-journald made no /run/systemd/journal/dev-log, saying:\n" + file_text(journald.stderr_path);
+            return rig::Status::failed("systemd-journald made no /run/systemd/journal/dev-log, saying:\n"
+                + rig::file_text(journald.stderr_path));
         ::poll(nullptr, 0, 10);
     }
     if (::unlink("/dev/log") != 0 || ::symlink("/run/systemd/journal/dev-log", "/dev/log") != 0)
-        return std::string("cannot point /dev/log at the journal: ") + std::strerror(errno);
-    return {};
+        return rig::Status::failed_errno("cannot point /dev/log at the journal");
+    return rig::Status::ok();
 }
 
 // Reads the tolvane-daemon entries into `entries` until there are `count`
 // of them. Fails as soon as systemd-journald has ended, which it may do
 // right after making its sockets, and at the deadline; either way with
 // what journald said.
-std::string read_journal(size_t count, Journald& journald, rig::Deadline deadline, std::vector<std::string>& entries)
+rig::Status read_journal(size_t count, Journald& journald, rig::Deadline deadline, std::vector<std::string>& entries)
 {
     for (;;) {
         rig::ChildProcess journalctl;
@@ -114,20 +116,20 @@ std::string read_journal(size_t count, Journald& journald, rig::Deadline deadlin
         options.stderr_path = "/dev/null";
         entries.clear();
         if (rig::spawn({"journalctl", "-D", "/var/log/journal", "-t", "tolvane-daemon", "-o", "json", "--no-pager"},
-                options, journalctl)
-                .empty()) {
+                options, journalctl)) {
             std::istringstream lines(rig::read_rest(journalctl, deadline));
             rig::wait_exit(journalctl, deadline);
             for (std::string line; std::getline(lines, line);)
                 entries.push_back(line);
         }
         if (entries.size() >= count)
-            return {};
+            return rig::Status::ok();
         const std::string got = std::to_string(entries.size()) + " of " + std::to_string(count) + " entries; ";
-        if (auto e = journald_ended(journald); !e.empty())
-            return got + e;
+        if (auto s = journald_running(journald); !s)
+            return rig::Status::failed(got + s.error);
         if (rig::Clock::now() >= deadline)
-            return got + "systemd-journald runs and said:\n" + file_text(journald.stderr_path);
+            return rig::Status::failed(
+                got + "systemd-journald runs and said:\n" + rig::file_text(journald.stderr_path));
         ::poll(nullptr, 0, 20);
     }
 }
@@ -143,31 +145,33 @@ void PrintTo(const JournalEntry& e, std::ostream* out)
          << " SYSLOG_PID=" << e.pid << " MESSAGE=\"" << e.message << "\"";
 }
 
-TEST(NotifyJournal, TheJournalShowsEachLineWithItsPriorityFacilityIdentifierPidAndExactMessage)
+using NotifyJournal = RigTest;
+
+TEST_F(NotifyJournal, TheJournalShowsEachLineWithItsPriorityFacilityIdentifierPidAndExactMessage)
 {
     if (::access(journald_program, X_OK) != 0)
         GTEST_SKIP() << journald_program << " is not installed (Debian package systemd)";
     Rig rig;
-    ASSERT_EQ(start_rig(rig, ServerMode::answer, UserBus::missing), "");
+    ASSERT_OK(start_rig(rig, ServerMode::answer, UserBus::missing));
     Journald journald;
-    ASSERT_EQ(start_journald(rig, journald), "");
+    ASSERT_OK(start_journald(rig, journald));
     const auto deadline = rig::deadline_in(patience);
 
     // No notification file: line 302.
     const auto unopened = run_host(rig);
-    ASSERT_EQ(unopened.error, "");
+    ASSERT_OK(unopened.status);
     EXPECT_EQ(unopened.output, std::vector<std::string>{"KRMRegister returned -1"});
 
     // No user bus: line 254, whose format ends in a line feed; then a sleep: line 81.
     Subscribed run;
-    ASSERT_EQ(start_subscribed(rig, run, deadline), "");
-    ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/editor", deadline));
-    ASSERT_TRUE(wait_until_reader_idle(run.host.pid, run.fifo.get(), deadline));
-    ASSERT_TRUE(run.logind.send("true", deadline));
+    ASSERT_OK(start_subscribed(rig, run, deadline));
+    ASSERT_OK(feed(run.fifo.get(), docs, "/usr/bin/editor", deadline));
+    ASSERT_OK(wait_until_reader_idle(run.host.pid, run.fifo.get(), deadline));
+    ASSERT_OK(run.logind.send("true", deadline));
     const std::string pid = std::to_string(run.host.pid);
 
     std::vector<std::string> entries;
-    ASSERT_EQ(read_journal(3, journald, deadline, entries), "");
+    ASSERT_OK(read_journal(3, journald, deadline, entries));
     std::vector<JournalEntry> seen;
     for (const auto& e : entries) {
         const auto field = [&](const char* name) { return json_field(e, name); };

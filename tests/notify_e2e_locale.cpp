@@ -3,7 +3,7 @@
 // and a language without a catalogue or a locale that does not exist leaves
 // them in English. The expected texts come from po/de.po itself, so that
 // the test follows the translators rather than a copy of their work.
-#include "notify_e2e_rig.h"
+#include "notify_e2e/rig_test.h"
 
 #include "artifacts.h"
 #include "sandbox.h"
@@ -23,6 +23,7 @@
 namespace {
 
 using namespace e2e;
+using NotifyLocale = RigTest;
 
 using Catalogue = std::map<std::string, std::string>;
 
@@ -80,21 +81,18 @@ Catalogue read_po(const std::string& path)
 // build was configured to install to (/usr/local/share/locale by default, not
 // /usr/share/locale), inside this test's own mount namespace.
 struct GermanLocale {
-    std::string error;
+    rig::Status status;
     std::string dir;
 
     GermanLocale()
     {
-        dir = sandbox::make_temp_dir("tolvane-e2e-locale");
-        if (dir.empty()) {
-            error = std::string("mkdtemp: ") + std::strerror(errno);
-            return;
-        }
-        error = compile_locale("de_DE.UTF-8", dir);
-        if (error.empty())
-            error = compile_locale("de_DE.ISO-8859-1", dir);
-        if (error.empty())
-            error = mount_catalogue();
+        status = sandbox::make_temp_dir("tolvane-e2e-locale", dir);
+        if (status)
+            status = compile_locale("de_DE.UTF-8", dir);
+        if (status)
+            status = compile_locale("de_DE.ISO-8859-1", dir);
+        if (status)
+            status = mount_catalogue();
     }
     GermanLocale(const GermanLocale&) = delete;
     GermanLocale& operator=(const GermanLocale&) = delete;
@@ -102,19 +100,19 @@ struct GermanLocale {
 
     // The catalogue under test where the plug-in looks for it; an installed
     // one is there already.
-    std::string mount_catalogue() const
+    rig::Status mount_catalogue() const
     {
         const std::string messages = std::string(TOLVANE_LOCALE_DIR) + "de/LC_MESSAGES";
         const std::string tested
             = rig::artifact(rig::catalogues_variable, TOLVANE_LOCALE_BUILD_DIR) + "/de/LC_MESSAGES";
         std::error_code unknown;
         if (std::filesystem::equivalent(tested, messages, unknown))
-            return {};
+            return rig::Status::ok();
         const std::string scratch = dir + "/overlay";
         if (::mkdir(scratch.c_str(), 0755) != 0)
-            return "mkdir " + scratch + ": " + std::strerror(errno);
-        if (auto e = sandbox::make_private_directory(messages, scratch); !e.empty())
-            return e;
+            return rig::Status::failed_errno("mkdir " + scratch);
+        if (auto s = sandbox::make_private_directory(messages, scratch); !s)
+            return s;
         return sandbox::bind_mount(tested, messages);
     }
 };
@@ -155,10 +153,10 @@ struct LocaleCase {
     bool german;
 };
 
-TEST(NotifyLocale, TheTextsFollowTheHostsLanguageAndFallBackToEnglish)
+TEST_F(NotifyLocale, TheTextsFollowTheHostsLanguageAndFallBackToEnglish)
 {
     const auto& locale = german_locale();
-    ASSERT_EQ(locale.error, "");
+    ASSERT_OK(locale.status);
     const Catalogue de = read_po(TOLVANE_PO_DIR "/de.po");
     // A catalogue the parser misread would make every comparison below vacuous.
     ASSERT_EQ(de.at("Go to Settings"), "Zu den Einstellungen");
@@ -172,18 +170,16 @@ TEST(NotifyLocale, TheTextsFollowTheHostsLanguageAndFallBackToEnglish)
         {"LANGUAGE names a language without a catalogue", {"LANG=de_DE.UTF-8", "LANGUAGE=xx"}, false},
         {"LANG names a locale that does not exist", {"LANG=xx_XX.UTF-8"}, false},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for_each_row(cases, [&](const auto& c) {
         Rig rig;
-        ASSERT_EQ(start_rig(rig), "");
-        ASSERT_EQ(
-            write_notify_file(record(docs, "/usr/bin/textverarbeitung") + record("/dev/video0", "/usr/bin/kamera")),
-            "");
+        ASSERT_OK(start_rig(rig));
+        ASSERT_OK(
+            write_notify_file(record(docs, "/usr/bin/textverarbeitung") + record("/dev/video0", "/usr/bin/kamera")));
         std::vector<std::string> environment = {"LC_ALL", "LOCPATH=" + locale.dir};
         environment.insert(environment.end(), c.environment.begin(), c.environment.end());
 
         const auto run = run_host(rig, {}, environment);
-        ASSERT_EQ(run.error, "");
+        ASSERT_OK(run.status);
         EXPECT_EQ(run.exit_status, 0);
         EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned 0"});
         const Catalogue& texts = c.german ? de : english;
@@ -191,34 +187,32 @@ TEST(NotifyLocale, TheTextsFollowTheHostsLanguageAndFallBackToEnglish)
             (std::vector<rig::RecordedCall>{expected_call(texts, "/usr/bin/textverarbeitung", false),
                 expected_call(texts, "/usr/bin/kamera", true)}));
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
-    }
+    });
 }
 
 // The host selects a text domain of its own once the reader runs; the
 // plug-in's texts still come from its own.
-TEST(NotifyLocale, AHostThatSelectsItsOwnTextDomainLeavesTheTextsTranslated)
+TEST_F(NotifyLocale, AHostThatSelectsItsOwnTextDomainLeavesTheTextsTranslated)
 {
     const auto& locale = german_locale();
-    ASSERT_EQ(locale.error, "");
+    ASSERT_OK(locale.status);
     const Catalogue de = read_po(TOLVANE_PO_DIR "/de.po");
     Rig rig;
-    ASSERT_EQ(start_rig(rig), "");
-    ASSERT_EQ(make_notify_fifo(), "");
+    ASSERT_OK(start_rig(rig));
+    ASSERT_OK(make_notify_fifo());
     rig::ChildProcess host;
     // glibc orders the two textdomain() calls with a lock of its own, which
     // ThreadSanitizer cannot see in the uninstrumented libc.
-    ASSERT_EQ(
-        start_host(rig, {"--while-reading", "textdomain"}, true, host,
-            {"LC_ALL", "LOCPATH=" + locale.dir, "LANG=de_DE.UTF-8", "TSAN_OPTIONS=ignore_noninstrumented_modules=1"}),
-        "");
+    ASSERT_OK(start_host(rig, {"--while-reading", "textdomain"}, true, host,
+        {"LC_ALL", "LOCPATH=" + locale.dir, "LANG=de_DE.UTF-8", "TSAN_OPTIONS=ignore_noninstrumented_modules=1"}));
     const auto deadline = rig::deadline_in(patience);
-    rig::unique_fd fifo = open_fifo_writer(deadline);
-    ASSERT_TRUE(fifo) << "the plug-in never opened the notification file";
-    ASSERT_TRUE(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
+    rig::unique_fd fifo;
+    ASSERT_OK(open_fifo_writer(deadline, fifo));
+    ASSERT_OK(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
     ASSERT_EQ(rig::read_line(host, deadline), std::optional<std::string>("textdomain tolvane-host"));
 
-    ASSERT_TRUE(feed(fifo.get(), docs, "/usr/bin/textverarbeitung", deadline));
-    ASSERT_TRUE(feed(fifo.get(), "/dev/video0", "/usr/bin/kamera", deadline));
+    ASSERT_OK(feed(fifo.get(), docs, "/usr/bin/textverarbeitung", deadline));
+    ASSERT_OK(feed(fifo.get(), "/dev/video0", "/usr/bin/kamera", deadline));
     ASSERT_EQ(wait_for_calls(rig, 2, deadline).size(), 2u);
     fifo.reset();
     EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));

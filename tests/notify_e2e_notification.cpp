@@ -1,6 +1,6 @@
 // The road of one event to the notification server: which records become a
 // Notify call, with exactly which arguments, and which are held back.
-#include "notify_e2e_rig.h"
+#include "notify_e2e/rig_test.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 namespace {
 
 using namespace e2e;
+using NotifyRoadOfOneEvent = RigTest;
 
 rig::RecordedCall expected_call(const std::string& summary, const char* page)
 {
@@ -38,23 +39,23 @@ rig::RecordedCall camera_call(const std::string& program)
 std::vector<rig::RecordedCall> run_records(const std::string& bytes)
 {
     Rig rig;
-    if (auto e = start_rig(rig); !e.empty()) {
-        ADD_FAILURE() << e;
+    if (auto s = start_rig(rig); !s) {
+        ADD_FAILURE() << s;
         return {};
     }
-    if (auto e = write_notify_file(bytes); !e.empty()) {
-        ADD_FAILURE() << e;
+    if (auto s = write_notify_file(bytes); !s) {
+        ADD_FAILURE() << s;
         return {};
     }
     const auto run = run_host(rig);
-    EXPECT_EQ(run.error, "");
+    EXPECT_OK(run.status);
     EXPECT_EQ(run.exit_status, 0) << "a sanitizer report ends the host with another status";
     EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned 0"});
     EXPECT_EQ(drain_log(rig), std::vector<std::string>{}) << "nothing should fail";
     return recorded_calls(rig);
 }
 
-TEST(NotifyRoadOfOneEvent, ABlockedDocumentsFileGivesExactlyOneNotifyWithTheFixedArguments)
+TEST_F(NotifyRoadOfOneEvent, ABlockedDocumentsFileGivesExactlyOneNotifyWithTheFixedArguments)
 {
     const auto calls = run_records(record("/home/ann/Documents/report.odt", "/usr/bin/editor"));
     ASSERT_EQ(calls.size(), 1u);
@@ -119,7 +120,7 @@ std::vector<EventCase> event_cases()
     };
 }
 
-TEST(NotifyRoadOfOneEvent, EachEventIsNotifiedOncePerObjectProgramAndMinute)
+TEST_F(NotifyRoadOfOneEvent, EachEventIsNotifiedOncePerObjectProgramAndMinute)
 {
     for (const auto& c : event_cases()) {
         SCOPED_TRACE(c.name);

@@ -1,7 +1,9 @@
 // The plug-in's entry points and reader, driven through the host program:
 // what KRMRegister returns, which records are handed on, and the log line
 // of a missing notification file as the bytes arrive on /dev/log.
-#include "notify_e2e_rig.h"
+#include "notify_e2e/rig_test.h"
+
+#include "log_socket.h"
 
 #include <gtest/gtest.h>
 
@@ -22,14 +24,15 @@
 namespace {
 
 using namespace e2e;
+using NotifyReader = RigTest;
 
-TEST(NotifyReader, AMissingNotificationFileFailsRegistrationWithOneLogLine)
+TEST_F(NotifyReader, AMissingNotificationFileFailsRegistrationWithOneLogLine)
 {
     Rig rig;
-    ASSERT_EQ(start_rig(rig), "");
+    ASSERT_OK(start_rig(rig));
 
     const auto run = run_host(rig);
-    ASSERT_EQ(run.error, "");
+    ASSERT_OK(run.status);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned -1"});
 
@@ -68,22 +71,21 @@ std::vector<FileCase> file_cases()
     };
 }
 
-TEST(NotifyReader, ARegularFileIsReadWholeRecordByWholeRecordUntilItEnds)
+TEST_F(NotifyReader, ARegularFileIsReadWholeRecordByWholeRecordUntilItEnds)
 {
-    for (const auto& c : file_cases()) {
-        SCOPED_TRACE(c.name);
+    for_each_row(file_cases(), [](const FileCase& c) {
         Rig rig;
-        ASSERT_EQ(start_rig(rig), "");
-        ASSERT_EQ(write_notify_file(c.bytes), "");
+        ASSERT_OK(start_rig(rig));
+        ASSERT_OK(write_notify_file(c.bytes));
 
         const auto run = run_host(rig);
-        ASSERT_EQ(run.error, "");
+        ASSERT_OK(run.status);
         EXPECT_EQ(run.exit_status, 0);
         EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned 0"});
         // Notify is synchronous, so every call has been recorded once the host has ended.
         EXPECT_EQ(summaries(recorded_calls(rig)), c.expected_summaries);
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
-    }
+    });
 }
 
 struct ConcurrentCase {
@@ -94,7 +96,7 @@ struct ConcurrentCase {
 
 // The first call stays in its reader on the FIFO while the main thread of the
 // host makes the second call; the reader must go on serving records after it.
-TEST(NotifyReader, ACallWhileTheReaderRunsLeavesTheReaderServing)
+TEST_F(NotifyReader, ACallWhileTheReaderRunsLeavesTheReaderServing)
 {
     const ConcurrentCase cases[] = {
         {"second registration is refused", "register", {"second KRMRegister returned -1"}},
@@ -103,28 +105,27 @@ TEST(NotifyReader, ACallWhileTheReaderRunsLeavesTheReaderServing)
         // go on running its code after the host has let go of it.
         {"the host unregisters and unloads the library", "unload", {"KRMUnregister returned 0", "dlclose returned 0"}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for_each_row(cases, [&](const auto& c) {
         Rig rig;
-        ASSERT_EQ(start_rig(rig), "");
-        ASSERT_EQ(make_notify_fifo(), "");
+        ASSERT_OK(start_rig(rig));
+        ASSERT_OK(make_notify_fifo());
         rig::ChildProcess host;
-        ASSERT_EQ(start_host(rig, {"--while-reading", c.action}, true, host), "");
+        ASSERT_OK(start_host(rig, {"--while-reading", c.action}, true, host));
         const auto deadline = rig::deadline_in(patience);
 
-        rig::unique_fd fifo = open_fifo_writer(deadline);
-        ASSERT_TRUE(fifo) << "the plug-in never opened the notification file";
+        rig::unique_fd fifo;
+        ASSERT_OK(open_fifo_writer(deadline, fifo));
         const std::string first = record("/home/ann/Desktop/todo.txt", "/usr/bin/first");
-        ASSERT_TRUE(rig::write_all(fifo.get(), first.data(), first.size(), deadline));
+        ASSERT_OK(rig::write_all(fifo.get(), first.data(), first.size(), deadline));
         ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
 
-        ASSERT_TRUE(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
+        ASSERT_OK(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
         for (const auto& line : c.expected_lines)
             EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>(line));
 
         // The repeat proves the map survived; the new key proves the reader runs.
         const std::string more = first + record("/home/ann/Desktop/todo.txt", "/usr/bin/second");
-        ASSERT_TRUE(rig::write_all(fifo.get(), more.data(), more.size(), deadline));
+        ASSERT_OK(rig::write_all(fifo.get(), more.data(), more.size(), deadline));
         EXPECT_EQ(wait_for_calls(rig, 2, deadline).size(), 2u);
         fifo.reset();
         EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));
@@ -132,7 +133,7 @@ TEST(NotifyReader, ACallWhileTheReaderRunsLeavesTheReaderServing)
         EXPECT_EQ(summaries(recorded_calls(rig)),
             (std::vector<std::string>{
                 std::string("/usr/bin/first") + files_suffix, std::string("/usr/bin/second") + files_suffix}));
-    }
+    });
 }
 
 // Lets writes to a pipe whose reader has gone fail with EPIPE instead of
@@ -155,18 +156,18 @@ struct BrokenPipesIgnored {
 // the destructors of static objects while the reader still stores keys. With
 // no user bus and no system log every record is dealt with at once, so the
 // reader is as busy with the rate-limit map as it can be at that moment.
-TEST(NotifyReader, AHostThatExitsWhileRecordsFlowEndsWithStatusZero)
+TEST_F(NotifyReader, AHostThatExitsWhileRecordsFlowEndsWithStatusZero)
 {
     constexpr size_t taken_before_exit = 40'000; // well below the map's cap
     Rig rig;
-    ASSERT_EQ(start_rig(rig, ServerMode::answer, UserBus::missing), "");
+    ASSERT_OK(start_rig(rig, ServerMode::answer, UserBus::missing));
     ASSERT_EQ(::unlink("/dev/log"), 0) << std::strerror(errno);
-    ASSERT_EQ(make_notify_fifo(), "");
+    ASSERT_OK(make_notify_fifo());
     rig::ChildProcess host;
-    ASSERT_EQ(start_host(rig, {"--while-reading", "exit"}, true, host), "");
+    ASSERT_OK(start_host(rig, {"--while-reading", "exit"}, true, host));
     const auto deadline = rig::deadline_in(patience);
-    rig::unique_fd fifo = open_fifo_writer(deadline);
-    ASSERT_TRUE(fifo) << "the plug-in never opened the notification file";
+    rig::unique_fd fifo;
+    ASSERT_OK(open_fifo_writer(deadline, fifo));
     // Room for a thousand records, so that the reader never waits for more.
     ASSERT_GE(::fcntl(fifo.get(), F_SETPIPE_SZ, 1024 * 1024), 0) << std::strerror(errno);
     const BrokenPipesIgnored broken_pipes_ignored;
@@ -189,7 +190,7 @@ TEST(NotifyReader, AHostThatExitsWhileRecordsFlowEndsWithStatusZero)
         int unread = 0;
         ASSERT_EQ(::ioctl(fifo.get(), FIONREAD, &unread), 0);
         if (!told && written - static_cast<size_t>(unread) >= taken_before_exit * 1024) {
-            ASSERT_TRUE(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
+            ASSERT_OK(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
             told = true;
         }
         pollfd room{fifo.get(), POLLOUT, 0};
@@ -206,41 +207,41 @@ TEST(NotifyReader, AHostThatExitsWhileRecordsFlowEndsWithStatusZero)
 // through the interrupted reads. And the programs the host starts inherit
 // none of the plug-in's descriptors: the notification file, the system bus,
 // the log.
-TEST(NotifyReader, TheHostKeepsItsSignalsToItselfAndItsChildrenGetNoDescriptorOfOurs)
+TEST_F(NotifyReader, TheHostKeepsItsSignalsToItselfAndItsChildrenGetNoDescriptorOfOurs)
 {
     const std::string docs = "/home/ann/Documents/plan.odt";
     Rig rig;
-    ASSERT_EQ(start_rig(rig), "");
-    ASSERT_EQ(make_notify_fifo(), "");
+    ASSERT_OK(start_rig(rig));
+    ASSERT_OK(make_notify_fifo());
     const auto deadline = rig::deadline_in(patience);
     Logind logind;
-    ASSERT_EQ(start_logind(rig, logind, deadline), "");
+    ASSERT_OK(start_logind(rig, logind, deadline));
     rig::ChildProcess host;
-    ASSERT_EQ(start_host(rig, {"--while-reading", "signals"}, true, host), "");
-    rig::unique_fd fifo = open_fifo_writer(deadline);
-    ASSERT_TRUE(fifo) << "the plug-in never opened the notification file";
-    ASSERT_TRUE(wait_subscribed(logind, deadline));
+    ASSERT_OK(start_host(rig, {"--while-reading", "signals"}, true, host));
+    rig::unique_fd fifo;
+    ASSERT_OK(open_fifo_writer(deadline, fifo));
+    ASSERT_OK(wait_subscribed(logind, deadline));
 
     // Records the filter drops go by meanwhile: a sanitizer that holds a
     // signal back until the thread next calls into the C library hands it
     // on while the reader handles one.
-    ASSERT_TRUE(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
+    ASSERT_OK(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
     std::optional<std::string> sent;
     while (!(sent = rig::read_line(host, std::min(deadline, rig::deadline_in(10ms)))) && rig::Clock::now() < deadline)
-        ASSERT_TRUE(feed(fifo.get(), "/etc/passwd", "/usr/bin/cat", deadline));
+        ASSERT_OK(feed(fifo.get(), "/etc/passwd", "/usr/bin/cat", deadline));
     EXPECT_EQ(sent, std::optional<std::string>("sent 201 signals"));
-    ASSERT_TRUE(feed(fifo.get(), docs, "/usr/bin/after-the-signals", deadline));
+    ASSERT_OK(feed(fifo.get(), docs, "/usr/bin/after-the-signals", deadline));
     ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
 
-    ASSERT_TRUE(logind.send("true bad", deadline));
+    ASSERT_OK(logind.send("true bad", deadline));
     EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), host.pid),
         (std::vector<Logged>{{user_info, "notify(81)-> on_set_notify_onoff: PrepareForSleep true"},
             {user_err,
                 "notify(77)-> on_set_notify_onoff sd_bus_message_read failed: " + std::string(std::strerror(ENXIO))}}));
-    ASSERT_TRUE(feed(fifo.get(), docs, "/usr/bin/while-asleep", deadline));
-    const auto reader = wait_for_thread_blocked_in_read(host.pid, deadline);
-    ASSERT_TRUE(reader);
-    ASSERT_TRUE(wait_until_reader_idle(*reader, fifo.get(), deadline));
+    ASSERT_OK(feed(fifo.get(), docs, "/usr/bin/while-asleep", deadline));
+    pid_t reader = -1;
+    ASSERT_OK(wait_for_thread_blocked_in_read(host.pid, deadline, reader));
+    ASSERT_OK(wait_until_reader_idle(reader, fifo.get(), deadline));
     EXPECT_EQ(inheritable_descriptors(host.pid), std::vector<std::string>{});
 
     fifo.reset();
@@ -264,22 +265,21 @@ struct HostSignals {
     const char* sent; // what the host says of its signals, up to the count
 };
 
-TEST(NotifyReader, SignalsOnTheReadersThreadCostNoNotificationAndSendNoneTwice)
+TEST_F(NotifyReader, SignalsOnTheReadersThreadCostNoNotificationAndSendNoneTwice)
 {
     const HostSignals cases[] = {
         {"a burst while the server takes 1.5 s to answer", ServerMode::slow, "signals", 1, "sent 201 signals"},
         {"a signal every 2 ms across 300 events", ServerMode::answer, "storm", 300, "sent "},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for_each_row(cases, [&](const auto& c) {
         Rig rig;
-        ASSERT_EQ(start_rig(rig, c.server), "");
-        ASSERT_EQ(make_notify_fifo(), "");
+        ASSERT_OK(start_rig(rig, c.server));
+        ASSERT_OK(make_notify_fifo());
         const auto deadline = rig::deadline_in(patience);
         rig::ChildProcess host;
-        ASSERT_EQ(start_host(rig, {"--while-reading", c.action}, true, host), "");
-        rig::unique_fd fifo = open_fifo_writer(deadline);
-        ASSERT_TRUE(fifo);
+        ASSERT_OK(start_host(rig, {"--while-reading", c.action}, true, host));
+        rig::unique_fd fifo;
+        ASSERT_OK(open_fifo_writer(deadline, fifo));
         std::vector<std::string> expected;
         const auto program = [](size_t i) { return "/usr/bin/app-" + std::to_string(i); };
         for (size_t i = 0; i < c.events; ++i)
@@ -288,60 +288,60 @@ TEST(NotifyReader, SignalsOnTheReadersThreadCostNoNotificationAndSendNoneTwice)
         if (c.events == 1) {
             // The server has the call and takes its time: the signals come
             // while the reader waits for the answer.
-            ASSERT_TRUE(feed(fifo.get(), "/home/ann/Documents/plan.odt", program(0), deadline));
+            ASSERT_OK(feed(fifo.get(), "/home/ann/Documents/plan.odt", program(0), deadline));
             ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
             // It waits asleep, up to the call's deadline, not spinning.
-            EXPECT_FALSE(wait_for_bus_wait(host.pid, true, deadline).empty());
-            ASSERT_TRUE(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
+            EXPECT_OK(wait_for_bus_wait(host.pid, true, deadline));
+            ASSERT_OK(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
             const auto sent = rig::read_line(host, deadline);
             ASSERT_TRUE(sent && sent->starts_with(c.sent)) << sent.value_or("no line");
         } else {
-            ASSERT_TRUE(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
+            ASSERT_OK(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
             for (size_t i = 0; i < c.events; ++i)
-                ASSERT_TRUE(feed(fifo.get(), "/home/ann/Documents/plan.odt", program(i), deadline));
+                ASSERT_OK(feed(fifo.get(), "/home/ann/Documents/plan.odt", program(i), deadline));
             ASSERT_EQ(wait_for_calls(rig, c.events, deadline).size(), c.events);
-            ASSERT_TRUE(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
+            ASSERT_OK(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
             const auto sent = rig::read_line(host, deadline);
             ASSERT_TRUE(sent && sent->starts_with(c.sent) && *sent != "sent 0 signals") << sent.value_or("no line");
         }
         // A repeat of the first: the answer arrived, the key holds.
-        ASSERT_TRUE(feed(fifo.get(), "/home/ann/Documents/plan.odt", program(0), deadline));
+        ASSERT_OK(feed(fifo.get(), "/home/ann/Documents/plan.odt", program(0), deadline));
 
         fifo.reset();
         EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));
         EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
         EXPECT_EQ(summaries(recorded_calls(rig)), expected);
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
-    }
+    });
 }
 
 // A writer that stops inside a record, for as long as it likes: the reader
 // waits in its read for the rest and hands the record on once, whole. The
 // stops fall on each edge a reader could get wrong.
-TEST(NotifyReader, ARecordWrittenInTwoPiecesWithAPauseBetweenIsHandedOnWholeOnce)
+TEST_F(NotifyReader, ARecordWrittenInTwoPiecesWithAPauseBetweenIsHandedOnWholeOnce)
 {
     const size_t stops[] = {1, 511, 512, 513, 1023};
     Rig rig;
-    ASSERT_EQ(start_rig(rig), "");
-    ASSERT_EQ(make_notify_fifo(), "");
+    ASSERT_OK(start_rig(rig));
+    ASSERT_OK(make_notify_fifo());
     rig::ChildProcess host;
-    ASSERT_EQ(start_host(rig, {}, false, host), "");
+    ASSERT_OK(start_host(rig, {}, false, host));
     const auto deadline = rig::deadline_in(patience);
-    rig::unique_fd fifo = open_fifo_writer(deadline);
-    ASSERT_TRUE(fifo) << "the plug-in never opened the notification file";
+    rig::unique_fd fifo;
+    ASSERT_OK(open_fifo_writer(deadline, fifo));
 
     std::vector<std::string> expected;
     for (const size_t stop : stops) {
         SCOPED_TRACE("stop after byte " + std::to_string(stop));
         const std::string program = "/usr/bin/paused-at-" + std::to_string(stop);
         const std::string r = record("/home/ann/Pictures/holiday.jpg", program);
-        ASSERT_TRUE(rig::write_all(fifo.get(), r.data(), stop, deadline));
-        ASSERT_TRUE(wait_until_reader_idle(host.pid, fifo.get(), deadline));
+        ASSERT_OK(rig::write_all(fifo.get(), r.data(), stop, deadline));
+        ASSERT_OK(wait_until_reader_idle(host.pid, fifo.get(), deadline));
         EXPECT_EQ(summaries(recorded_calls(rig)), expected) << "a piece of a record was handed on";
 
-        ASSERT_TRUE(rig::write_all(fifo.get(), r.data() + stop, r.size() - stop, deadline));
+        ASSERT_OK(rig::write_all(fifo.get(), r.data() + stop, r.size() - stop, deadline));
         expected.push_back(program + files_suffix);
-        ASSERT_TRUE(wait_until_reader_idle(host.pid, fifo.get(), deadline));
+        ASSERT_OK(wait_until_reader_idle(host.pid, fifo.get(), deadline));
         EXPECT_EQ(summaries(wait_for_calls(rig, expected.size(), deadline)), expected);
     }
     fifo.reset();
@@ -354,26 +354,26 @@ TEST(NotifyReader, ARecordWrittenInTwoPiecesWithAPauseBetweenIsHandedOnWholeOnce
 // The writer is a process of its own (cat, copying what the test gives it
 // into the FIFO), killed after one and a half records: the reader, waiting
 // for the rest of the second, sees the end of the file.
-TEST(NotifyReader, AWriterKilledMidRecordCostsOnlyThatRecordAndRegistrationReturnsZero)
+TEST_F(NotifyReader, AWriterKilledMidRecordCostsOnlyThatRecordAndRegistrationReturnsZero)
 {
     Rig rig;
-    ASSERT_EQ(start_rig(rig), "");
-    ASSERT_EQ(make_notify_fifo(), "");
+    ASSERT_OK(start_rig(rig));
+    ASSERT_OK(make_notify_fifo());
     rig::ChildProcess host;
-    ASSERT_EQ(start_host(rig, {}, false, host), "");
+    ASSERT_OK(start_host(rig, {}, false, host));
     rig::ChildProcess writer;
     rig::SpawnOptions writer_options;
     writer_options.pipe_stdin = true;
-    ASSERT_EQ(rig::spawn({"sh", "-c", std::string("exec cat >") + notify_file}, writer_options, writer), "");
+    ASSERT_OK(rig::spawn({"sh", "-c", std::string("exec cat >") + notify_file}, writer_options, writer));
     const auto deadline = rig::deadline_in(patience);
 
     const std::string bytes = record("/home/ann/Videos/a.mkv", "/usr/bin/whole")
         + record("/home/ann/Videos/b.mkv", "/usr/bin/half").substr(0, 700);
-    ASSERT_TRUE(rig::write_all(writer.stdin_fd.get(), bytes.data(), bytes.size(), deadline));
+    ASSERT_OK(rig::write_all(writer.stdin_fd.get(), bytes.data(), bytes.size(), deadline));
     // cat has passed on all it was given once it waits for more, and the
     // host has taken all of it once it waits too.
-    ASSERT_TRUE(wait_until_reader_idle(writer.pid, writer.stdin_fd.get(), deadline));
-    ASSERT_TRUE(wait_until_blocked_in_read(host.pid, deadline));
+    ASSERT_OK(wait_until_reader_idle(writer.pid, writer.stdin_fd.get(), deadline));
+    ASSERT_OK(wait_until_blocked_in_read(host.pid, deadline));
     ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
 
     rig::kill_and_reap(writer, SIGKILL);
@@ -385,15 +385,15 @@ TEST(NotifyReader, AWriterKilledMidRecordCostsOnlyThatRecordAndRegistrationRetur
 
 // A notification file that opens but cannot be read (a directory: every
 // read fails with EISDIR) ends the reader like an end of file does.
-TEST(NotifyReader, AReadErrorEndsRegistrationWithZeroAndNothingNotifiedOrLogged)
+TEST_F(NotifyReader, AReadErrorEndsRegistrationWithZeroAndNothingNotifiedOrLogged)
 {
     Rig rig;
-    ASSERT_EQ(start_rig(rig), "");
+    ASSERT_OK(start_rig(rig));
     ASSERT_EQ(::mkdir(notify_file, 0755), 0) << std::strerror(errno);
 
     const auto run = run_host(rig);
     ::rmdir(notify_file);
-    ASSERT_EQ(run.error, "");
+    ASSERT_OK(run.status);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.output, std::vector<std::string>{"KRMRegister returned 0"});
     EXPECT_TRUE(recorded_calls(rig).empty());

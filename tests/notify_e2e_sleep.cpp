@@ -5,7 +5,7 @@
 // from anyone else change nothing; a sleep with no resume ends after the
 // bound of awake time; without a system bus, or when the monitor ends, it
 // logs once, the reader is unaffected and notifications are on.
-#include "notify_e2e_rig.h"
+#include "notify_e2e/rig_test.h"
 
 #include <gtest/gtest.h>
 
@@ -25,6 +25,7 @@
 namespace {
 
 using namespace e2e;
+using NotifySleep = RigTest;
 
 const std::string docs = "/home/ann/Documents/report.odt";
 const std::string not_a_boolean
@@ -47,8 +48,8 @@ void end_reader(Subscribed& run, rig::Deadline deadline)
 // reader has handled it.
 size_t calls_after_feeding(const Rig& rig, Subscribed& run, const std::string& program, rig::Deadline deadline)
 {
-    EXPECT_TRUE(feed(run.fifo.get(), docs, program, deadline));
-    EXPECT_TRUE(wait_until_reader_idle(run.host.pid, run.fifo.get(), deadline));
+    EXPECT_OK(feed(run.fifo.get(), docs, program, deadline));
+    EXPECT_OK(wait_until_reader_idle(run.host.pid, run.fifo.get(), deadline));
     return recorded_calls(rig).size();
 }
 
@@ -77,35 +78,35 @@ void PrintTo(const SleepRun& run, std::ostream* out)
     *out << run.name;
 }
 
-class NotifySleepWith : public ::testing::TestWithParam<SleepRun> { };
+class NotifySleepWith : public RigTest, public testing::WithParamInterface<SleepRun> { };
 
 TEST_P(NotifySleepWith, SilenceFromTheSleepUntilExactlyTwoSecondsAfterTheResume)
 {
     const SleepRun& param = GetParam();
-    if (param.logind == LogindKind::real && !real_logind_missing().empty())
-        GTEST_SKIP() << real_logind_missing() << ": the sleep monitor is tested with the logind stand-in only";
+    if (const auto available = real_logind_available(); param.logind == LogindKind::real && !available)
+        GTEST_SKIP() << available.error << ": the sleep monitor is tested with the logind stand-in only";
     Rig rig;
-    ASSERT_EQ(start_rig(rig), "");
+    ASSERT_OK(start_rig(rig));
     const auto deadline = rig::deadline_in(patience);
     Subscribed run;
-    ASSERT_EQ(start_subscribed(rig, run, deadline, param.logind), "");
+    ASSERT_OK(start_subscribed(rig, run, deadline, param.logind));
     const pid_t host_pid = run.host.pid;
 
     ASSERT_EQ(calls_after_feeding(rig, run, "/usr/bin/awake", deadline), 1u);
     // Awake, the monitor waits for signals with no time limit.
-    EXPECT_FALSE(wait_for_bus_wait(host_pid, false, deadline).empty());
+    EXPECT_OK(wait_for_bus_wait(host_pid, false, deadline));
 
-    ASSERT_TRUE(run.logind.send(param.sleep, deadline));
+    ASSERT_OK(run.logind.send(param.sleep, deadline));
     EXPECT_EQ(logged_lines(wait_for_log(rig, param.sleep_lines.size(), deadline), host_pid), param.sleep_lines);
     // The line goes out just before the switch is turned off; the monitor
     // waits with a time limit once it has been.
-    ASSERT_FALSE(wait_for_bus_wait(host_pid, true, deadline).empty());
+    ASSERT_OK(wait_for_bus_wait(host_pid, true, deadline));
     // Asleep, each new program is held back.
     EXPECT_EQ(calls_after_feeding(rig, run, "/usr/bin/asleep-1", deadline), 1u);
     EXPECT_EQ(calls_after_feeding(rig, run, "/usr/bin/asleep-2", deadline), 1u);
 
     const auto resume_sent = rig::Clock::now();
-    ASSERT_TRUE(run.logind.send(param.resume, deadline));
+    ASSERT_OK(run.logind.send(param.resume, deadline));
     EXPECT_EQ(logged_lines(wait_for_log(rig, param.resume_lines.size(), deadline), host_pid), param.resume_lines);
     const Reappearance back = feed_until_notified(rig, run, docs, deadline);
     ASSERT_TRUE(back.seen);
@@ -116,7 +117,7 @@ TEST_P(NotifySleepWith, SilenceFromTheSleepUntilExactlyTwoSecondsAfterTheResume)
     EXPECT_GE(back.notified - resume_sent, 2s);
     EXPECT_LT(back.notified - resume_sent, 2900ms);
     EXPECT_GE(back.last_silenced_fed - resume_sent, 1200ms);
-    EXPECT_FALSE(wait_for_bus_wait(host_pid, false, deadline).empty());
+    EXPECT_OK(wait_for_bus_wait(host_pid, false, deadline));
 
     // The held-back records left no entry in the rate limit: they are
     // notified now, not a minute later.
@@ -145,19 +146,19 @@ INSTANTIATE_TEST_SUITE_P(NotifySleep, NotifySleepWith,
             {resumed}}),
     [](const auto& run_info) { return std::string(run_info.param.name); });
 
-TEST(NotifySleep, WithoutAResumeNotificationsComeBackAfterTheBoundOfAwakeTime)
+TEST_F(NotifySleep, WithoutAResumeNotificationsComeBackAfterTheBoundOfAwakeTime)
 {
     Rig rig;
-    ASSERT_EQ(start_rig(rig), "");
+    ASSERT_OK(start_rig(rig));
     rig.plugin = TOLVANE_NOTIFY_PLUGIN_SHORT_BOUND; // 3 s instead of 60 s
     const auto deadline = rig::deadline_in(patience);
     Subscribed run;
-    ASSERT_EQ(start_subscribed(rig, run, deadline), "");
+    ASSERT_OK(start_subscribed(rig, run, deadline));
 
     const auto sleep_sent = rig::Clock::now();
-    ASSERT_TRUE(run.logind.send("true", deadline));
+    ASSERT_OK(run.logind.send("true", deadline));
     EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), run.host.pid), std::vector<Logged>{sleeping});
-    ASSERT_FALSE(wait_for_bus_wait(run.host.pid, true, deadline).empty());
+    ASSERT_OK(wait_for_bus_wait(run.host.pid, true, deadline));
     const Reappearance back = feed_until_notified(rig, run, docs, deadline);
     ASSERT_TRUE(back.seen);
     EXPECT_GE(back.notified - sleep_sent, 3s);
@@ -166,24 +167,24 @@ TEST(NotifySleep, WithoutAResumeNotificationsComeBackAfterTheBoundOfAwakeTime)
     EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), run.host.pid),
         (std::vector<Logged>{
             {user_info, "notify(140)-> No PrepareForSleep false within 3 s awake: notifications on again"}}));
-    EXPECT_FALSE(wait_for_bus_wait(run.host.pid, false, deadline).empty());
+    EXPECT_OK(wait_for_bus_wait(run.host.pid, false, deadline));
 
     end_reader(run, deadline);
     EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
 }
 
-TEST(NotifySleep, LookAlikeSignalsFromAnotherSenderPathInterfaceOrMemberChangeNothing)
+TEST_F(NotifySleep, LookAlikeSignalsFromAnotherSenderPathInterfaceOrMemberChangeNothing)
 {
     Rig rig;
-    ASSERT_EQ(start_rig(rig), "");
+    ASSERT_OK(start_rig(rig));
     const auto deadline = rig::deadline_in(patience);
     Subscribed run;
-    ASSERT_EQ(start_subscribed(rig, run, deadline), "");
+    ASSERT_OK(start_subscribed(rig, run, deadline));
 
     // Each one says "about to sleep"; the marker comes after all of them.
-    ASSERT_TRUE(run.logind.send("stranger other-path other-interface other-member bad", deadline));
+    ASSERT_OK(run.logind.send("stranger other-path other-interface other-member bad", deadline));
     EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), run.host.pid), std::vector<Logged>{marker});
-    ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/editor", deadline));
+    ASSERT_OK(feed(run.fifo.get(), docs, "/usr/bin/editor", deadline));
     ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
 
     end_reader(run, deadline);
@@ -192,27 +193,27 @@ TEST(NotifySleep, LookAlikeSignalsFromAnotherSenderPathInterfaceOrMemberChangeNo
 
 // On a system bus as distributions configure it, anyone may send a signal
 // to any connection. Nobody's sleep or resume counts but logind's.
-TEST(NotifySleep, UnicastSleepSignalsFromAnotherUserChangeNothing)
+TEST_F(NotifySleep, UnicastSleepSignalsFromAnotherUserChangeNothing)
 {
-    if (const auto why = other_user_missing(); !why.empty())
-        GTEST_SKIP() << why;
+    if (const auto available = other_user_available(); !available)
+        GTEST_SKIP() << available.error;
     Rig rig;
-    ASSERT_EQ(start_rig(rig), "");
+    ASSERT_OK(start_rig(rig));
     const auto deadline = rig::deadline_in(patience);
     Subscribed run;
-    ASSERT_EQ(start_subscribed(rig, run, deadline), "");
+    ASSERT_OK(start_subscribed(rig, run, deadline));
 
-    ASSERT_EQ(spoof_sleep(rig, true, deadline), "");
-    ASSERT_TRUE(run.logind.send("bad", deadline));
+    ASSERT_OK(spoof_sleep(rig, true, deadline));
+    ASSERT_OK(run.logind.send("bad", deadline));
     EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), run.host.pid), (std::vector<Logged>{foreign, marker}));
     EXPECT_EQ(calls_after_feeding(rig, run, "/usr/bin/awake", deadline), 1u);
 
     // Asleep, a false from anyone else neither ends the silence nor starts
     // the pause towards its end.
-    ASSERT_TRUE(run.logind.send("true", deadline));
-    ASSERT_EQ(spoof_sleep(rig, false, deadline), "");
-    ASSERT_EQ(spoof_sleep(rig, true, deadline), "");
-    ASSERT_TRUE(run.logind.send("bad", deadline));
+    ASSERT_OK(run.logind.send("true", deadline));
+    ASSERT_OK(spoof_sleep(rig, false, deadline));
+    ASSERT_OK(spoof_sleep(rig, true, deadline));
+    ASSERT_OK(run.logind.send("bad", deadline));
     EXPECT_EQ(logged_lines(wait_for_log(rig, 2, deadline), run.host.pid), (std::vector<Logged>{sleeping, marker}));
     EXPECT_EQ(calls_after_feeding(rig, run, "/usr/bin/asleep", deadline), 1u);
 
@@ -228,7 +229,7 @@ struct MonitorEnd {
     std::vector<Logged> lines;
 };
 
-TEST(NotifySleep, AMonitorThatEndsWhileSilencedLogsWhyAndLeavesNotificationsOn)
+TEST_F(NotifySleep, AMonitorThatEndsWhileSilencedLogsWhyAndLeavesNotificationsOn)
 {
     const MonitorEnd ends[] = {
         {"the system bus goes away: the wait wakes on the hang-up, processing finds the connection reset",
@@ -247,17 +248,16 @@ TEST(NotifySleep, AMonitorThatEndsWhileSilencedLogsWhyAndLeavesNotificationsOn)
             },
             {marker, {user_err, std::string("notify(135)-> Failed to wait on bus: ") + std::strerror(EINVAL)}}},
     };
-    for (const auto& end : ends) {
-        SCOPED_TRACE(end.name);
+    for_each_row(ends, [&](const auto& end) {
         Rig rig;
-        ASSERT_EQ(start_rig(rig), "");
+        ASSERT_OK(start_rig(rig));
         const auto deadline = rig::deadline_in(patience);
         Subscribed run;
-        ASSERT_EQ(start_subscribed(rig, run, deadline), "");
-        ASSERT_TRUE(run.logind.send("true", deadline));
+        ASSERT_OK(start_subscribed(rig, run, deadline));
+        ASSERT_OK(run.logind.send("true", deadline));
         EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), run.host.pid), std::vector<Logged>{sleeping});
-        const auto monitor = wait_for_bus_wait(run.host.pid, true, deadline);
-        ASSERT_FALSE(monitor.empty());
+        std::filesystem::path monitor;
+        ASSERT_OK(wait_for_bus_wait(run.host.pid, true, deadline, monitor));
         EXPECT_EQ(calls_after_feeding(rig, run, "/usr/bin/asleep", deadline), 0u);
 
         rlimit files{};
@@ -268,34 +268,34 @@ TEST(NotifySleep, AMonitorThatEndsWhileSilencedLogsWhyAndLeavesNotificationsOn)
         // The line goes out just before the monitor ends.
         ASSERT_TRUE(wait_until_gone(monitor, deadline));
         // At once, with no pause: the same record is notified now.
-        ASSERT_TRUE(feed(run.fifo.get(), docs, "/usr/bin/asleep", deadline));
+        ASSERT_OK(feed(run.fifo.get(), docs, "/usr/bin/asleep", deadline));
         EXPECT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
 
         // The monitor released its connection on the way out; a second
         // release would end the sanitized host here instead of a clean exit.
         end_reader(run, deadline);
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
-    }
+    });
 }
 
-TEST(NotifySleep, WithoutASystemBusTheMonitorLogsOnceAndTheReaderCarriesOn)
+TEST_F(NotifySleep, WithoutASystemBusTheMonitorLogsOnceAndTheReaderCarriesOn)
 {
     Rig rig;
-    ASSERT_EQ(start_rig(rig), "");
+    ASSERT_OK(start_rig(rig));
     rig.system_bus_address = "unix:path=" + rig.dir + "/no-system-bus";
-    ASSERT_EQ(make_notify_fifo(), "");
+    ASSERT_OK(make_notify_fifo());
     const auto deadline = rig::deadline_in(patience);
     rig::ChildProcess host;
-    ASSERT_EQ(start_host(rig, {}, false, host), "");
-    rig::unique_fd fifo = open_fifo_writer(deadline);
-    ASSERT_TRUE(fifo);
+    ASSERT_OK(start_host(rig, {}, false, host));
+    rig::unique_fd fifo;
+    ASSERT_OK(open_fifo_writer(deadline, fifo));
 
     // The monitor's line comes from its own thread, at a time of its choosing.
     EXPECT_EQ(logged_lines(wait_for_log(rig, 1, deadline), host.pid),
         (std::vector<Logged>{
             {user_err, std::string("notify(100)-> Failed to connect to system bus: ") + std::strerror(ENOENT)}}));
     const std::string r = record(docs, "/usr/bin/editor");
-    ASSERT_TRUE(rig::write_all(fifo.get(), r.data(), r.size(), deadline));
+    ASSERT_OK(rig::write_all(fifo.get(), r.data(), r.size(), deadline));
     EXPECT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
     fifo.reset();
     EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister returned 0"));

@@ -35,6 +35,7 @@ TEST(NotificationTexts, SummaryAndCommandFollowTheKindAndThePath)
             prefix + "privacy,camera"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.program_text));
         const NotificationTexts texts = build_notification_texts(c.kind, c.program_text, c.object_path);
         EXPECT_EQ(texts.summary, c.summary);
         EXPECT_EQ(texts.action_command, c.command);

@@ -1,6 +1,8 @@
 // The host finds the plug-in by name; the dynamic symbol table must hold our
 // exported names and nothing else of ours (no std:: instantiations, no
 // helpers that a later build could clash with).
+#include "file_text.h"
+
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -111,8 +113,7 @@ std::uint64_t relocation_symbol(const std::string& file, std::uint64_t entry, st
 LoaderLookups loader_lookups(const char* path)
 {
     LoaderLookups result;
-    std::ifstream in(path, std::ios::binary);
-    const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string file = rig::file_text(path);
     const auto header = read_at<ElfW(Ehdr)>(file, 0);
     const unsigned char elf_class = elf64 ? ELFCLASS64 : ELFCLASS32;
     const unsigned char byte_order = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? ELFDATA2LSB : ELFDATA2MSB;

@@ -13,6 +13,9 @@
 #include "sleep_monitor.h"
 #include "test_seams.h"
 
+#include "notify_record.h"
+#include "unique_fd.h"
+
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -70,35 +73,14 @@ inline int record_send(EventKind kind, const char* program_text, const char* obj
     return send_result;
 }
 
-// Owns a file descriptor.
-struct Fd {
-    int fd = -1;
-
-    Fd() = default;
-    explicit Fd(int owned) : fd(owned) { }
-    Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) { }
-    Fd& operator=(Fd&&) = delete;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
+using Fd = rig::unique_fd;
 
 struct FileCloser {
     void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// The bytes of one record of the notification file; texts longer than a
-// field are cut at the field's end.
-inline std::string record(const std::string& object_path, const std::string& program_text)
-{
-    NotifyRecord r{};
-    std::memcpy(r.object_path, object_path.data(), std::min(object_path.size(), notify_field_size));
-    std::memcpy(r.program_text, program_text.data(), std::min(program_text.size(), notify_field_size));
-    return std::string(reinterpret_cast<const char*>(&r), sizeof r);
-}
+using rig::notify_record;
 
 // Stands in for the monitor thread, which would reach the system bus.
 inline void* idle_monitor(void*)
@@ -151,9 +133,9 @@ struct HangingUpBus {
         if (path.size() >= sizeof where.sun_path)
             return;
         std::memcpy(where.sun_path, path.c_str(), path.size() + 1);
-        listener.fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (listener.fd < 0 || bind(listener.fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) < 0
-            || listen(listener.fd, 1) < 0)
+        listener.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!listener || bind(listener.get(), reinterpret_cast<const sockaddr*>(&where), sizeof where) < 0
+            || listen(listener.get(), 1) < 0)
             return;
         address = "unix:path=" + path;
     }
@@ -171,17 +153,17 @@ struct HangingUpBus {
     // most 10 s for each step.
     bool hang_up_on_next() const
     {
-        pollfd incoming{listener.fd, POLLIN, 0};
+        pollfd incoming{listener.get(), POLLIN, 0};
         if (address.empty() || poll(&incoming, 1, 10'000) <= 0)
             return false;
-        const Fd peer(accept(listener.fd, nullptr, nullptr));
-        if (peer.fd < 0)
+        const Fd peer(accept(listener.get(), nullptr, nullptr));
+        if (!peer)
             return false;
         std::string seen;
         char chunk[256];
         while (seen.find("BEGIN\r\n") == std::string::npos) {
-            pollfd readable{peer.fd, POLLIN, 0};
-            const ssize_t n = poll(&readable, 1, 10'000) > 0 ? read(peer.fd, chunk, sizeof chunk) : -1;
+            pollfd readable{peer.get(), POLLIN, 0};
+            const ssize_t n = poll(&readable, 1, 10'000) > 0 ? read(peer.get(), chunk, sizeof chunk) : -1;
             if (n <= 0)
                 break;
             seen.append(chunk, static_cast<std::size_t>(n));
@@ -191,9 +173,3 @@ struct HangingUpBus {
 };
 
 } // namespace fakes
-
-class PluginSeams : public ::testing::Test {
-protected:
-    void SetUp() override { fakes::install(); }
-    void TearDown() override { fakes::restore(); }
-};

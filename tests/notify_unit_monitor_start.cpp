@@ -111,7 +111,7 @@ TEST(MonitorStart, StartsOnlyOnceTheFileIsOpenAndOncePerProcessAndAfterAFailureA
         const std::string start_failed
             = std::string("notify(311)-> Failed to start sleep monitor thread: ") + std::strerror(EAGAIN);
         // The reader runs without a monitor.
-        const std::string one = fakes::record("/dev/video0", "/usr/bin/cam");
+        const std::string one = fakes::notify_record("/dev/video0", "/usr/bin/cam");
         std::ofstream(dir / "one", std::ios::binary) << one;
         EXPECT_EQ(run_registration((dir / "one").c_str()), 0);
         EXPECT_EQ(logged_texts(), std::vector<std::string>{start_failed});

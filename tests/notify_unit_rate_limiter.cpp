@@ -1,6 +1,7 @@
 #include "notify_rate_limit_model.h"
 #include "notify_time_index_check.h"
 #include "notify_unit_fakes.h"
+#include "table_rows.h"
 
 #include <algorithm>
 #include <atomic>
@@ -41,6 +42,13 @@ __attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept
 
 namespace {
 
+// The rate limiter behind notify_message, with the seams' fakes in place.
+class RateLimiter : public ::testing::Test {
+protected:
+    void SetUp() override { fakes::install(); }
+    void TearDown() override { fakes::restore(); }
+};
+
 struct Event {
     std::int64_t at; // seconds after the scenario's start
     std::string object_path;
@@ -72,7 +80,7 @@ void run(const Scenario& scenario)
 const std::string doc = "/home/ann/Documents/a.txt";
 const std::string app = "/usr/bin/app";
 
-TEST_F(PluginSeams, LetsOneNotificationThroughPerKeyAndMinute)
+TEST_F(RateLimiter, LetsOneNotificationThroughPerKeyAndMinute)
 {
     const Scenario scenarios[] = {
         {"a repeat at t+60 is dropped, one at t+61 notified",
@@ -88,17 +96,23 @@ TEST_F(PluginSeams, LetsOneNotificationThroughPerKeyAndMinute)
                 {6, "/dev/video1", "/usr/bin/other", true}}},
         {"trailing whitespace of the path does not matter",
             {{0, doc, app, true}, {1, doc + "\n", app, false}, {2, doc + "  ", app, false}}},
+        {"keys are bytes: paths that differ above 0x7f, in case or in composition are distinct",
+            {{0, "/home/ann/Documents/\x80", app, true}, {1, "/home/ann/Documents/\xff", app, true},
+                {2, "/home/ann/Documents/a", app, true}, {3, "/home/ann/Documents/A", app, true},
+                {4, "/home/ann/Documents/\xc3\xa9", app, true}, {5, "/home/ann/Documents/e\xcc\x81", app, true},
+                {6, "/home/ann/Documents/\xff", app, false}, {7, "/home/ann/Documents/e\xcc\x81", app, false}}},
+        {"a key that begins another is a key of its own",
+            {{0, doc, app, true}, {1, doc + "x", app, true}, {2, doc, app + "x", true}, {3, doc, app, false}}},
         {"trailing whitespace of the program text does matter",
             {{0, doc, app, true}, {1, doc, app + "  ", true}, {2, doc, " " + app, true}}},
         {"an empty or blank program text is never notified", {{0, doc, "", false}, {1, doc, " \t\n", false}}},
         {"paths outside the private folders are never notified",
             {{0, "/home/ann/.ssh/id", app, false}, {1, "/etc/shadow", app, false}, {2, "", app, false}}},
     };
-    for (const auto& scenario : scenarios)
-        run(scenario);
+    rig::for_each_row(scenarios, run);
 }
 
-TEST_F(PluginSeams, HandsTheKindAndBothTextsAsReceivedToTheNotificationStep)
+TEST_F(RateLimiter, HandsTheKindAndBothTextsAsReceivedToTheNotificationStep)
 {
     notify_message("/dev/video3", " /usr/bin/camapp ");
     notify_message((doc + " ").c_str(), app.c_str());
@@ -112,7 +126,7 @@ TEST_F(PluginSeams, HandsTheKindAndBothTextsAsReceivedToTheNotificationStep)
     EXPECT_EQ(message_time_map.value.count(doc + ":" + app), 1u);
 }
 
-TEST_F(PluginSeams, AnyAcceptedEventPurgesStaleEntriesOfOtherKeys)
+TEST_F(RateLimiter, AnyAcceptedEventPurgesStaleEntriesOfOtherKeys)
 {
     notify_message(doc.c_str(), app.c_str());
     fakes::now += 61;
@@ -122,7 +136,7 @@ TEST_F(PluginSeams, AnyAcceptedEventPurgesStaleEntriesOfOtherKeys)
     EXPECT_TRUE(time_index_agrees_with_map());
 }
 
-TEST_F(PluginSeams, FilteredOutEventsNeitherPurgeNorAdd)
+TEST_F(RateLimiter, FilteredOutEventsNeitherPurgeNorAdd)
 {
     notify_message(doc.c_str(), app.c_str());
     fakes::now += 1000;
@@ -130,7 +144,7 @@ TEST_F(PluginSeams, FilteredOutEventsNeitherPurgeNorAdd)
     EXPECT_EQ(message_time_map.value.size(), 1u);
 }
 
-TEST_F(PluginSeams, WhileSwitchedOffEventsLeaveTheMapAlone)
+TEST_F(RateLimiter, WhileSwitchedOffEventsLeaveTheMapAlone)
 {
     notify_message(doc.c_str(), app.c_str());
     const auto before = message_time_map.value;
@@ -150,7 +164,7 @@ TEST_F(PluginSeams, WhileSwitchedOffEventsLeaveTheMapAlone)
     EXPECT_EQ(message_time_map.value.at(doc + ":" + app), fakes::now);
 }
 
-TEST_F(PluginSeams, PurgeKeepsBothBoundsOfTheWindow)
+TEST_F(RateLimiter, PurgeKeepsBothBoundsOfTheWindow)
 {
     const std::int64_t now = 5'000;
     for (const std::int64_t offset : {-1000, -61, -60, -1, 0, 1, 60, 61, 1000})
@@ -163,7 +177,7 @@ TEST_F(PluginSeams, PurgeKeepsBothBoundsOfTheWindow)
     EXPECT_TRUE(time_index_agrees_with_map());
 }
 
-TEST_F(PluginSeams, PurgeAtTheEndsOfTheTimeRangeDoesNotOverflow)
+TEST_F(RateLimiter, PurgeAtTheEndsOfTheTimeRangeDoesNotOverflow)
 {
     constexpr auto lowest = std::numeric_limits<std::int64_t>::min();
     constexpr auto highest = std::numeric_limits<std::int64_t>::max();
@@ -177,16 +191,6 @@ TEST_F(PluginSeams, PurgeAtTheEndsOfTheTimeRangeDoesNotOverflow)
     EXPECT_EQ(message_time_map.value.count("low"), 0u);
     EXPECT_EQ(message_time_map.value.count("high"), 1u);
     EXPECT_TRUE(time_index_agrees_with_map());
-}
-
-TEST_F(PluginSeams, KeysAreOrderedAsUnsignedBytesShorterFirst)
-{
-    for (const auto* key : {"\xff", "b", "\x80", "a\x80", "a", "ab", "\x7f"})
-        admit_message(key, fakes::now);
-    std::vector<std::string> order;
-    for (const auto& [key, time] : message_time_map.value)
-        order.push_back(key);
-    EXPECT_EQ(order, (std::vector<std::string>{"a", "ab", "a\x80", "b", "\x7f", "\x80", "\xff"}));
 }
 
 // A key of exactly `length` bytes: "/home/ann/Documents/<n>xxx...:/usr/bin/app".
@@ -213,7 +217,7 @@ struct Limit {
 // stored at exactly its length. A new key that would go beyond either limit
 // is let in all the same: the oldest keys give way in the order they came,
 // whatever the clock did meanwhile, and every other key is still held back.
-TEST_F(PluginSeams, ANewKeyBeyondTheKeyCapOrTheByteBudgetIsLetInAndTheOldestKeysGiveWay)
+TEST_F(RateLimiter, ANewKeyBeyondTheKeyCapOrTheByteBudgetIsLetInAndTheOldestKeysGiveWay)
 {
     const Limit limits[] = {
         {"one key short of the cap", 65'535, 40, 40, false, false, 1, 0, 0},
@@ -228,8 +232,7 @@ TEST_F(PluginSeams, ANewKeyBeyondTheKeyCapOrTheByteBudgetIsLetInAndTheOldestKeys
     };
     const std::string long_path = "/home/bob/Documents/" + std::string(512 - 20, 'y');
     const std::string long_program = "/usr/bin/" + std::string(512 - 9, 'z');
-    for (const auto& limit : limits) {
-        SCOPED_TRACE(limit.name);
+    rig::for_each_row(limits, [&](const auto& limit) {
         fakes::install();
         const std::int64_t start = fakes::now + 1;
         const auto path = [&](std::size_t i) {
@@ -271,7 +274,7 @@ TEST_F(PluginSeams, ANewKeyBeyondTheKeyCapOrTheByteBudgetIsLetInAndTheOldestKeys
         EXPECT_EQ(notify_message(probe_path.c_str(), probe_program.c_str()), fakes::send_result);
         EXPECT_EQ(message_time_map.value.size(), 1u);
         EXPECT_TRUE(time_index_agrees_with_map());
-    }
+    });
     // A key as long as the whole budget still gets in, everything else
     // giving way; one byte more never could.
     EXPECT_EQ(admit_message(std::string(message_time_map_key_budget + 1, 'k'), fakes::now), Admission::too_long);
@@ -285,7 +288,7 @@ TEST_F(PluginSeams, ANewKeyBeyondTheKeyCapOrTheByteBudgetIsLetInAndTheOldestKeys
 // only costs a spare byte of its own): into a second of its own, and into a
 // second whose index has no room left for one more entry (63 of libstdc++'s
 // blocks of 64 pointers, one kept free), so that the index must grow too.
-TEST_F(PluginSeams, AnAllocationThatFailsWhileAKeyIsAdmittedLeavesMapAndIndexInStep)
+TEST_F(RateLimiter, AnAllocationThatFailsWhileAKeyIsAdmittedLeavesMapAndIndexInStep)
 {
     const std::int64_t t = fakes::now;
     for (const std::int64_t at : {t + 1, t}) {
@@ -323,7 +326,7 @@ TEST_F(PluginSeams, AnAllocationThatFailsWhileAKeyIsAdmittedLeavesMapAndIndexInS
     }
 }
 
-TEST_F(PluginSeams, AgreesWithAWalkOfTheWholeMapOnRandomEventStreams)
+TEST_F(RateLimiter, AgreesWithAWalkOfTheWholeMapOnRandomEventStreams)
 {
     const std::vector<std::string> paths = {
         "/dev/video0",

@@ -18,7 +18,7 @@ namespace {
 
 using Texts = std::pair<std::string, std::string>;
 
-using fakes::record;
+constexpr auto record = &rig::notify_record;
 
 void collect(void* context, const char* object_path, const char* program_text)
 {
@@ -144,7 +144,7 @@ TEST(RecordReader, ReadsAPipeFedInOddPiecesByAnotherThread)
         std::size_t at = 0;
         for (std::size_t i = 0; at < data.size(); ++i) {
             const std::size_t n = std::min(sizes[i % std::size(sizes)], data.size() - at);
-            const ssize_t written = write(fd.fd, data.data() + at, n);
+            const ssize_t written = write(fd.get(), data.data() + at, n);
             if (written <= 0)
                 break;
             at += static_cast<std::size_t>(written);

@@ -15,7 +15,7 @@
 
 namespace {
 
-using fakes::record;
+constexpr auto record = &rig::notify_record;
 
 class Registration : public ::testing::Test {
 protected:
@@ -83,13 +83,13 @@ TEST_F(Registration, ASecondRegistrationIsRefusedWhileAReaderRuns)
     // Opening for writing waits until the reader has opened the FIFO, and the
     // reader claims its place before it opens anything.
     std::optional<fakes::Fd> writer(std::in_place, open(fifo.c_str(), O_WRONLY));
-    ASSERT_GE(writer->fd, 0);
+    ASSERT_TRUE(*writer);
     EXPECT_EQ(run_registration((dir + "/absent").c_str()), -1);
     EXPECT_TRUE(fakes::logged.empty()) << "the refused registration tried to open its file";
     EXPECT_EQ(KRMUnregister(), 0);
 
     const std::string one = record("/dev/video0", "/usr/bin/cam");
-    ASSERT_EQ(write(writer->fd, one.data(), one.size()), static_cast<ssize_t>(one.size()));
+    ASSERT_EQ(write(writer->get(), one.data(), one.size()), static_cast<ssize_t>(one.size()));
     writer.reset(); // the reader's end of file
     reader.join();
     EXPECT_EQ(first_result, 0);

@@ -1,6 +1,7 @@
 // The UTF-8 repair against worked examples, then against the plain model in
 // utf8_reference.h: on the fuzz target's seeds and on every short input built
 // from the bytes where the well-formed ranges begin and end.
+#include "file_text.h"
 #include "utf8_reference.h"
 #include "utf8_repair.h"
 
@@ -97,8 +98,7 @@ TEST(Utf8Repair, AgreesWithTheModelOnEveryFuzzSeed)
 {
     int seeds = 0;
     for (const auto& entry : std::filesystem::directory_iterator(UTF8_REPAIR_SEEDS)) {
-        std::ifstream file(entry.path(), std::ios::binary);
-        const std::string input(std::istreambuf_iterator<char>(file), {});
+        const std::string input = rig::file_text(entry.path());
         EXPECT_EQ(repair_utf8(input), utf8_reference::repair(input)) << entry.path() << ": " << hex(input);
         ++seeds;
     }
