@@ -8,6 +8,7 @@
 # SOURCE_DATE_EPOCH: the changelog entry's, or the builder's when set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/tree_copy.sh
 export TZ=UTC0
 unset SOURCE_DATE_EPOCH
 scratch=$(mktemp -d)
@@ -17,14 +18,10 @@ check() { if [ "$2" = "$3" ]; then echo "ok: $1"; else echo "FAILED: $1"; diff <
 
 one=$scratch/a/tolvane
 two=$scratch/second/builder/tolvane-0.1.0
-for tree in "$one" "$two"; do
-  mkdir -p "$tree"
-  tar --exclude=./.git --exclude=./build -cf - . | tar -xf - -C "$tree"
-done
+copy_tree "$one"
+copy_tree "$two"
 find "$two" -exec touch {} +
-mkdir "$scratch/bin"
-printf '#!/bin/sh\necho "git: not available in this check" >&2\nexit 127\n' >"$scratch/bin/git"
-chmod +x "$scratch/bin/git"
+git_out_of_reach "$scratch/bin"
 # The two builds side by side, one core each.
 (umask 022 && DEB_BUILD_OPTIONS="nocheck parallel=1" bash "$one/scripts/package.sh" -Pnocheck \
   >"$scratch/one.changes" 2>"$scratch/one.log") &

@@ -25,6 +25,18 @@ use_debian_suite() {
 }
 use_debian_suite bookworm
 
+# changes_suite CHANGES: the suite that the packages a .changes file lists
+# were built for: an upload to unstable is sid's, a backport its release's.
+changes_suite() {
+  local distribution
+  distribution=$(sed -n 's/^Distribution: //p' "$1")
+  case $distribution in
+    unstable) echo sid ;;
+    *-backports) echo "${distribution%-backports}" ;;
+    *) echo "$distribution" ;;
+  esac
+}
+
 # archive_uri SUITE DEFAULT: the archive this machine's apt takes SUITE from
 # (a one-line or a deb822 entry), else DEFAULT, so that the chroots are made
 # from the same place.
