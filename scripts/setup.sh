@@ -60,11 +60,15 @@ if wants cross "$@"; then
   )
 fi
 
+# What is installed, as NAME:ARCH lines, asked of dpkg once (which fails
+# on a name it has never seen).
 native=$(dpkg --print-architecture)
+present=$(dpkg-query -W -f='${Package}:${Architecture} ${Status}\n' "${packages[@]%:*}" "${bare_packages[@]%:*}" \
+  2>/dev/null | sed -n 's/ install ok installed$//p' || true)
 installed() {
   case $1 in
-    *:*) dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q 'ok installed' ;;
-    *) dpkg-query -W -f='${Status} ${Architecture}\n' "$1" 2>/dev/null | grep -qE "ok installed ($native|all)\$" ;;
+    *:*) grep -qxF -e "$1" <<<"$present" ;;
+    *) grep -qxF -e "$1:$native" -e "$1:all" <<<"$present" ;;
   esac
 }
 missing=() missing_bare=()
