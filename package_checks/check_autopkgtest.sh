@@ -19,14 +19,7 @@ if [ "$1" = --null ]; then
   null=1
   shift
 fi
-suite=""
-if [[ $1 == --suite=* ]]; then
-  suite=${1#--suite=}
-  shift
-fi
-changes=$(realpath "$1")
-dir=$(dirname "$changes")
-use_debian_suite "${suite:-$(changes_suite "$changes")}"
+use_changes "$@"
 ensure_debian_tarball
 mapfile -t artifacts < <(sed -n '/^Files:/,/^[^ ]/s/^ .* \([^ ]*\.\(deb\|dsc\)\)$/\1/p' "$changes" |
   grep -v -- '-dbgsym_' | sed "s|^|$dir/|")

@@ -9,14 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/debian_env.sh
-suite=""
-if [[ $1 == --suite=* ]]; then
-  suite=${1#--suite=}
-  shift
-fi
-changes=$(realpath "$1")
-dir=$(dirname "$changes")
-use_debian_suite "${suite:-$(changes_suite "$changes")}"
+use_changes "$@"
 ensure_minbase_tarball
 mapfile -t debs < <(sed -n '/^Files:/,/^[^ ]/s/^ .* \([^ ]*\.deb\)$/\1/p' "$changes" | grep -v -- '-dbgsym_' |
   sed "s|^|$dir/|")

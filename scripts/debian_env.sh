@@ -37,6 +37,20 @@ changes_suite() {
   esac
 }
 
+# use_changes [--suite=SUITE] CHANGES: sets changes (the file's absolute
+# path) and dir (its directory), and uses SUITE or else the suite that the
+# packages it lists were built for.
+use_changes() {
+  local suite=""
+  if [[ $1 == --suite=* ]]; then
+    suite=${1#--suite=}
+    shift
+  fi
+  changes=$(realpath "$1")
+  dir=$(dirname "$changes")
+  use_debian_suite "${suite:-$(changes_suite "$changes")}"
+}
+
 # archive_uri SUITE DEFAULT: the archive this machine's apt takes SUITE from
 # (a one-line or a deb822 entry), else DEFAULT, so that the chroots are made
 # from the same place.
