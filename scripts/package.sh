@@ -85,17 +85,10 @@ backport() {
   sed -i 's/debhelper-compat (= [0-9]*)/debhelper-compat (= 13)/' "$tree/debian/control"
   # valgrind came to riscv64 after Debian 13.
   sed -i 's/^\( valgrind[^[]*\[.*\) riscv64\(.*\]\)/\1\2/' "$tree/debian/control" "$tree/debian/tests/control"
-  if [ "$1" = bookworm ]; then
-    # Debian 12's dpkg builds as root unless told otherwise; its lintian
-    # wants a Priority and knows watch files up to version 4.
-    sed -i 's/^Section: admin$/&\nPriority: optional\nRules-Requires-Root: no/' "$tree/debian/control"
-    sed -i 's/^Version: 5$/version=4/' "$tree/debian/watch"
-  fi
-  cat >>"$tree/debian/source/lintian-overrides" <<EOF
-# A backport keeps the Standards-Version of unstable's upload, newer than
-# $1's lintian knows.
-tolvane source: newer-standards-version *
-EOF
+  # The lintian of Debian 12 and 13 wants a Priority and knows watch files
+  # up to version 4; Debian 12's dpkg builds as root unless told otherwise.
+  sed -i 's/^Section: admin$/&\nPriority: optional\nRules-Requires-Root: no/' "$tree/debian/control"
+  sed -i 's/^Version: 5$/version=4/' "$tree/debian/watch"
   # debian/ as packed, at the time of its newest entry.
   find "$tree/debian" -exec touch -h -d "@$stamp" {} +
 }
