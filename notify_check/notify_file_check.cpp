@@ -39,7 +39,7 @@ const char* unreadable_kind(mode_t mode)
 CheckResult check_notify_file(const char* path)
 {
     const std::string file = path;
-    struct stat status { };
+    struct stat status = {};
     if (::stat(path, &status) != 0) {
         const int error = errno;
         if (error == ENOENT)

@@ -24,7 +24,7 @@ constexpr char reinstall[] = "; install the tolvane-notify package again";
 CheckResult check_plugin(const char* path)
 {
     const std::string file = path;
-    struct stat status { };
+    struct stat status = {};
     if (::stat(path, &status) != 0) {
         const int error = errno;
         return {Verdict::fail, "plug-in",

@@ -76,16 +76,19 @@ inline void md5_step(std::array<std::uint32_t, 4>& v, const std::array<std::uint
     a = b + std::rotl(add_round_function<I / 16>(a + x[row.word_index] + row.constant, b, c, d), row.shift);
 }
 
+template <std::size_t... I>
+inline void md5_steps(
+    std::array<std::uint32_t, 4>& v, const std::array<std::uint32_t, 16>& x, std::index_sequence<I...>)
+{
+    (md5_step<I>(v, x), ...);
+}
+
 void process_block(Md5State& state, const std::uint8_t* block)
 {
     std::array<std::uint32_t, 16> x;
     load_block_words(x.data(), block, block_size);
     std::array<std::uint32_t, 4> v = {state.a, state.b, state.c, state.d};
-    [&]<std::size_t... I>(std::index_sequence<I...>)
-    {
-        (md5_step<I>(v, x), ...);
-    }
-    (std::make_index_sequence<md5_step_table.size()>{});
+    md5_steps(v, x, std::make_index_sequence<md5_step_table.size()>{});
     state.a += v[0];
     state.b += v[1];
     state.c += v[2];

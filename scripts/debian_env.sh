@@ -25,6 +25,32 @@ use_debian_suite() {
 }
 use_debian_suite bookworm
 
+# changes_suite CHANGES: the suite that the packages a .changes file lists
+# were built for: an upload to unstable is sid's, a backport its release's.
+changes_suite() {
+  local distribution
+  distribution=$(sed -n 's/^Distribution: //p' "$1")
+  case $distribution in
+    unstable) echo sid ;;
+    *-backports) echo "${distribution%-backports}" ;;
+    *) echo "$distribution" ;;
+  esac
+}
+
+# use_changes [--suite=SUITE] CHANGES: sets changes (the file's absolute
+# path) and dir (its directory), and uses SUITE or else the suite that the
+# packages it lists were built for.
+use_changes() {
+  local suite=""
+  if [[ $1 == --suite=* ]]; then
+    suite=${1#--suite=}
+    shift
+  fi
+  changes=$(realpath "$1")
+  dir=$(dirname "$changes")
+  use_debian_suite "${suite:-$(changes_suite "$changes")}"
+}
+
 # archive_uri SUITE DEFAULT: the archive this machine's apt takes SUITE from
 # (a one-line or a deb822 entry), else DEFAULT, so that the chroots are made
 # from the same place.

@@ -6,7 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-600}
 bash scripts/setup.sh
-CC=clang-14 CXX=clang++-14 bash scripts/build.sh fuzz -DTOLVANE_FUZZ=ON -DTOLVANE_BUILD_BENCH=OFF >/dev/null
+source scripts/clang_version.sh
+clang=$(clang_version)
+CC=clang-$clang CXX=clang++-$clang bash scripts/build.sh fuzz -DTOLVANE_FUZZ=ON -DTOLVANE_BUILD_BENCH=OFF >/dev/null
 mkdir -p build/fuzz-findings
 for seeds in tests/fuzz/corpus/*/; do
   name=$(basename "$seeds")

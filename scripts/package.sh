@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
-# package.sh [--chroot] [OPTION...]: builds the source package tolvane and,
-# from it, the binary packages tolvane-mkprofile and tolvane-notify into
-# build/package/, and prints the path of the .changes file that lists them.
+# package.sh [--chroot [--suite=SUITE]] [OPTION...]: builds the source
+# package tolvane and, from it, the binary packages tolvane-mkprofile and
+# tolvane-notify into build/package/, and prints the path of the .changes
+# file that lists them.
 #   (default)  dpkg-buildpackage on this machine, whose build dependencies
 #              scripts/setup.sh installs; OPTIONs go to dpkg-buildpackage
 #              (-Pnocheck builds without the tests)
-#   --chroot   sbuild in a clean bookworm chroot made from this machine's
-#              Debian mirror (build/chroot/), as a distribution's builder
-#              does: a missing build dependency fails the build there;
-#              OPTIONs go to sbuild (--profiles=nocheck)
+#   --chroot   sbuild in a clean chroot of SUITE (bookworm, the default,
+#              trixie or sid) made from this machine's Debian mirror
+#              (build/chroot/), as a distribution's builder does: a missing
+#              build dependency fails the build there. Then that release's
+#              lintian, inside the chroot, on the source and binary
+#              packages (their tags in lintian.txt): on sid any tag fails
+#              the build (but the ITP bug's, below), elsewhere an error or a
+#              warning does. OPTIONs go to sbuild (--profiles=nocheck)
+# debian/ is what an upload to unstable carries. For an older release
+# (bookworm or trixie, in its chroot or as this machine's own) the unpacked
+# copy becomes that release's backport: an entry and version of its own in
+# the changelog, and the debhelper compat level that is stable there.
 # DEB_BUILD_OPTIONS is honoured (parallel=N, nocheck). The build's own
 # output goes to standard error and to build.log beside the packages.
 # TOLVANE_PACKAGE_DIR puts them elsewhere than build/package, so that a
@@ -18,18 +27,23 @@ umask 022
 cd "$(dirname "$0")/.."
 source scripts/debian_env.sh
 chroot=0
+suite=$(host_suite)
 if [ "${1:-}" = --chroot ]; then
   chroot=1
+  suite=bookworm
   shift
-fi
-if ((chroot)); then
+  if [[ ${1:-} == --suite=* ]]; then
+    suite=${1#--suite=}
+    shift
+  fi
+  use_debian_suite "$suite"
   bash scripts/setup.sh packaging >&2
 else
   bash scripts/setup.sh >&2
 fi
 
-version=$(dpkg-parsechangelog -SVersion)
-upstream=${version%-*}
+upstream=$(dpkg-parsechangelog -SVersion)
+upstream=${upstream%-*}
 out=${TOLVANE_PACKAGE_DIR:-build/package}
 tree=$out/tolvane-$upstream
 rm -rf "$out"
@@ -51,22 +65,74 @@ pack --exclude=./debian/.debhelper --exclude=./debian/tmp --exclude=./debian/fil
   --exclude='./debian/*.debhelper*' --exclude=./debian/tolvane-mkprofile --exclude=./debian/tolvane-notify \
   --exclude='./debian/*-dbgsym' -cf - ./debian | tar -xf - -C "$tree"
 
+# backport SUITE: the copy as the backport of unstable's upload to SUITE.
+backport() {
+  local number changelog=$tree/debian/changelog previous maintainer stamp
+  case $1 in
+    bookworm) number=12 ;;
+    trixie) number=13 ;;
+    *) return 0 ;;
+  esac
+  previous=$(dpkg-parsechangelog -l "$changelog" -SVersion)
+  maintainer=$(dpkg-parsechangelog -l "$changelog" -SMaintainer)
+  # A second after unstable's entry: the newest entry must be the newest in time.
+  stamp=$(($(dpkg-parsechangelog -l "$changelog" -STimestamp) + 1))
+  {
+    printf 'tolvane (%s~bpo%s+1) %s-backports; urgency=medium\n\n' "$previous" "$number" "$1"
+    printf '  * Rebuild for %s-backports.\n\n -- %s  %s\n\n' "$1" "$maintainer" "$(date -R -u -d "@$stamp")"
+    cat "$changelog"
+  } >"$changelog.new"
+  mv "$changelog.new" "$changelog"
+  sed -i 's/debhelper-compat (= [0-9]*)/debhelper-compat (= 13)/' "$tree/debian/control"
+  # valgrind came to riscv64 after Debian 13.
+  sed -i 's/^\( valgrind[^[]*\[.*\) riscv64\(.*\]\)/\1\2/' "$tree/debian/control" "$tree/debian/tests/control"
+  # The lintian of Debian 12 and 13 wants a Priority and knows watch files
+  # up to version 4; Debian 12's dpkg builds as root unless told otherwise.
+  sed -i 's/^Section: admin$/&\nPriority: optional\nRules-Requires-Root: no/' "$tree/debian/control"
+  sed -i 's/^Version: 5$/version=4/' "$tree/debian/watch"
+  # debian/ as packed, at the time of its newest entry.
+  find "$tree/debian" -exec touch -h -d "@$stamp" {} +
+}
+backport "$suite"
+version=$(dpkg-parsechangelog -l "$tree/debian/changelog" -SVersion)
+
 if ((chroot)); then
   ensure_debian_tarball
   (cd "$out" && dpkg-source -b "tolvane-$upstream") >&2
+  # lintian prints every tag; an error or a warning fails the build. On sid
+  # any tag does, but those in pending, which only a sponsor can settle
+  # (below), and which are printed every time.
+  fail_on=error,warning
+  [ "$suite" != sid ] || fail_on=error
   # sbuild's settings, read after the user's own: the build runs as the
-  # unprivileged user sbuild, as on Debian's builders.
-  cat >"$out/sbuild.conf" <<'EOF'
-$build_user = 'sbuild';
-$run_lintian = 0;
-$run_piuparts = 0;
-$run_autopkgtest = 0;
+  # unprivileged user sbuild, as on Debian's builders; lintian runs in the
+  # chroot, from its own release.
+  cat >"$out/sbuild.conf" <<EOF
+\$build_user = 'sbuild';
+\$run_lintian = 1;
+\$lintian_opts = ['-I', '-E', '--pedantic', '--fail-on=$fail_on'];
+\$lintian_require_success = 1;
+\$run_piuparts = 0;
+\$run_autopkgtest = 0;
 1;
 EOF
   # -sa: the upstream tarball goes into the upload, as for a first one.
+  status=0
   with_subids env SBUILD_CONFIG="$PWD/$out/sbuild.conf" \
-    sbuild --chroot-mode=unshare --chroot="$PWD/$debian_tarball" --dist=bookworm --source --build-dir="$out" \
-    --debbuildopt=-sa --nolog "$@" "$out/tolvane_$version.dsc" 2>&1 | tee "$out/build.log" >&2
+    sbuild --chroot-mode=unshare --chroot="$PWD/$debian_tarball" \
+    --dist="$(dpkg-parsechangelog -l "$tree/debian/changelog" -SDistribution)" --source --build-dir="$out" \
+    --debbuildopt=-sa --nolog "$@" "$out/tolvane_$version.dsc" 2>&1 | tee "$out/build.log" >&2 || status=$?
+  # lintian's tags, beside the packages.
+  sed -n '/^Running lintian\.\.\.$/,/^[IE]: Lintian run /p' "$out/build.log" | grep -E '^[EWIPX]: ' |
+    grep -vE '^[IE]: Lintian run ' >"$out/lintian.txt" || true
+  ((status == 0)) || exit $status
+  # An upload to Debian of a new package closes its ITP bug, which nobody
+  # has filed yet.
+  pending='^W: tolvane-(mkprofile|notify): initial-upload-closes-no-bugs '
+  if [ "$suite" = sid ] && grep -qvE "$pending" "$out/lintian.txt"; then
+    echo "FAILED: lintian from sid: $(grep -cvE "$pending" "$out/lintian.txt") tags" >&2
+    exit 1
+  fi
 else
   (cd "$tree" && dpkg-buildpackage -us -uc -sa "$@") 2>&1 | tee "$out/build.log" >&2
 fi

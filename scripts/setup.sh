@@ -7,16 +7,35 @@
 # package for arm64 needs (arm64's libraries, by multiarch); with
 # "packaging", what builds the Debian packages in a clean chroot and checks
 # them (sbuild, mmdebstrap, lintian, autopkgtest, piuparts). apt is only
-# consulted when something is missing, and then updated once, after the
-# foreign architecture is added.
+# updated when something is missing (or when it knows no clang yet, whose
+# version comes from the release), and then once, after the foreign
+# architecture is added. A package counts as installed only for this
+# machine's own architecture (or Architecture: all) unless it is named with
+# another (libsystemd-dev:arm64).
 set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/clang_version.sh
+export DEBIAN_FRONTEND=noninteractive
+# Another apt or dpkg may hold the lock (an unattended upgrade): wait for it.
+apt_get() { apt-get -o DPkg::Lock::Timeout=900 "$@"; }
+updated=0
+clang=$(clang_version)
+if [ -z "$clang" ]; then
+  apt_get update
+  updated=1
+  clang=$(clang_version)
+fi
+if [ -z "$clang" ]; then
+  echo "apt knows no clang package on this machine" >&2
+  exit 1
+fi
 
 packages=(
   build-essential cmake ninja-build pkg-config
   libsystemd-dev libgtest-dev libbenchmark-dev libssl-dev
   dbus systemd util-linux binutils gettext locales groff-base man-db valgrind strace
   dpkg-dev debhelper
-  clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
+  clang "clang-$clang" "libclang-rt-$clang-dev" "clang-tidy-$clang" "clang-format-$clang" cppcheck
 )
 # Installed without what they recommend: diffoscope's recommendations are a
 # tool for every file format there is, hundreds of packages that a .deb of
@@ -45,16 +64,26 @@ if wants cross "$@"; then
   )
 fi
 
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+# What is installed, as NAME:ARCH lines, asked of dpkg once (which fails
+# on a name it has never seen).
+native=$(dpkg --print-architecture)
+present=$(dpkg-query -W -f='${Package}:${Architecture} ${Status}\n' "${packages[@]%:*}" "${bare_packages[@]%:*}" \
+  2>/dev/null | sed -n 's/ install ok installed$//p' || true)
+installed() {
+  case $1 in
+    *:*) grep -qxF -e "$1" <<<"$present" ;;
+    *) grep -qxF -e "$1:$native" -e "$1:all" <<<"$present" ;;
+  esac
+}
 missing=() missing_bare=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 for p in "${bare_packages[@]}"; do installed "$p" || missing_bare+=("$p"); done
 if ((${#missing[@]} + ${#missing_bare[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
+  added=0
   for arch in "${foreign_architectures[@]}"; do
-    dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
+    dpkg --print-foreign-architectures | grep -qx "$arch" || { dpkg --add-architecture "$arch"; added=1; }
   done
-  apt-get update
-  ((${#missing[@]} == 0)) || apt-get install -y "${missing[@]}"
-  ((${#missing_bare[@]} == 0)) || apt-get install -y --no-install-recommends "${missing_bare[@]}"
+  ((updated && !added)) || apt_get update
+  ((${#missing[@]} == 0)) || apt_get install -y "${missing[@]}"
+  ((${#missing_bare[@]} == 0)) || apt_get install -y --no-install-recommends "${missing_bare[@]}"
 fi

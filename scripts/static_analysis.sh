@@ -6,6 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/plain}
+source scripts/clang_version.sh
+clang=$(clang_version)
 mapfile -t sources < <(find profile_generator notify_plugin notify_check -name '*.cpp' | LC_ALL=C sort)
 mapfile -t formatted < <(find profile_generator notify_plugin notify_check test_rig tests bench \( -name '*.cpp' -o -name '*.h' \) \
   | LC_ALL=C sort)
@@ -15,7 +17,7 @@ if ((${#sources[@]} == 0 || ${#formatted[@]} == 0)); then
 fi
 
 echo "--- clang-tidy"
-clang-tidy-14 -p "$build" --quiet "${sources[@]}"
+"clang-tidy-$clang" -p "$build" --quiet "${sources[@]}"
 
 echo "--- cppcheck"
 cppcheck --std=c++20 --language=c++ --enable=warning,style,performance,portability --inline-suppr \
@@ -23,5 +25,5 @@ cppcheck --std=c++20 --language=c++ --enable=warning,style,performance,portabili
   -I profile_generator -I notify_plugin -I notify_check -I test_rig "${sources[@]}"
 
 echo "--- clang-format"
-clang-format-14 --dry-run --Werror "${formatted[@]}"
+"clang-format-$clang" --dry-run --Werror "${formatted[@]}"
 echo "static analysis: clean (${#sources[@]} sources, ${#formatted[@]} files formatted)"

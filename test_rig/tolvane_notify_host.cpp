@@ -139,7 +139,7 @@ sigset_t user_signals()
 // thread takes them back.
 void keep_user_signals_to_one_thread(void (*handler)(int))
 {
-    struct sigaction action { };
+    struct sigaction action = {};
     action.sa_handler = handler;
     action.sa_mask = user_signals();
     ::sigaction(SIGUSR1, &action, nullptr);

@@ -312,7 +312,7 @@ TEST_F(ProfileCommand, PermissionBitsAreReadWriteForTheOwnerOnlyLessTheUmask)
         rig::SpawnOptions options;
         options.umask = c.umask;
         ASSERT_EQ(mkprofile({p}, options).status, 0);
-        struct stat st { };
+        struct stat st = {};
         ASSERT_EQ(::lstat(profile_of(p).c_str(), &st), 0);
         EXPECT_TRUE(S_ISREG(st.st_mode));
         EXPECT_EQ(st.st_mode & 07777, c.mode) << "umask " << std::oct << c.umask;
@@ -331,14 +331,14 @@ TEST_F(ProfileCommand, SecondRunLeavesTheProfileUntouched)
 {
     const std::string p = "/usr/bin/twice";
     ASSERT_EQ(mkprofile({p}).status, 0);
-    struct stat before { };
+    struct stat before = {};
     ASSERT_EQ(::stat(profile_of(p).c_str(), &before), 0);
 
     const auto r = mkprofile({p});
     EXPECT_EQ(r.status, 254);
     EXPECT_EQ(r.out, exists_line(p));
     EXPECT_EQ(r.err, "");
-    struct stat after { };
+    struct stat after = {};
     ASSERT_EQ(::stat(profile_of(p).c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);

@@ -189,10 +189,9 @@ TEST_F(NotifyJournal, TheJournalShowsEachLineWithItsPriorityFacilityIdentifierPi
             {"6", "1", "tolvane-daemon", pid, "notify(81)-> on_set_notify_onoff: PrepareForSleep true"},
         }));
     ASSERT_EQ(entries.size(), 3u);
-    EXPECT_TRUE(json_field(entries[1], "SYSLOG_RAW")
-                    .ends_with("tolvane-daemon[" + pid
-                        + "]: notify(254)-> Failed to connect to user bus: " + std::strerror(ENOENT) + "\n"))
-        << entries[1];
+    const std::string line
+        = "tolvane-daemon[" + pid + "]: notify(254)-> Failed to connect to user bus: " + std::strerror(ENOENT) + "\n";
+    EXPECT_TRUE(json_field(entries[1], "SYSLOG_RAW").ends_with(line)) << entries[1];
 }
 
 } // namespace

@@ -139,10 +139,10 @@ TEST_F(NotifyReader, ACallWhileTheReaderRunsLeavesTheReaderServing)
 // Lets writes to a pipe whose reader has gone fail with EPIPE instead of
 // ending the test; the children started before it keep their own setting.
 struct BrokenPipesIgnored {
-    struct sigaction previous { };
+    struct sigaction previous = {};
     BrokenPipesIgnored()
     {
-        struct sigaction ignore { };
+        struct sigaction ignore = {};
         ignore.sa_handler = SIG_IGN;
         ::sigaction(SIGPIPE, &ignore, &previous);
     }

@@ -143,8 +143,8 @@ LoaderLookups loader_lookups(const char* path)
         return result;
     }
     std::map<ElfW(Sxword), ElfW(Xword)> dynamic;
-    for (std::uint64_t at = dynamic_segment->p_offset; at < dynamic_segment->p_offset + dynamic_segment->p_filesz;
-         at += sizeof(ElfW(Dyn))) {
+    const std::uint64_t dynamic_end = dynamic_segment->p_offset + dynamic_segment->p_filesz;
+    for (std::uint64_t at = dynamic_segment->p_offset; at < dynamic_end; at += sizeof(ElfW(Dyn))) {
         const auto entry = read_at<ElfW(Dyn)>(file, at);
         if (!entry || entry->d_tag == DT_NULL)
             break;

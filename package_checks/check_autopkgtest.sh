@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# check_autopkgtest.sh [--null] CHANGES: autopkgtest of the source package
-# and the binary packages that the .changes file lists, in a clean testbed:
-# the unshare server on the bookworm tarball the chroot build uses, brought
+# check_autopkgtest.sh [--null] [--suite=SUITE] CHANGES: autopkgtest of the
+# source package and the binary packages that the .changes file lists, in a
+# clean testbed of SUITE (by default the release they were built for): the
+# unshare server on the tarball the chroot build of that suite uses, brought
 # up to date from the mirror. Every test must pass there, none may be
 # skipped. Prints the summary and the installed files the suites ran
-# against; the whole log is build/autopkgtest/log.
+# against; the whole log is build/autopkgtest-SUITE/log.
 #   --null  with autopkgtest's null runner instead, which installs the
 #           packages on the machine it runs on: here a throwaway root made
 #           from the same tarball and entered as root, in a private mount
@@ -18,17 +19,16 @@ if [ "$1" = --null ]; then
   null=1
   shift
 fi
-changes=$(realpath "$1")
-dir=$(dirname "$changes")
+use_changes "$@"
 ensure_debian_tarball
 mapfile -t artifacts < <(sed -n '/^Files:/,/^[^ ]/s/^ .* \([^ ]*\.\(deb\|dsc\)\)$/\1/p' "$changes" |
   grep -v -- '-dbgsym_' | sed "s|^|$dir/|")
-out=build/autopkgtest
+out=build/autopkgtest-$debian_suite
 rm -rf "$out"
 status=0
 if ((null)); then
-  out=build/autopkgtest-null
-  root=$(realpath -m build/null-testbed)
+  out=build/autopkgtest-null-$debian_suite
+  root=$(realpath -m "build/null-testbed-$debian_suite")
   rm -rf --one-file-system "$out" "$root"
   mkdir -p "$root/srv/tolvane"
   tar -xf "$debian_tarball" -C "$root" --exclude='./dev/*'
@@ -42,7 +42,7 @@ if ((null)); then
     exec chroot "$1" sh -ec "
       apt-get -q update && DEBIAN_FRONTEND=noninteractive apt-get -q -y install autopkgtest
       autopkgtest --output-dir=/srv/out /srv/tolvane/*.deb /srv/tolvane/*.dsc -- null"' sh "$root" \
-    >build/autopkgtest-null.log 2>&1 || status=$?
+    >"$out.log" 2>&1 || status=$?
   mv "$root/srv/out" "$out" || true
   rm -rf --one-file-system "$root"
 else
@@ -57,4 +57,5 @@ if ((status != 0)) || grep -qv ' PASS' "$out/summary"; then
   echo "FAILED: autopkgtest (exit status $status; the log: $out/log)"
   exit 1
 fi
-echo "ok: autopkgtest ($( ((null)) && echo null runner in a throwaway root || echo unshare testbed)): every test passed against the installed packages"
+echo "ok: autopkgtest on $debian_suite ($( ((null)) && echo null runner in a throwaway root || echo unshare testbed)):" \
+  "every test passed against the installed packages"

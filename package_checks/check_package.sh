@@ -33,7 +33,6 @@ check "tolvane-mkprofile holds the generator and its manual page" "$(files_with_
 -rwxr-xr-x usr/sbin/tv-mkprofile
 -rw-r--r-- usr/share/doc/tolvane-mkprofile/changelog.Debian.gz
 -rw-r--r-- usr/share/doc/tolvane-mkprofile/copyright
--rw-r--r-- usr/share/lintian/overrides/tolvane-mkprofile
 $(pages_of mkprofile)
 EOF
 )"

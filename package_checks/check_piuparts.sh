@@ -1,26 +1,25 @@
 #!/usr/bin/env bash
-# check_piuparts.sh CHANGES: piuparts on the binary packages that the
-# .changes file lists, in a minimal bookworm system made from the mirror
-# (build/chroot/): each package alone is installed, removed and purged, and
+# check_piuparts.sh [--suite=SUITE] CHANGES: piuparts on the binary packages
+# that the .changes file lists, in a minimal system of SUITE (by default the
+# release they were built for) made from the mirror (build/chroot/): each package alone is installed, removed and purged, and
 # both are installed over the tolvane package that CPack made before them
-# (tests/make_old_package.sh makes its stand-in), which must go, before they
+# (package_checks/make_old_package.sh makes its stand-in), which must go, before they
 # are removed and purged in turn. Each run fails on anything left behind.
 # piuparts mounts in its chroots: it runs in a private mount namespace.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/debian_env.sh
-changes=$(realpath "$1")
-dir=$(dirname "$changes")
+use_changes "$@"
 ensure_minbase_tarball
 mapfile -t debs < <(sed -n '/^Files:/,/^[^ ]/s/^ .* \([^ ]*\.deb\)$/\1/p' "$changes" | grep -v -- '-dbgsym_' |
   sed "s|^|$dir/|")
 mkprofile_deb=$(printf '%s\n' "${debs[@]}" | grep '/tolvane-mkprofile_')
 notify_deb=$(printf '%s\n' "${debs[@]}" | grep '/tolvane-notify_')
 
-work=$(realpath -m build/piuparts)
+work=$(realpath -m "build/piuparts-$debian_suite")
 rm -rf "$work"
 mkdir -p "$work/old" "$work/scripts" "$work/tmp"
-old_deb=$(bash tests/make_old_package.sh "$work/old" "$mkprofile_deb" "$notify_deb")
+old_deb=$(bash package_checks/make_old_package.sh "$work/old" "$mkprofile_deb" "$notify_deb")
 # Run in the chroot before the packages are installed (twice: piuparts asks
 # for these scripts before its own preparations and before the packages).
 cat >"$work/scripts/pre_install_old_tolvane" <<EOF
@@ -47,13 +46,16 @@ chmod +x "$work"/scripts/*
 run_piuparts() {
   local log=$1
   shift
-  unshare --mount --propagation private -- piuparts --basetgz="$PWD/$debian_minbase_tarball" --distribution=bookworm \
-    --keep-sources-list --no-upgrade-test --tmpdir="$work/tmp" --log-file="$work/$log" "$@" >/dev/null 2>&1 || {
+  # debconf's dpkg-preconfigure keeps its working directory, tmp.ci, on
+  # trixie and sid, which Debian 12's piuparts does not count as debconf's.
+  unshare --mount --propagation private -- piuparts --basetgz="$PWD/$debian_minbase_tarball" --distribution="$debian_suite" \
+    --keep-sources-list --no-upgrade-test --ignore=/var/cache/debconf/tmp.ci/ --tmpdir="$work/tmp" \
+    --log-file="$work/$log" "$@" >/dev/null 2>&1 || {
     tail -n 40 "$work/$log"
     echo "FAILED: piuparts $log (whole log: $work/$log)"
     return 1
   }
-  echo "ok: piuparts $log: $(grep -o 'PASS: .*' "$work/$log" | sort -u | paste -sd ' ')"
+  echo "ok: piuparts on $debian_suite, $log: $(grep -o 'PASS: .*' "$work/$log" | sort -u | paste -sd ' ')"
 }
 fail=0
 run_piuparts tolvane-mkprofile.log "$mkprofile_deb" || fail=1
