@@ -18,7 +18,8 @@ if (($# > 1)); then
   exit $missing
 fi
 for needle in "Usage" "already exists!" "is not invalid filepath!" "create failed. maybe you need run as root!" \
-              "created!" "254" "255" "/etc/tolvane.d" "0.0.1 flags=(complain)" "allow * * rwxd" "mode is 0644 less the umask"; do
+              "created!" "254" "255" "/etc/tolvane.d" "0.0.1 flags=(complain)" "allow * * rwxd" "mode is 0644 less the umask" \
+              ".tv-mkprofile-PID-N" "can be removed at any time" "SIGKILL"; do
   grep -qF -- "$needle" <<<"$text" || { echo "not documented: $needle"; missing=1; }
 done
 exit $missing
