@@ -92,8 +92,8 @@ TracedCall call_of(Step step, Creation creation, const std::string& program)
 {
     const std::string profile = md5_hex(program.c_str());
     // The file the content goes to, as the trace names its descriptor.
-    const std::string file[] = {"</etc/tolvane.d/#", "</etc/tolvane.d/.tv-mkprofile-",
-        "</etc/tolvane.d/.tv-mkprofile-", "</etc/tolvane.d/" + profile + ">"};
+    const std::string file[] = {"</etc/tolvane.d/#", "</etc/tolvane.d/.tv-mkprofile-", "</etc/tolvane.d/.tv-mkprofile-",
+        "</etc/tolvane.d/" + profile + ">"};
     const std::string& written = file[static_cast<int>(creation)];
     switch (step) {
     case Step::open_directory:

@@ -86,8 +86,7 @@ testing::AssertionResult tampered_with(const std::string& trace, const TracedCal
         if (lines[n].ends_with(" (INJECTED)") || next.starts_with("--- SIG") || next.starts_with("+++ killed by "))
             return testing::AssertionSuccess();
     }
-    return testing::AssertionFailure() << "strace made no fault at " << call.name << "(..." << call.part
-                                       << "...) in\n"
+    return testing::AssertionFailure() << "strace made no fault at " << call.name << "(..." << call.part << "...) in\n"
                                        << trace;
 }
 

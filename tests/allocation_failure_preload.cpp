@@ -86,8 +86,8 @@ int open_at(int dir, const char* path, int flags, va_list rest)
 } // namespace
 
 // The program's start goes through here, so that the count begins with main().
-extern "C" int __libc_start_main(Main main, int argc, char** argv, void (*init)(), void (*fini)(),
-    void (*rtld_fini)(), void* stack_end)
+extern "C" int __libc_start_main(
+    Main main, int argc, char** argv, void (*init)(), void (*fini)(), void (*rtld_fini)(), void* stack_end)
 {
     program_main = main;
     const auto next = reinterpret_cast<StartMain>(::dlsym(RTLD_NEXT, "__libc_start_main"));

@@ -43,8 +43,7 @@ TEST_F(ProfileLimits, WhatTheRunInheritsCostsNeitherItsStatusNorLeavesAHalfProfi
     std::vector<std::string> errors;
     const auto along = [&](rig::Creation creation) {
         std::vector<std::string> args;
-        const rig::Status made
-            = rig::strace_args_for(creation, p, {}, {}, args, {PRLIMIT, "--fsize=unlimited", "--"});
+        const rig::Status made = rig::strace_args_for(creation, p, {}, {}, args, {PRLIMIT, "--fsize=unlimited", "--"});
         if (!made)
             errors.push_back(made.error);
         args.insert(args.end(), no_file_size.begin(), no_file_size.end());
@@ -118,9 +117,9 @@ TEST_F(ProfileLimits, MemoryThatRunsOutFailsTheRunAndWritesNothing)
         rig::MkprofileOutcome r;
         for (;; ++n) {
             rig::SpawnOptions options;
-            options.environment = {"LD_PRELOAD=" ALLOCATION_FAILURE_PRELOAD,
-                "TOLVANE_FAIL_ALLOCATION=" + std::to_string(n),
-                std::string("TOLVANE_REFUSE_UNNAMED_FILES=") + (unnamed_files ? "0" : "1")};
+            options.environment
+                = {"LD_PRELOAD=" ALLOCATION_FAILURE_PRELOAD, "TOLVANE_FAIL_ALLOCATION=" + std::to_string(n),
+                    std::string("TOLVANE_REFUSE_UNNAMED_FILES=") + (unnamed_files ? "0" : "1")};
             r = rig::run_mkprofile({p}, options);
             if (r.status == 0 || n > 200)
                 break;

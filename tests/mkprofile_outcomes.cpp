@@ -142,8 +142,8 @@ TEST_F(ProfileCommand, PermissionBitsAreReadWriteForTheOwnerOnlyLessTheUmask)
 
         // The fallbacks for file systems without unnamed files.
         for (const auto method : {CreateMethod::temporary_name, CreateMethod::exclusive}) {
-            const std::string q = profile_dir + "/method" + std::to_string(static_cast<int>(method)) + "-"
-                + std::to_string(c.umask);
+            const std::string q
+                = profile_dir + "/method" + std::to_string(static_cast<int>(method)) + "-" + std::to_string(c.umask);
             const mode_t previous = ::umask(c.umask);
             EXPECT_EQ(create_profile(q, "x\n", method), CreateResult::created);
             ::umask(previous);
