@@ -5,6 +5,7 @@
 #include "creation_paths.h"
 #include "mkprofile_emulator.h"
 #include "mkprofile_expected.h"
+#include "mkprofile_fixture.h"
 #include "mkprofile_trace.h"
 #include "profile_directory.h"
 
@@ -71,15 +72,7 @@ int temporaries_in(const std::set<std::string>& names)
     return n;
 }
 
-class Faults : public ::testing::TestWithParam<FaultRow> {
-protected:
-    void SetUp() override
-    {
-        const rig::Status mounted = directory.mount("mode=0755");
-        ASSERT_TRUE(mounted) << mounted;
-    }
-    rig::PrivateProfileDirectory directory;
-};
+class Faults : public FreshProfileDirectory, public ::testing::WithParamInterface<FaultRow> { };
 
 TEST_P(Faults, LeaveTheWholeProfileOrNoneAndTheNextRunSettlesIt)
 {

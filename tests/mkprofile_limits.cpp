@@ -3,6 +3,7 @@
 // is a truthful one, and a failed run leaves nothing behind.
 #include "creation_paths.h"
 #include "mkprofile_expected.h"
+#include "mkprofile_fixture.h"
 #include "mkprofile_trace.h"
 #include "profile_directory.h"
 #include "profile_writer.h"
@@ -22,15 +23,7 @@ using rig::read_file;
 
 namespace {
 
-class ProfileLimits : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const rig::Status mounted = directory.mount("mode=0755");
-        ASSERT_TRUE(mounted) << mounted;
-    }
-    rig::PrivateProfileDirectory directory;
-};
+using ProfileLimits = FreshProfileDirectory;
 
 // A file-size limit of 0 (`ulimit -f 0`), whichever way the file is made, or
 // no standard output at all.

@@ -3,6 +3,7 @@
 // each outcome with its line, its status and what it leaves on disk.
 #include "creation_paths.h"
 #include "mkprofile_expected.h"
+#include "mkprofile_fixture.h"
 #include "mkprofile_run.h"
 #include "profile_directory.h"
 #include "profile_path.h"
@@ -28,16 +29,7 @@ using rig::read_file;
 
 namespace {
 
-// Each test gets an empty profile directory of its own: a fresh tmpfs.
-class ProfileCommand : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const rig::Status mounted = directory.mount("mode=0755");
-        ASSERT_TRUE(mounted) << mounted;
-    }
-    rig::PrivateProfileDirectory directory;
-};
+using ProfileCommand = FreshProfileDirectory;
 
 TEST_F(ProfileCommand, WrongArgumentCountOrHelpPrintsUsageAndStatusOne)
 {

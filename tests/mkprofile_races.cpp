@@ -3,6 +3,7 @@
 // appears just before the create, and names left behind by killed runs.
 #include "creation_paths.h"
 #include "mkprofile_expected.h"
+#include "mkprofile_fixture.h"
 #include "mkprofile_run.h"
 #include "mkprofile_trace.h"
 #include "profile_directory.h"
@@ -25,15 +26,7 @@ using rig::read_file;
 
 namespace {
 
-class ProfileRaces : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const rig::Status mounted = directory.mount("mode=0755");
-        ASSERT_TRUE(mounted) << mounted;
-    }
-    rig::PrivateProfileDirectory directory;
-};
+using ProfileRaces = FreshProfileDirectory;
 
 TEST_F(ProfileRaces, ConcurrentRunsForOnePathCreateExactlyOneProfileWhicheverWayTheyMakeIt)
 {
