@@ -29,13 +29,15 @@ bool matches(const std::string& line, const TracedCall& call)
 
 } // namespace
 
-TracedRun run_mkprofile_traced(const std::vector<std::string>& args, const std::vector<std::string>& strace_args)
+TracedRun run_mkprofile_traced(const std::vector<std::string>& args, const std::vector<std::string>& strace_args,
+    const std::vector<std::string>& environment)
 {
     const std::string log = mkprofile_scratch_file("trace");
     std::vector<std::string> wrapper{STRACE, "-o", log, "-y", "-s", "512"};
     wrapper.insert(wrapper.end(), strace_args.begin(), strace_args.end());
     // LeakSanitizer cannot work under ptrace; the runs without strace look for leaks.
     SpawnOptions options;
+    options.environment = environment;
     const char* asan_options = std::getenv("ASAN_OPTIONS");
     options.environment.push_back(
         std::string("ASAN_OPTIONS=") + (asan_options != nullptr ? asan_options : "") + ":detect_leaks=0");

@@ -19,8 +19,9 @@ struct TracedRun {
 
 // Runs tv-mkprofile with `args` under strace with `strace_args`: its
 // filters and injections, and any program that strace starts it through
-// (prlimit, a shell).
-TracedRun run_mkprofile_traced(const std::vector<std::string>& args, const std::vector<std::string>& strace_args);
+// (prlimit, a shell), with the variables `environment` set.
+TracedRun run_mkprofile_traced(const std::vector<std::string>& args, const std::vector<std::string>& strace_args,
+    const std::vector<std::string>& environment = {});
 
 // A call of a trace: the system call's name and a part of its line that
 // tells it from the others of that name.

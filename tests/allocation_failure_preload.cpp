@@ -148,11 +148,5 @@ extern "C" int openat(int dir, const char* path, int flags, ...)
     return fd;
 }
 
-extern "C" int openat64(int dir, const char* path, int flags, ...)
-{
-    va_list rest;
-    va_start(rest, flags);
-    const int fd = open_at(dir, path, flags, rest);
-    va_end(rest);
-    return fd;
-}
+// The same entry under its large-file name.
+extern "C" int openat64(int dir, const char* path, int flags, ...) __attribute__((alias("openat")));

@@ -104,6 +104,12 @@ TEST_F(ProfileLimits, MemoryThatRunsOutFailsTheRunAndWritesNothing)
     const std::string p = "/opt/app/a-program-with-a-long-name"; // longer than a string holds in place
     for (const bool unnamed_files : {true, false}) {
         SCOPED_TRACE(unnamed_files ? "unnamed files" : "no unnamed files");
+        const std::string refuse = std::string("TOLVANE_REFUSE_UNNAMED_FILES=") + (unnamed_files ? "0" : "1");
+        // The run takes the way the file system leaves it.
+        const auto path = rig::run_mkprofile_traced({p}, {}, {"LD_PRELOAD=" ALLOCATION_FAILURE_PRELOAD, refuse});
+        EXPECT_EQ(path.outcome.status, 0);
+        EXPECT_EQ(rig::succeeded(path.trace, {"renameat2", "RENAME_NOREPLACE"}), !unnamed_files) << path.trace;
+        fs::remove(profile_of(p));
         int silent = 0;
         int without_digest = 0;
         int n = 1;
@@ -111,8 +117,7 @@ TEST_F(ProfileLimits, MemoryThatRunsOutFailsTheRunAndWritesNothing)
         for (;; ++n) {
             rig::SpawnOptions options;
             options.environment
-                = {"LD_PRELOAD=" ALLOCATION_FAILURE_PRELOAD, "TOLVANE_FAIL_ALLOCATION=" + std::to_string(n),
-                    std::string("TOLVANE_REFUSE_UNNAMED_FILES=") + (unnamed_files ? "0" : "1")};
+                = {"LD_PRELOAD=" ALLOCATION_FAILURE_PRELOAD, "TOLVANE_FAIL_ALLOCATION=" + std::to_string(n), refuse};
             r = rig::run_mkprofile({p}, options);
             if (r.status == 0 || n > 200)
                 break;
