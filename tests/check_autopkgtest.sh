@@ -13,6 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/debian_env.sh
+use_debian_suite trixie
 null=0
 if [ "$1" = --null ]; then
   null=1

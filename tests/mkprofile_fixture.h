@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 class FreshProfileDirectory : public ::testing::Test {
 protected:
     void SetUp() override
@@ -15,3 +17,13 @@ protected:
     }
     rig::PrivateProfileDirectory directory;
 };
+
+// How many descriptors this process has open: the creation step, called
+// here in-process, leaves none behind.
+inline std::size_t open_descriptors()
+{
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}

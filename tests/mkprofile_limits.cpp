@@ -82,6 +82,7 @@ TEST_F(ProfileLimits, FailedWriteLeavesNoPartialProfileWithAnyMethod)
     ASSERT_TRUE(directory.mount("mode=0755,size=4k"));
     std::ofstream(profile_dir + "/filler") << std::string(4000, 'x');
     const std::string big(8192, 'y');
+    const std::size_t descriptors = open_descriptors();
     for (const auto method : {CreateMethod::unnamed_then_link, CreateMethod::temporary_name, CreateMethod::exclusive}) {
         SCOPED_TRACE(static_cast<int>(method));
         EXPECT_EQ(create_profile(profile_dir + "/p", big, method), CreateResult::failed);
@@ -90,6 +91,7 @@ TEST_F(ProfileLimits, FailedWriteLeavesNoPartialProfileWithAnyMethod)
     fs::remove(profile_dir + "/filler");
     EXPECT_EQ(create_profile(profile_dir + "/p", "done\n", CreateMethod::exclusive), CreateResult::created);
     EXPECT_EQ(read_file(profile_dir + "/p"), "done\n");
+    EXPECT_EQ(open_descriptors(), descriptors);
 }
 
 #ifdef ALLOCATION_FAILURE_PRELOAD

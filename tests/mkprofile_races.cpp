@@ -80,6 +80,7 @@ TEST_F(ProfileRaces, ConcurrentRunsForOnePathCreateExactlyOneProfileWhicheverWay
 TEST_F(ProfileRaces, CreationNeverReplacesAnEntryThatAppearedMeanwhile)
 {
     const std::string q = profile_dir + "/late";
+    const std::size_t descriptors = open_descriptors();
     for (const auto method : {CreateMethod::unnamed_then_link, CreateMethod::temporary_name, CreateMethod::exclusive}) {
         SCOPED_TRACE(static_cast<int>(method));
         std::ofstream(q) << "theirs";
@@ -95,6 +96,7 @@ TEST_F(ProfileRaces, CreationNeverReplacesAnEntryThatAppearedMeanwhile)
         // Nothing of the attempts stays.
         EXPECT_TRUE(entries(profile_dir).empty());
     }
+    EXPECT_EQ(open_descriptors(), descriptors);
 }
 
 // A killed run of this process id left its temporary names, whole or not:
