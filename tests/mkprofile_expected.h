@@ -4,8 +4,8 @@
 #include "md5.h"
 #include "profile_directory.h"
 
-#include <regex>
 #include <string>
+#include <string_view>
 
 namespace expected {
 
@@ -54,12 +54,18 @@ inline std::string invalid_line(const std::string& p)
     return "warning: " + p + "is not invalid filepath!\n";
 }
 
-// A temporary name of the fallback: recognisably the tool's, never 32
-// hexadecimal digits.
-inline bool is_temporary_name(const std::string& name)
+// A temporary name of the fallback, .tv-mkprofile-PID-N: recognisably the
+// tool's, never 32 hexadecimal digits.
+inline bool is_temporary_name(std::string_view name)
 {
-    static const std::regex pattern(R"(\.tv-mkprofile-[0-9]+-[0-9]+)");
-    return std::regex_match(name, pattern);
+    const std::string_view prefix = ".tv-mkprofile-";
+    const auto number
+        = [](std::string_view s) { return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos; };
+    if (!name.starts_with(prefix))
+        return false;
+    name.remove_prefix(prefix.size());
+    const auto hyphen = name.find('-');
+    return hyphen != std::string_view::npos && number(name.substr(0, hyphen)) && number(name.substr(hyphen + 1));
 }
 
 } // namespace expected
