@@ -122,6 +122,15 @@ TEST_F(ProfileRaces, TemporaryNamesLeftByKilledRunsStopNoOne)
     EXPECT_EQ(entries(profile_dir), all);
     EXPECT_EQ(read_file(stem + "2"), "xx");
     EXPECT_FALSE(fs::exists(profile_dir + "/elsewhere"));
+
+    // Only when every name the run may take is taken does it fail, and it
+    // touches none of them.
+    fs::remove(q);
+    for (int n = 4; n < 1000; ++n)
+        std::ofstream(stem + std::to_string(n)) << "theirs";
+    EXPECT_EQ(create_profile(q, "ours\n", CreateMethod::temporary_name), CreateResult::failed);
+    EXPECT_EQ(entries(profile_dir).size(), 1000u);
+    EXPECT_EQ(read_file(stem + "999"), "theirs");
 }
 
 } // namespace
