@@ -29,18 +29,23 @@ bool matches(const std::string& line, const TracedCall& call)
 
 } // namespace
 
+SpawnOptions options_under_ptrace()
+{
+    SpawnOptions options;
+    const char* asan_options = std::getenv("ASAN_OPTIONS");
+    options.environment.push_back(
+        std::string("ASAN_OPTIONS=") + (asan_options != nullptr ? asan_options : "") + ":detect_leaks=0");
+    return options;
+}
+
 TracedRun run_mkprofile_traced(const std::vector<std::string>& args, const std::vector<std::string>& strace_args,
     const std::vector<std::string>& environment)
 {
     const std::string log = mkprofile_scratch_file("trace");
     std::vector<std::string> wrapper{STRACE, "-o", log, "-y", "-s", "512"};
     wrapper.insert(wrapper.end(), strace_args.begin(), strace_args.end());
-    // LeakSanitizer cannot work under ptrace; the runs without strace look for leaks.
-    SpawnOptions options;
-    options.environment = environment;
-    const char* asan_options = std::getenv("ASAN_OPTIONS");
-    options.environment.push_back(
-        std::string("ASAN_OPTIONS=") + (asan_options != nullptr ? asan_options : "") + ":detect_leaks=0");
+    SpawnOptions options = options_under_ptrace();
+    options.environment.insert(options.environment.end(), environment.begin(), environment.end());
     TracedRun traced;
     traced.outcome = run_mkprofile(args, options, wrapper);
     std::ifstream in(log, std::ios::binary);

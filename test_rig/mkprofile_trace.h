@@ -17,6 +17,10 @@ struct TracedRun {
     std::string trace;
 };
 
+// Options for a run under strace: LeakSanitizer cannot work under ptrace,
+// so a sanitized run there looks for no leaks (the runs without strace do).
+SpawnOptions options_under_ptrace();
+
 // Runs tv-mkprofile with `args` under strace with `strace_args`: its
 // filters and injections, and any program that strace starts it through
 // (prlimit, a shell), with the variables `environment` set.

@@ -54,7 +54,8 @@ TEST_F(ProfileRaces, ConcurrentRunsForOnePathCreateExactlyOneProfileWhicheverWay
         }
         std::vector<rig::MkprofileRun> runs(c.runs);
         for (auto& run : runs) {
-            const rig::Status started = rig::start_mkprofile({p}, {}, wrapper, run);
+            const rig::Status started
+                = rig::start_mkprofile({p}, c.traced ? rig::options_under_ptrace() : rig::SpawnOptions{}, wrapper, run);
             EXPECT_TRUE(started) << started;
         }
         int created = 0;
