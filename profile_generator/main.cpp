@@ -4,6 +4,8 @@
 #include "profile_path.h"
 #include "profile_writer.h"
 
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -41,6 +43,34 @@ bool is_help_option(std::string_view arg)
     return arg == "--help" || arg == "-help" || arg == "-h";
 }
 
+// Holds back every signal that can be held (SIGKILL and SIGSTOP cannot),
+// from before the profile's first file is made until its line is out, so
+// that the line tells what is on disk. Then the caller's mask comes back and
+// a signal that came meanwhile acts, unless the run is told to end as it is.
+class HeldSignals {
+public:
+    HeldSignals()
+    {
+        sigset_t all;
+        ::sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, &caller_);
+    }
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+    ~HeldSignals()
+    {
+        if (!until_exit_)
+            ::pthread_sigmask(SIG_SETMASK, &caller_, nullptr);
+    }
+    // The profile is in place and announced: the run was ending anyway, and
+    // a signal now would only turn its status into a lie.
+    void keep_until_exit() { until_exit_ = true; }
+
+private:
+    sigset_t caller_;
+    bool until_exit_ = false;
+};
+
 int run(int argc, char** argv)
 {
     if (argc != 2 || is_help_option(argv[1])) {
@@ -69,11 +99,16 @@ int run(int argc, char** argv)
         print_line(exists_line);
         return -2;
     }
+    HeldSignals held;
     switch (create_profile(profile, content)) {
     case CreateResult::created:
         print_line(created_line);
+        held.keep_until_exit();
         return 0;
     case CreateResult::exists:
+    // A partial file that could not be taken back occupies the name: the
+    // next run finds it too, and it has to be looked at, not run again.
+    case CreateResult::left_partial:
         print_line(exists_line);
         return -2;
     case CreateResult::failed:

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <string>
 
 namespace {
@@ -13,6 +12,9 @@ namespace {
 // Owner read-write, read for the rest, less the umask: never more, so that a
 // root-owned profile stays unwritable to others even under umask 0.
 constexpr mode_t profile_mode = 0644;
+
+// Far more than killed runs could ever have left with one process id.
+constexpr int temporary_name_attempts = 1000;
 
 struct UniqueFd {
     int fd = -1;
@@ -53,6 +55,12 @@ bool write_durably(int fd, std::string_view content)
     return write_all(fd, content) && ::fsync(fd) == 0;
 }
 
+// False when the name stays.
+bool remove_name(int dir, const std::string& name)
+{
+    return ::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
+}
+
 struct Place {
     std::string directory;
     std::string name;
@@ -64,6 +72,103 @@ Place place_of(const std::string& path)
     if (slash == std::string::npos)
         return {".", path};
     return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// A new name survives a crash only once its directory is on disk. One that
+// cannot be made to is taken back: a failed run leaves nothing, and running
+// the command again starts afresh instead of finding a profile whose name
+// may vanish at the next power loss. The content under the name is whole and
+// synced, so when the name cannot be taken back either, the profile is there.
+CreateResult settle_or_take_back(int dir, const std::string& name)
+{
+    if (::fsync(dir) == 0 || !remove_name(dir, name))
+        return CreateResult::created;
+    return CreateResult::failed;
+}
+
+CreateResult create_exclusively(int dir, const std::string& name, std::string_view content)
+{
+    UniqueFd file(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, profile_mode));
+    if (file.fd < 0)
+        return errno == EEXIST ? CreateResult::exists : CreateResult::failed;
+    // From the create on, the name is there while its content may not be
+    // yet. It was ours alone since the create, so taking it back on failure
+    // removes nothing of anyone else's.
+    const bool durable = write_durably(file.fd, content);
+    if (file.close_checked() && durable)
+        return settle_or_take_back(dir, name);
+    return remove_name(dir, name) ? CreateResult::failed : CreateResult::left_partial;
+}
+
+// A name of its own in the directory, exclusively created: the process id
+// and the first number not taken, so that names left by killed runs, or
+// another run's, never stop this one. -1 when none can be had.
+int create_temporary(int dir, std::string& name)
+{
+    const std::string stem = std::string(temporary_name_prefix) + std::to_string(::getpid()) + "-";
+    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
+        name = stem + std::to_string(attempt);
+        const int fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, profile_mode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+enum class Naming { renamed, linked, exists, failed, unsupported };
+
+// Gives the complete file its final name without ever replacing an entry.
+// The rename moves the name in one step: no moment with two names, nothing
+// left to remove. Where the file system's rename cannot refuse to replace,
+// a hard link does the same in two.
+Naming give_final_name(int dir, const std::string& temporary, const std::string& name)
+{
+    if (::renameat2(dir, temporary.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0)
+        return Naming::renamed;
+    if (errno == EEXIST)
+        return Naming::exists;
+    // EINVAL: a rename that takes no flags; ENOSYS: a kernel before 3.15.
+    if (errno != EINVAL && errno != ENOSYS)
+        return Naming::failed;
+    if (::linkat(dir, temporary.c_str(), dir, name.c_str(), 0) == 0)
+        return Naming::linked;
+    if (errno == EEXIST)
+        return Naming::exists;
+    // EPERM and EOPNOTSUPP: a file system without hard links.
+    return errno == EPERM || errno == EOPNOTSUPP ? Naming::unsupported : Naming::failed;
+}
+
+CreateResult create_under_temporary_name(int dir, const std::string& name, std::string_view content)
+{
+    std::string temporary;
+    UniqueFd file(create_temporary(dir, temporary));
+    if (file.fd < 0)
+        return CreateResult::failed;
+    // From here on, whatever stops the run leaves at most the temporary
+    // name, which no one takes for a profile and anyone may remove.
+    const bool durable = write_durably(file.fd, content);
+    if (!file.close_checked() || !durable) {
+        (void)remove_name(dir, temporary);
+        return CreateResult::failed;
+    }
+    CreateResult result = CreateResult::failed;
+    switch (give_final_name(dir, temporary, name)) {
+    case Naming::renamed:
+        return settle_or_take_back(dir, name);
+    case Naming::linked:
+        result = settle_or_take_back(dir, name);
+        break;
+    case Naming::exists:
+        result = CreateResult::exists;
+        break;
+    case Naming::failed:
+        break;
+    case Naming::unsupported:
+        (void)remove_name(dir, temporary);
+        return create_exclusively(dir, name, content);
+    }
+    (void)remove_name(dir, temporary);
+    return result;
 }
 
 enum class LinkResult { linked, exists, failed, unsupported };
@@ -86,47 +191,32 @@ LinkResult link_into_place(int fd, int dir, const std::string& name)
     return errno == ENOENT ? LinkResult::unsupported : LinkResult::failed;
 }
 
-// A new name survives a crash only once its directory is on disk. One that
-// cannot be made to is taken back: a failed run leaves nothing, and running
-// the command again starts afresh instead of finding a profile whose name
-// may vanish at the next power loss.
-CreateResult settle_or_take_back(bool written, int dir, const std::string& name)
+CreateResult create_unnamed_then_link(int dir, const std::string& name, std::string_view content)
 {
-    if (written && ::fsync(dir) == 0)
-        return CreateResult::created;
-    ::unlinkat(dir, name.c_str(), 0);
-    return CreateResult::failed;
-}
-
-// Holds back every signal that can be held, from construction to
-// destruction, then restores the caller's mask, so that a signal that came
-// meanwhile acts then. SIGKILL and SIGSTOP cannot be held.
-struct HeldSignals {
-    sigset_t caller;
-    HeldSignals()
-    {
-        sigset_t all;
-        ::sigfillset(&all);
-        ::pthread_sigmask(SIG_BLOCK, &all, &caller);
+    UniqueFd file(::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, profile_mode));
+    if (file.fd < 0) {
+        // EISDIR is how kernels that predate unnamed files answer.
+        if (errno == EOPNOTSUPP || errno == EISDIR)
+            return create_under_temporary_name(dir, name, content);
+        return CreateResult::failed;
     }
-    HeldSignals(const HeldSignals&) = delete;
-    HeldSignals& operator=(const HeldSignals&) = delete;
-    ~HeldSignals() { ::pthread_sigmask(SIG_SETMASK, &caller, nullptr); }
-};
-
-CreateResult create_exclusively(int dir, const std::string& name, std::string_view content)
-{
-    // From the create on, the profile's name is there while its content may
-    // not be yet: a signal that ended the run then would leave an empty or
-    // partial profile, and every later run would find it and stop.
-    const HeldSignals held;
-    UniqueFd file(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, profile_mode));
-    if (file.fd < 0)
-        return errno == EEXIST ? CreateResult::exists : CreateResult::failed;
-    // The name was ours alone since the exclusive create, so taking it back
-    // on failure removes nothing of anyone else's.
-    const bool complete = write_durably(file.fd, content);
-    return settle_or_take_back(file.close_checked() && complete, dir, name);
+    // Until it is linked the file has no name: on any failure it simply
+    // vanishes with the descriptor.
+    if (!write_durably(file.fd, content))
+        return CreateResult::failed;
+    switch (link_into_place(file.fd, dir, name)) {
+    case LinkResult::linked:
+        break;
+    case LinkResult::exists:
+        return CreateResult::exists;
+    case LinkResult::failed:
+        return CreateResult::failed;
+    case LinkResult::unsupported:
+        return create_under_temporary_name(dir, name, content);
+    }
+    if (!file.close_checked())
+        return remove_name(dir, name) ? CreateResult::failed : CreateResult::created;
+    return settle_or_take_back(dir, name);
 }
 
 } // namespace
@@ -143,29 +233,13 @@ CreateResult create_profile(const std::string& path, std::string_view content, C
     const UniqueFd dir(::open(place.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.fd < 0)
         return CreateResult::failed;
-    if (method == CreateMethod::exclusive)
-        return create_exclusively(dir.fd, place.name, content);
-
-    UniqueFd file(::openat(dir.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, profile_mode));
-    if (file.fd < 0) {
-        // EISDIR is how kernels that predate unnamed files answer.
-        if (errno == EOPNOTSUPP || errno == EISDIR)
-            return create_exclusively(dir.fd, place.name, content);
-        return CreateResult::failed;
-    }
-    // Until it is linked the file has no name: on any failure it simply
-    // vanishes with the descriptor.
-    if (!write_durably(file.fd, content))
-        return CreateResult::failed;
-    switch (link_into_place(file.fd, dir.fd, place.name)) {
-    case LinkResult::linked:
+    switch (method) {
+    case CreateMethod::unnamed_then_link:
         break;
-    case LinkResult::exists:
-        return CreateResult::exists;
-    case LinkResult::failed:
-        return CreateResult::failed;
-    case LinkResult::unsupported:
+    case CreateMethod::temporary_name:
+        return create_under_temporary_name(dir.fd, place.name, content);
+    case CreateMethod::exclusive:
         return create_exclusively(dir.fd, place.name, content);
     }
-    return settle_or_take_back(file.close_checked(), dir.fd, place.name);
+    return create_unnamed_then_link(dir.fd, place.name, content);
 }

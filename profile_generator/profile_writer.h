@@ -4,23 +4,33 @@
 #include <string>
 #include <string_view>
 
-enum class CreateResult { created, exists, failed };
+enum class CreateResult {
+    created, // the whole content is on disk under the name
+    exists, // something else occupies the name and was left untouched
+    failed, // nothing is left under the name
+    left_partial, // a partial file stays under the name: it could not be taken back
+};
 
 enum class CreateMethod {
-    unnamed_then_link, // write an unnamed file in the directory, link it in when complete
-    exclusive, // create the name exclusively, remove it again if writing fails
+    unnamed_then_link, // an unnamed file in the directory, linked in when complete
+    temporary_name, // a file under a temporary name, renamed or linked when complete
+    exclusive, // the name created exclusively, then written: the last resort
 };
+
+// The temporary names start with this; the rest is the process id, a hyphen
+// and a number. A dot and hyphens: never a profile's name.
+inline constexpr std::string_view temporary_name_prefix = ".tv-mkprofile-";
 
 // True when any entry is at `path`, a dangling symbolic link included.
 bool entry_exists(const std::string& path);
 
 // Creates `path` (a file name inside an existing directory) holding exactly
-// `content`, with permission bits 0644 less the umask. `created` means the
-// content and the name are both on disk. Readers of the directory never see a
-// partial file with the default method; where the file system cannot hold
-// unnamed files it falls back to exclusive creation, and holds back signals
-// until the file is complete or taken back. `exists` means something
-// already occupies `path` and was left untouched; `failed` means nothing was
-// left behind.
+// `content`, with permission bits 0644 less the umask. Each method falls back
+// to the next where the file system cannot do what it needs: readers of the
+// directory see no name until the content is whole and on disk, except with
+// the exclusive create. A temporary name that cannot be removed may stay
+// behind; it never looks like a profile. Signals are the caller's business:
+// a run that is killed part-way leaves, but for the exclusive create, the
+// whole profile or nothing under `path`.
 CreateResult create_profile(
     const std::string& path, std::string_view content, CreateMethod method = CreateMethod::unnamed_then_link);

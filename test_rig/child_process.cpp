@@ -109,6 +109,17 @@ void drop_all_capabilities()
         (void)!::write(status_fd, &e, sizeof e);
         ::_exit(127);
     }
+    // As a shell starts a command: every signal at its default and none
+    // blocked, whatever the process that runs the tests ignores or blocks
+    // (a testbed may ignore SIGHUP, and exec keeps an ignored signal so).
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        struct sigaction default_action = {};
+        default_action.sa_handler = SIG_DFL;
+        ::sigaction(signal_number, &default_action, nullptr);
+    }
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     if (options.umask)
         ::umask(*options.umask);
     if (options.without_capabilities)

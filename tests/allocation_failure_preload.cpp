@@ -1,33 +1,152 @@
-// Preloaded into tv-mkprofile by its tests: an allocation of exactly
-// TOLVANE_FAIL_ALLOCATION bytes fails, as when memory has run out, and every
-// other one is made as usual. It reaches the paths only such a failure takes.
+// Preloaded into tv-mkprofile by its tests, for what only a failing
+// allocation or file system reaches:
+// - TOLVANE_FAIL_ALLOCATION=N: the Nth allocation that main() asks for
+//   (through operator new in any form, or calloc) fails, as when memory has
+//   run out; every other one is made as usual. The count starts with main(),
+//   never in the C and C++ runtimes' own start-up, and does not depend on
+//   how a C++ library grows its strings: a sweep over N meets every one.
+// - TOLVANE_REFUSE_UNNAMED_FILES=1: every open of an unnamed file (O_TMPFILE)
+//   fails with EOPNOTSUPP, as on a file system that cannot hold one.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdlib>
+#include <new>
 
-extern "C" void* __libc_malloc(std::size_t size);
 extern "C" void* __libc_calloc(std::size_t count, std::size_t size);
 
 namespace {
 
-// Read on each call: getenv allocates nothing, so it is safe in here.
-bool fails(std::size_t size)
+using Main = int (*)(int, char**, char**);
+using StartMain = int (*)(Main, int, char**, void (*)(), void (*)(), void (*)(), void*);
+
+Main program_main = nullptr;
+std::atomic<bool> counting{false};
+std::atomic<unsigned long> allocations{0};
+unsigned long failing = 0; // 0: none fails
+
+// Read once, before main(): getenv allocates nothing, so it is safe here.
+void read_settings()
 {
-    const char* failing = std::getenv("TOLVANE_FAIL_ALLOCATION");
-    if (failing == nullptr || size != std::strtoull(failing, nullptr, 10))
+    if (const char* n = std::getenv("TOLVANE_FAIL_ALLOCATION"))
+        failing = std::strtoul(n, nullptr, 10);
+}
+
+int counting_main(int argc, char** argv, char** envp)
+{
+    read_settings();
+    counting = true;
+    return program_main(argc, argv, envp);
+}
+
+bool fails()
+{
+    if (!counting || failing == 0 || ++allocations != failing)
         return false;
     errno = ENOMEM;
     return true;
 }
 
+bool refuses_unnamed(int flags)
+{
+    const char* refuse = std::getenv("TOLVANE_REFUSE_UNNAMED_FILES");
+    return refuse != nullptr && *refuse == '1' && (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+void* allocate(std::size_t size)
+{
+    return fails() ? nullptr : std::malloc(size == 0 ? 1 : size);
+}
+
+void* allocate_or_throw(std::size_t size)
+{
+    void* p = allocate(size);
+    if (p == nullptr)
+        throw std::bad_alloc();
+    return p;
+}
+
+int open_at(int dir, const char* path, int flags, va_list rest)
+{
+    // O_TMPFILE carries O_DIRECTORY: test for all of its bits.
+    const mode_t mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(rest, mode_t) : 0;
+    if (refuses_unnamed(flags)) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_openat, dir, path, flags, mode));
+}
+
 } // namespace
 
-extern "C" void* malloc(std::size_t size)
+// The program's start goes through here, so that the count begins with main().
+extern "C" int __libc_start_main(
+    Main main, int argc, char** argv, void (*init)(), void (*fini)(), void (*rtld_fini)(), void* stack_end)
 {
-    return fails(size) ? nullptr : __libc_malloc(size);
+    program_main = main;
+    const auto next = reinterpret_cast<StartMain>(::dlsym(RTLD_NEXT, "__libc_start_main"));
+    return next(counting_main, argc, argv, init, fini, rtld_fini, stack_end);
 }
 
 extern "C" void* calloc(std::size_t count, std::size_t size)
 {
-    return fails(count * size) ? nullptr : __libc_calloc(count, size);
+    return fails() ? nullptr : __libc_calloc(count, size);
 }
+
+void* operator new(std::size_t size)
+{
+    return allocate_or_throw(size);
+}
+
+void* operator new[](std::size_t size)
+{
+    return allocate_or_throw(size);
+}
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    return allocate(size);
+}
+
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
+{
+    return allocate(size);
+}
+
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete[](void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+void operator delete[](void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+extern "C" int openat(int dir, const char* path, int flags, ...)
+{
+    va_list rest;
+    va_start(rest, flags);
+    const int fd = open_at(dir, path, flags, rest);
+    va_end(rest);
+    return fd;
+}
+
+// The same entry under its large-file name.
+extern "C" int openat64(int dir, const char* path, int flags, ...) __attribute__((alias("openat")));

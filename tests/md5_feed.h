@@ -55,7 +55,12 @@ inline std::string digest_in_calls(
     }
     const std::size_t rest = message.size() - done;
     std::copy(message.begin() + static_cast<std::ptrdiff_t>(done), message.end(), buffer);
-    std::uint8_t digest[16];
-    EXPECT_EQ(md5_process(buffer, static_cast<std::uint32_t>(rest), digest, state), nullptr);
-    return to_hex(digest);
+    // The byte after the digest tells a write past its 16 bytes.
+    struct {
+        std::uint8_t digest[16];
+        std::uint8_t guard = 0xa5;
+    } out;
+    EXPECT_EQ(md5_process(buffer, static_cast<std::uint32_t>(rest), out.digest, state), nullptr);
+    EXPECT_EQ(out.guard, 0xa5) << "a digest of more than 16 bytes";
+    return to_hex(out.digest);
 }

@@ -1,0 +1,110 @@
+#include "mkprofile_trace.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace rig {
+namespace {
+
+std::vector<std::string> lines_of(const std::string& trace)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(trace);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+bool is_call(const std::string& line, const std::string& name)
+{
+    return line.starts_with(name + "(");
+}
+
+bool matches(const std::string& line, const TracedCall& call)
+{
+    return is_call(line, call.name) && line.find(call.part) != std::string::npos;
+}
+
+} // namespace
+
+SpawnOptions options_under_ptrace()
+{
+    SpawnOptions options;
+    const char* asan_options = std::getenv("ASAN_OPTIONS");
+    options.environment.push_back(
+        std::string("ASAN_OPTIONS=") + (asan_options != nullptr ? asan_options : "") + ":detect_leaks=0");
+    return options;
+}
+
+TracedRun run_mkprofile_traced(const std::vector<std::string>& args, const std::vector<std::string>& strace_args,
+    const std::vector<std::string>& environment)
+{
+    const std::string log = mkprofile_scratch_file("trace");
+    std::vector<std::string> wrapper{STRACE, "-o", log, "-y", "-s", "512"};
+    wrapper.insert(wrapper.end(), strace_args.begin(), strace_args.end());
+    SpawnOptions options = options_under_ptrace();
+    options.environment.insert(options.environment.end(), environment.begin(), environment.end());
+    TracedRun traced;
+    traced.outcome = run_mkprofile(args, options, wrapper);
+    std::ifstream in(log, std::ios::binary);
+    traced.trace.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return traced;
+}
+
+int occurrence(const std::string& trace, const TracedCall& call)
+{
+    int n = 0;
+    for (const auto& line : lines_of(trace)) {
+        if (!is_call(line, call.name))
+            continue;
+        ++n;
+        if (line.find(call.part) != std::string::npos)
+            return n;
+    }
+    return 0;
+}
+
+long position(const std::string& trace, const TracedCall& call)
+{
+    const auto lines = lines_of(trace);
+    for (std::size_t n = 0; n < lines.size(); ++n)
+        if (matches(lines[n], call))
+            return static_cast<long>(n);
+    return -1;
+}
+
+bool succeeded(const std::string& trace, const TracedCall& call)
+{
+    for (const auto& line : lines_of(trace))
+        if (matches(line, call) && line.find(" = -1 ") == std::string::npos && !line.ends_with(" = ?"))
+            return true;
+    return false;
+}
+
+testing::AssertionResult tampered_with(const std::string& trace, const TracedCall& call)
+{
+    const auto lines = lines_of(trace);
+    for (std::size_t n = 0; n < lines.size(); ++n) {
+        if (!matches(lines[n], call))
+            continue;
+        const std::string next = n + 1 < lines.size() ? lines[n + 1] : "";
+        if (lines[n].ends_with(" (INJECTED)") || next.starts_with("--- SIG") || next.starts_with("+++ killed by "))
+            return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure() << "strace made no fault at " << call.name << "(..." << call.part << "...) in\n"
+                                       << trace;
+}
+
+std::string killed_by(const std::string& trace)
+{
+    const std::string killed = "+++ killed by ";
+    const auto at = trace.rfind(killed);
+    if (at == std::string::npos)
+        return {};
+    const auto start = at + killed.size();
+    return trace.substr(start, trace.find(' ', start) - start);
+}
+
+} // namespace rig
