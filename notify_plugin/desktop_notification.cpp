@@ -155,7 +155,8 @@ int call_notify(sd_bus* bus, const NotificationTexts& texts, BusError& error, Bu
     // it only once the handshake is over: alone, it could let the reader
     // wait for the handshake and then the whole timeout again.
     std::uint64_t timeout = 0;
-    if ((r = sd_bus_get_method_call_timeout(bus, &timeout)) < 0)
+    r = sd_bus_get_method_call_timeout(bus, &timeout);
+    if (r < 0)
         return r;
     const std::uint64_t deadline = timeout > UINT64_MAX - begun ? UINT64_MAX : begun + timeout;
     Answer answer{false, 0, error, reply};

@@ -1,5 +1,6 @@
 #include "event_filter.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 
@@ -61,10 +62,8 @@ bool is_ovx_controlcenter_privacy_folder(std::string_view path)
         return true;
     if (!path.starts_with(home_prefix))
         return false;
-    for (const auto folder : private_folders)
-        if (path.find(folder) != std::string_view::npos)
-            return true;
-    return false;
+    return std::ranges::any_of(
+        private_folders, [path](std::string_view folder) { return path.find(folder) != std::string_view::npos; });
 }
 
 EventKind event_kind(std::string_view object_path)

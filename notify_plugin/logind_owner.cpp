@@ -78,7 +78,8 @@ int follow_logind_owner(sd_bus* bus)
     if (r < 0)
         return sd_bus_error_has_name(&error.error, SD_BUS_ERROR_NAME_HAS_NO_OWNER) ? 0 : r;
     const char* unique_name = nullptr;
-    if ((r = sd_bus_message_read(reply.get(), "s", &unique_name)) < 0)
+    r = sd_bus_message_read(reply.get(), "s", &unique_name);
+    if (r < 0)
         return r;
     set_owner(unique_name);
     return 0;

@@ -44,7 +44,8 @@ consteval bool takes(std::string_view format, std::string_view expected)
     for (std::size_t i = prefix.size(); i < format.size(); ++i) {
         if (format[i] != '%')
             continue;
-        if (++i == format.size() || taken == expected.size() || format[i] != expected[taken])
+        ++i;
+        if (i == format.size() || taken == expected.size() || format[i] != expected[taken])
             return false;
         ++taken;
     }

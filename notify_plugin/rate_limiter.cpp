@@ -92,6 +92,8 @@ void update_message_time_map(std::int64_t now)
     // does not fit in 64 bits no stored time can lie beyond it.
     const std::int64_t oldest_fresh = saturating_add(now, -rate_limit_window);
     const std::int64_t newest_fresh = saturating_add(now, rate_limit_window);
+    // Not const: erase_bucket changes it through the iterators.
+    // cppcheck-suppress constVariableReference
     auto& by_time = time_index.value.by_time;
     while (!by_time.empty() && by_time.begin()->first < oldest_fresh)
         erase_bucket(by_time.begin());

@@ -62,6 +62,7 @@ std::size_t read_records(std::FILE* stream, RecordHandler handle, void* context)
         } catch (...) {
             // Only memory exhaustion gets here; this record is lost, the
             // next one may fare better.
+            continue;
         }
     }
     return records;
