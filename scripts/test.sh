@@ -4,8 +4,9 @@
 # saying what it cost. Debian 12, 13 and unstable are each covered: the
 # sanitized builds, the static analysis, the reproducibility check and the
 # cross builds run on this machine's release; the packages are built with
-# their tests in clean chroots of trixie and sid and tested there as
-# installed. Nothing is installed on this machine but the tools.
+# their tests in clean chroots of the other two releases and tested there as
+# installed (trixie and sid on a Debian 12 machine, bookworm and sid on a
+# Debian 13 one). Nothing is installed on this machine but the tools.
 #   --quick  the loop while working: the plain build's unit suites and lint
 #            checks, built and run here, but the hardening checks (which
 #            build programs of their own, and which a change to the code
@@ -16,7 +17,7 @@ cd "$(dirname "$0")/.."
 # Each step, in the order the full gate runs them, with what it does.
 steps=(package static asan tsan reproducible arm64 cross)
 declare -A about=(
-  [package]="packages built with their tests in trixie and sid chroots, lintian, autopkgtest, piuparts"
+  [package]="packages built with their tests in chroots of the two other releases, lintian, autopkgtest, piuparts"
   [static]="clang-tidy, cppcheck and clang-format, from a copy of the tree without .git"
   [asan]="every suite under AddressSanitizer and UndefinedBehaviorSanitizer, here"
   [tsan]="every suite under ThreadSanitizer, here"
@@ -137,14 +138,21 @@ release_checks() {
   cat "build/steps/piuparts-$suite.log"
   ((autopkgtest_status == 0 && piuparts_status == 0))
 }
+# The releases the packages are built on: every one but this machine's,
+# whose toolchain the sanitized builds already use.
+package_suites() {
+  local suite
+  for suite in "${debian_suites[@]}"; do [ "$suite" = "$(host_suite)" ] || echo "$suite"; done | head -n 2
+}
 step_package() {
-  local suite pids=() status=0 i
-  for suite in trixie sid; do
+  local suite suites pids=() status=0 i
+  mapfile -t suites < <(package_suites)
+  for suite in "${suites[@]}"; do
     release_checks "$suite" >"build/steps/package-$suite.log" 2>&1 &
     pids+=($!)
   done
   i=0
-  for suite in trixie sid; do
+  for suite in "${suites[@]}"; do
     wait "${pids[$i]}" || status=1
     echo "--- $suite"
     cat "build/steps/package-$suite.log"

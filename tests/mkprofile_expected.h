@@ -2,7 +2,7 @@
 #pragma once
 
 #include "md5.h"
-#include "profile_directory.h"
+#include "mkprofile/profile_directory.h"
 
 #include <string>
 #include <string_view>

@@ -2,12 +2,12 @@
 // of creating a profile, and memory that runs out: each run is survived or
 // reported truthfully, leaves the whole profile or none under its name (the
 // last resort's documented limit aside), and the next run settles it.
-#include "creation_paths.h"
-#include "mkprofile_emulator.h"
+#include "mkprofile/creation_paths.h"
+#include "mkprofile/emulator.h"
+#include "mkprofile/profile_directory.h"
+#include "mkprofile/trace.h"
 #include "mkprofile_expected.h"
 #include "mkprofile_fixture.h"
-#include "mkprofile_trace.h"
-#include "profile_directory.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // directory of its own, a fresh tmpfs.
 #pragma once
 
-#include "profile_directory.h"
+#include "mkprofile/profile_directory.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // What a run inherits or runs out of: a file-size limit, no standard output,
 // memory, a file system without room. The status tells the outcome, the line
 // is a truthful one, and a failed run leaves nothing behind.
-#include "creation_paths.h"
+#include "mkprofile/creation_paths.h"
+#include "mkprofile/profile_directory.h"
+#include "mkprofile/trace.h"
 #include "mkprofile_expected.h"
 #include "mkprofile_fixture.h"
-#include "mkprofile_trace.h"
-#include "profile_directory.h"
 #include "profile_writer.h"
 
 #include <gtest/gtest.h>

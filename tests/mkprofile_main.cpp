@@ -3,8 +3,8 @@
 // namespaces entered before GoogleTest can start a thread, whose changes
 // land in a scratch directory. Where those cannot be had (a build chroot),
 // every test is skipped, saying why.
-#include "mkprofile_run.h"
-#include "profile_directory.h"
+#include "mkprofile/profile_directory.h"
+#include "mkprofile/run.h"
 #include "sandbox.h"
 #include "skipped_suite.h"
 

@@ -1,11 +1,11 @@
 // tv-mkprofile's outcomes as an administrator meets them: the real program,
 // run against the fixed profile directory inside a private mount namespace,
 // each outcome with its line, its status and what it leaves on disk.
-#include "creation_paths.h"
+#include "mkprofile/creation_paths.h"
+#include "mkprofile/profile_directory.h"
+#include "mkprofile/run.h"
 #include "mkprofile_expected.h"
 #include "mkprofile_fixture.h"
-#include "mkprofile_run.h"
-#include "profile_directory.h"
 #include "profile_path.h"
 #include "profile_writer.h"
 #include "status_assertion.h"

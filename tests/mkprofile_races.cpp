@@ -1,12 +1,12 @@
 // Runs that race: for one path, each other; and the creation step on its
 // own, for what the program's earlier existence check hides: an entry that
 // appears just before the create, and names left behind by killed runs.
-#include "creation_paths.h"
+#include "mkprofile/creation_paths.h"
+#include "mkprofile/profile_directory.h"
+#include "mkprofile/run.h"
+#include "mkprofile/trace.h"
 #include "mkprofile_expected.h"
 #include "mkprofile_fixture.h"
-#include "mkprofile_run.h"
-#include "mkprofile_trace.h"
-#include "profile_directory.h"
 #include "profile_writer.h"
 
 #include <unistd.h>

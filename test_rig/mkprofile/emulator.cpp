@@ -1,4 +1,4 @@
-#include "mkprofile_emulator.h"
+#include "mkprofile/emulator.h"
 
 namespace rig {
 namespace {

@@ -1,7 +1,7 @@
-#include "mkprofile_run.h"
+#include "mkprofile/run.h"
 
 #include "artifacts.h"
-#include "mkprofile_emulator.h"
+#include "mkprofile/emulator.h"
 
 #include <fstream>
 #include <iterator>

@@ -4,7 +4,7 @@
 // emulator make calls of their own, so no count is written down.
 #pragma once
 
-#include "mkprofile_trace.h"
+#include "mkprofile/trace.h"
 #include "status.h"
 
 #include <string>

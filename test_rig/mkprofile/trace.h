@@ -3,7 +3,7 @@
 // (`-e inject=`), which only the kernel could otherwise cause.
 #pragma once
 
-#include "mkprofile_run.h"
+#include "mkprofile/run.h"
 
 #include <gtest/gtest.h>
 

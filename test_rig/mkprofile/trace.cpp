@@ -1,4 +1,4 @@
-#include "mkprofile_trace.h"
+#include "mkprofile/trace.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "profile_directory.h"
+#include "mkprofile/profile_directory.h"
 
 #include "sandbox.h"
 

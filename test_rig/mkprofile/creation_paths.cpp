@@ -1,7 +1,7 @@
-#include "creation_paths.h"
+#include "mkprofile/creation_paths.h"
 
 #include "md5.h"
-#include "profile_directory.h"
+#include "mkprofile/profile_directory.h"
 
 #include <filesystem>
 #include <map>
