@@ -84,6 +84,10 @@ backport() {
   } >"$changelog.new"
   mv "$changelog.new" "$changelog"
   sed -i 's/debhelper-compat (= [0-9]*)/debhelper-compat (= 13)/' "$tree/debian/control"
+  # A backport follows unstable's entry: it is no first upload, and the
+  # override for one would be left unused.
+  sed -i '/^# No ITP bug/,/^tolvane-[a-z]*: initial-upload-closes-no-bugs /d' "$tree"/debian/*.lintian-overrides
+  find "$tree/debian" -name '*.lintian-overrides' -empty -delete
   # valgrind came to riscv64 after Debian 13.
   sed -i 's/^\( valgrind[^[]*\[.*\) riscv64\(.*\]\)/\1\2/' "$tree/debian/control" "$tree/debian/tests/control"
   # The lintian of Debian 12 and 13 wants a Priority and knows watch files

@@ -24,7 +24,6 @@ extern "C" void* __libc_calloc(std::size_t count, std::size_t size);
 namespace {
 
 using Main = int (*)(int, char**, char**);
-using StartMain = int (*)(Main, int, char**, void (*)(), void (*)(), void (*)(), void*);
 
 Main program_main = nullptr;
 std::atomic<bool> counting{false};
@@ -86,6 +85,30 @@ int open_at(int dir, const char* path, int flags, va_list rest)
 } // namespace
 
 // The program's start goes through here, so that the count begins with main().
+#if defined(__powerpc__)
+// The C library's start on POWER takes main() inside a block of its own.
+namespace {
+struct StartupInfo {
+    void* sda_base;
+    Main main;
+    void* init;
+    void* fini;
+};
+using PowerStartMain = int (*)(int, char**, char**, void*, void (*)(), StartupInfo*, char**);
+} // namespace
+
+extern "C" int __libc_start_main(
+    int argc, char** argv, char** envp, void* auxv, void (*rtld_fini)(), StartupInfo* info, char** stack_on_entry)
+{
+    program_main = info->main;
+    StartupInfo counted = *info;
+    counted.main = counting_main;
+    const auto next = reinterpret_cast<PowerStartMain>(::dlsym(RTLD_NEXT, "__libc_start_main"));
+    return next(argc, argv, envp, auxv, rtld_fini, &counted, stack_on_entry);
+}
+#else
+using StartMain = int (*)(Main, int, char**, void (*)(), void (*)(), void (*)(), void*);
+
 extern "C" int __libc_start_main(
     Main main, int argc, char** argv, void (*init)(), void (*fini)(), void (*rtld_fini)(), void* stack_end)
 {
@@ -93,6 +116,7 @@ extern "C" int __libc_start_main(
     const auto next = reinterpret_cast<StartMain>(::dlsym(RTLD_NEXT, "__libc_start_main"));
     return next(counting_main, argc, argv, init, fini, rtld_fini, stack_end);
 }
+#endif
 
 extern "C" void* calloc(std::size_t count, std::size_t size)
 {
