@@ -43,7 +43,7 @@ struct FaultRow {
     const char* name;
     Creation creation;
     std::vector<rig::Fault> faults; // at the step's call in a run without faults
-    std::vector<std::string> whole; // injections as they are
+    std::vector<std::string> whole; // injections, counted from the program's first step
     After after;
     int temporaries = 0; // temporary names left behind
     std::size_t lost = 0; // leading bytes a short write claimed without storing them

@@ -31,6 +31,15 @@ __attribute__((noinline)) void* operator new(std::size_t size)
         return p;
     throw std::bad_alloc();
 }
+// The nothrow form too: its memory comes back through the delete above.
+__attribute__((noinline)) void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    try {
+        return ::operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
 __attribute__((noinline)) void operator delete(void* p) noexcept
 {
     std::free(p);

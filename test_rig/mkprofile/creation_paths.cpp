@@ -138,7 +138,18 @@ Status strace_args_for(Creation creation, const std::string& program, const std:
             return Status::failed("no " + call.name + "(..." + call.part + "...) on this path in\n" + c.trace);
         injections.push_back(call.name + ":" + fault.action + ":when=" + std::to_string(n));
     }
-    injections.insert(injections.end(), whole.begin(), whole.end());
+    // A written-down count is the program's own: the calls the runtimes make
+    // as it starts (ThreadSanitizer's removes a file of its own) come first.
+    const TracedCall start = call_of(Step::open_directory, creation, program);
+    for (const auto& w : whole) {
+        const auto at = w.find(":when=");
+        if (at == std::string::npos) {
+            injections.push_back(w);
+            continue;
+        }
+        const int n = std::stoi(w.substr(at + 6)) + calls_before(c.trace, syscall_of(w), start);
+        injections.push_back(w.substr(0, at) + ":when=" + std::to_string(n));
+    }
     std::set<std::string> syscalls;
     for (const auto& i : injections)
         if (!syscalls.insert(syscall_of(i)).second)

@@ -66,6 +66,17 @@ int occurrence(const std::string& trace, const TracedCall& call)
     return 0;
 }
 
+int calls_before(const std::string& trace, const std::string& name, const TracedCall& mark)
+{
+    int n = 0;
+    for (const auto& line : lines_of(trace)) {
+        if (matches(line, mark))
+            break;
+        n += is_call(line, name) ? 1 : 0;
+    }
+    return n;
+}
+
 long position(const std::string& trace, const TracedCall& call)
 {
     const auto lines = lines_of(trace);

@@ -38,6 +38,10 @@ struct TracedCall {
 // strace's `when=` counts (1 for the first); 0 when no call matches.
 int occurrence(const std::string& trace, const TracedCall& call);
 
+// How many calls named `name` come before the first call that matches
+// `mark`; all of them when none matches.
+int calls_before(const std::string& trace, const std::string& name, const TracedCall& mark);
+
 // The number of the line of the first call that matches; -1 when none.
 long position(const std::string& trace, const TracedCall& call);
 
