@@ -47,9 +47,10 @@ struct Fault {
 // each of `faults` at its step, and the injections `whole`
 // ("unlinkat:error=EROFS:when=1", counted from the program's first step).
 // The counts come from runs without faults, made once for each creation and
-// program in the profile directory, which they leave empty, started through `through` (a program that starts
-// tv-mkprofile, such as prlimit: its own calls count too). The caller adds
-// such a program itself, after the arguments, one that makes the same calls.
+// program in the profile directory, which they leave empty, started through
+// `through` (a program that starts tv-mkprofile, such as prlimit: its own
+// calls count too). The caller adds such a program itself, after the
+// arguments, one that makes the same calls.
 // Fails when a step never happens on that path, or when two injections would
 // go to one system call, which strace cannot do.
 Status strace_args_for(Creation creation, const std::string& program, const std::vector<Fault>& faults,
