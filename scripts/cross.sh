@@ -79,9 +79,13 @@ make_cross_root() {
     return 1
   fi
   echo "=== root of $release's cross tools in $dir, from $(debian_mirror)"
-  rm -rf "$dir" "$dir.part"
+  rm -rf "$dir"
   mkdir -p "$(dirname "$dir")"
-  mmdebstrap --quiet --mode=root --variant=minbase --include="$packages" "$release" "$dir.part" "${sources[@]}"
+  fetch() {
+    rm -rf "$dir.part"
+    mmdebstrap --quiet --mode=root --variant=minbase --include="$packages" "$release" "$dir.part" "${sources[@]}"
+  }
+  from_mirror fetch
   echo "$stamp" >"$dir.part/.cross-root-stamp"
   mv "$dir.part" "$dir"
 }

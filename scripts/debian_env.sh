@@ -121,6 +121,20 @@ with_subids() {
     exec "$@"' sh "$ids" "$@"
 }
 
+# from_mirror COMMAND...: runs COMMAND, which fetches from the mirror, and
+# runs it again a minute later, then three, while it fails: a mirror in the
+# middle of its update serves files that do not match their index for a few
+# minutes. COMMAND starts afresh each time.
+from_mirror() {
+  local wait
+  for wait in 60 180; do
+    "$@" && return 0
+    echo "fetching from $(debian_mirror) failed; once more in $wait s" >&2
+    sleep "$wait"
+  done
+  "$@"
+}
+
 # make_tarball VARIANT FILE [gzip]: a system of the chosen suite, of
 # mmdebstrap's VARIANT, from the mirror, unless FILE is there already.
 make_tarball() {
@@ -129,8 +143,11 @@ make_tarball() {
   mkdir -p "$(dirname "$file")"
   mapfile -t sources < <(debian_sources)
   echo "making $file from $(debian_mirror)" >&2
-  with_subids mmdebstrap --quiet --variant="$variant" --mode=unshare --format=tar "$debian_suite" - "${sources[@]}" |
-    $compress >"$file.new"
+  fetch() {
+    with_subids mmdebstrap --quiet --variant="$variant" --mode=unshare --format=tar "$debian_suite" - "${sources[@]}" |
+      $compress >"$file.new"
+  }
+  from_mirror fetch
   mv "$file.new" "$file"
 }
 ensure_debian_tarball() { make_tarball buildd "$debian_tarball"; }

@@ -21,10 +21,14 @@ if [ "$(cat "$dir/.sysroot-stamp" 2>/dev/null)" = "$stamp" ]; then
   exit 0
 fi
 echo "=== $arch sysroot of $debian_suite from $(debian_mirror)"
-rm -rf "$dir" "$dir.part"
+rm -rf "$dir"
 mkdir -p "$(dirname "$dir")"
-mmdebstrap --quiet --mode=unshare --variant=extract --arch="$arch" --include="$packages" \
-  "$debian_suite" "$dir.part" "${sources[@]}"
+fetch() {
+  rm -rf "$dir.part"
+  mmdebstrap --quiet --mode=unshare --variant=extract --arch="$arch" --include="$packages" \
+    "$debian_suite" "$dir.part" "${sources[@]}"
+}
+from_mirror fetch
 # Links to absolute paths (the loader's among them, on some architectures)
 # would lead the linker and qemu-user out of the sysroot, into the machine's
 # own root: each is made relative, to the same file inside.
