@@ -25,10 +25,21 @@ rm -rf "$dir"
 mkdir -p "$(dirname "$dir")"
 fetch() {
   rm -rf "$dir.part"
+  made_from=("$@")
   mmdebstrap --quiet --mode=unshare --variant=extract --arch="$arch" --include="$packages" \
-    "$debian_suite" "$dir.part" "${sources[@]}"
+    "$debian_suite" "$dir.part" "$@"
 }
-from_mirror fetch
+# A sysroot only builds and runs the suites, so where the mirror serves an
+# index of the updates or the security suite that its Release does not list
+# (seen for one architecture, for days), the release alone will do. The
+# stamp then names fewer sources, and the next run tries them all again.
+whole_or_release_alone() {
+  fetch "${sources[@]}" && return 0
+  ((${#sources[@]} > 1)) || return 1
+  echo "warning: the $arch sysroot is made from $debian_suite alone, without its updates: ${sources[*]:1}" >&2
+  fetch "${sources[0]}"
+}
+from_mirror whole_or_release_alone
 # Links to absolute paths (the loader's among them, on some architectures)
 # would lead the linker and qemu-user out of the sysroot, into the machine's
 # own root: each is made relative, to the same file inside.
@@ -44,5 +55,5 @@ for top in bin sbin lib lib32 lib64 libx32; do
     ln -s "usr/$top" "$dir.part/$top"
   fi
 done
-echo "$stamp" >"$dir.part/.sysroot-stamp"
+echo "$arch $debian_suite ${made_from[*]} $packages" >"$dir.part/.sysroot-stamp"
 mv "$dir.part" "$dir"
