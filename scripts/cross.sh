@@ -81,9 +81,13 @@ make_cross_root() {
   echo "=== root of $release's cross tools in $dir, from $(debian_mirror)"
   rm -rf "$dir"
   mkdir -p "$(dirname "$dir")"
+  # mmdebstrap mounts /proc, /sys and /dev in the root it makes, and a run
+  # that fails or is stopped can leave them mounted: in a mount namespace of
+  # its own they end with it, and nothing removes the host's through them.
   fetch() {
-    rm -rf "$dir.part"
-    mmdebstrap --quiet --mode=root --variant=minbase --include="$packages" "$release" "$dir.part" "${sources[@]}"
+    rm -rf --one-file-system "$dir.part"
+    unshare --mount --propagation private -- \
+      mmdebstrap --quiet --mode=root --variant=minbase --include="$packages" "$release" "$dir.part" "${sources[@]}"
   }
   from_mirror fetch
   echo "$stamp" >"$dir.part/.cross-root-stamp"
