@@ -16,8 +16,9 @@ use_debian_suite "${3:-$(host_suite)}"
 packages=libc6-dev,libstdc++6,libgcc-s1,libsystemd-dev,libgtest-dev,libssl-dev
 mapfile -t sources < <(debian_sources)
 
-stamp="$arch $debian_suite ${sources[*]} $packages"
-if [ "$(cat "$dir/.sysroot-stamp" 2>/dev/null)" = "$stamp" ]; then
+# stamp SOURCE...: what a sysroot made from SOURCEs holds.
+stamp() { echo "$arch $debian_suite $* $packages"; }
+if [ "$(cat "$dir/.sysroot-stamp" 2>/dev/null)" = "$(stamp "${sources[@]}")" ]; then
   exit 0
 fi
 echo "=== $arch sysroot of $debian_suite from $(debian_mirror)"
@@ -55,5 +56,5 @@ for top in bin sbin lib lib32 lib64 libx32; do
     ln -s "usr/$top" "$dir.part/$top"
   fi
 done
-echo "$arch $debian_suite ${made_from[*]} $packages" >"$dir.part/.sysroot-stamp"
+stamp "${made_from[@]}" >"$dir.part/.sysroot-stamp"
 mv "$dir.part" "$dir"

@@ -141,14 +141,15 @@ Status strace_args_for(Creation creation, const std::string& program, const std:
     // A written-down count is the program's own: the calls the runtimes make
     // as it starts (ThreadSanitizer's removes a file of its own) come first.
     const TracedCall start = call_of(Step::open_directory, creation, program);
+    const std::string when = ":when=";
     for (const auto& w : whole) {
-        const auto at = w.find(":when=");
+        const auto at = w.find(when);
         if (at == std::string::npos) {
             injections.push_back(w);
             continue;
         }
-        const int n = std::stoi(w.substr(at + 6)) + calls_before(c.trace, syscall_of(w), start);
-        injections.push_back(w.substr(0, at) + ":when=" + std::to_string(n));
+        const int n = std::stoi(w.substr(at + when.size())) + calls_before(c.trace, syscall_of(w), start);
+        injections.push_back(w.substr(0, at) + when + std::to_string(n));
     }
     std::set<std::string> syscalls;
     for (const auto& i : injections)
