@@ -51,19 +51,60 @@ use_changes() {
   use_debian_suite "${suite:-$(changes_suite "$changes")}"
 }
 
-# archive_uri SUITE DEFAULT: the archive this machine's apt takes SUITE from
-# (a one-line or a deb822 entry), else DEFAULT, so that the chroots are made
-# from the same place.
+# archive_uri SUITE DEFAULT: the archive this machine's apt takes SUITE from,
+# else DEFAULT, so that the chroots are made from the same place. Read as apt
+# reads them: sources.list if there is one, then sources.list.d's *.list
+# (one-line entries) and *.sources (deb822 stanzas) in the order of their
+# names; of a stanza's URIs the first, a stanza that is not enabled skipped.
+# TOLVANE_APT_ROOT, if set, is the directory that holds etc/apt instead of /.
 archive_uri() {
-  local files=() uri
-  shopt -s nullglob
-  files=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
-  shopt -u nullglob
+  local dir=${TOLVANE_APT_ROOT:-}/etc/apt files=() file uri
+  [ ! -f "$dir/sources.list" ] || files+=("$dir/sources.list")
+  for file in "$dir"/sources.list.d/*; do
+    case $file in
+      *.list | *.sources) [ ! -f "$file" ] || files+=("$file") ;;
+    esac
+  done
+  ((${#files[@]})) || {
+    echo "$2"
+    return
+  }
   uri=$(awk -v suite="$1" '
-    /^[[:space:]]*deb[[:space:]]/ { for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) { if ($(i + 1) == suite) { print $i; exit } break } }
-    /^URIs:/ { uri = $2 }
-    /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == suite && uri != "") { print uri; exit } }
-    /^[[:space:]]*$/ { uri = "" }' "${files[@]}" 2>/dev/null | head -n1)
+    function words(list, w) {
+      gsub(/^[[:space:]]+|[[:space:]]+$/, "", list)
+      return list == "" ? 0 : split(list, w, /[[:space:]]+/)
+    }
+    function has(list, word,   n, i, w) {
+      n = words(list, w)
+      for (i = 1; i <= n; i++) if (w[i] == word) return 1
+      return 0
+    }
+    function take(uri) { print uri; found = 1; exit }
+    # The stanza read so far: taken if it is for SUITE, then forgotten.
+    function stanza_end(   first) {
+      if (has(value["types"], "deb") && has(value["suites"], suite) && words(value["uris"], first) &&
+          tolower(value["enabled"]) !~ /^[[:space:]]*(no|false|off|without|disable)[[:space:]]*$/)
+        take(first[1])
+      split("", value)
+      field = ""
+    }
+    FNR == 1 { stanza_end() }
+    FILENAME !~ /\.sources$/ {
+      sub(/#.*/, "")
+      if ($1 != "deb") next
+      sub(/^[[:space:]]*deb[[:space:]]+/, "")
+      sub(/^\[[^]]*\][[:space:]]*/, "")
+      if (words($0, entry) >= 2 && entry[2] == suite) take(entry[1])
+      next
+    }
+    /^#/ { next }
+    /^[[:space:]]*$/ { stanza_end(); next }
+    /^[[:space:]]/ { if (field != "") value[field] = value[field] " " $0; next }
+    index($0, ":") {
+      field = tolower(substr($0, 1, index($0, ":") - 1))
+      value[field] = substr($0, index($0, ":") + 1)
+    }
+    END { if (!found) stanza_end() }' "${files[@]}")
   echo "${uri:-$2}"
 }
 # The machine's own release, whose sources name the mirror every suite is
