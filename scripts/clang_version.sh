@@ -7,7 +7,7 @@
 clang_version() {
   local depends version
   depends=$(dpkg-query -W -f='${Status} ${Depends}\n' "clang:$(dpkg --print-architecture)" 2>/dev/null |
-    sed -n 's/^install ok installed //p')
+    sed -nE 's/^(install|hold) ok installed //p')
   [ -n "$depends" ] || depends=$(apt-cache show --no-all-versions clang 2>/dev/null | sed -n 's/^Depends: //p')
   version=$(sed -n 's/.*\bclang-\([0-9][0-9]*\)\b.*/\1/p' <<<"$depends" | head -n1)
   if [ -z "$version" ]; then

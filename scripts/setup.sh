@@ -9,9 +9,10 @@
 # them (sbuild, mmdebstrap, lintian, autopkgtest, piuparts). apt is only
 # updated when something is missing (or when it knows no clang yet, whose
 # version comes from the release), and then once, after the foreign
-# architecture is added. A package counts as installed only for this
-# machine's own architecture (or Architecture: all) unless it is named with
-# another (libsystemd-dev:arm64).
+# architecture is added. A held package counts as installed and is never
+# upgraded. A package counts as installed only for this machine's own
+# architecture (or Architecture: all) unless it is named with another
+# (libsystemd-dev:arm64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/clang_version.sh
@@ -65,10 +66,11 @@ if wants cross "$@"; then
 fi
 
 # What is installed, as NAME:ARCH lines, asked of dpkg once (which fails
-# on a name it has never seen).
+# on a name it has never seen). A package the administrator holds is
+# installed too: it is neither named to apt nor upgraded.
 native=$(dpkg --print-architecture)
 present=$(dpkg-query -W -f='${Package}:${Architecture} ${Status}\n' "${packages[@]%:*}" "${bare_packages[@]%:*}" \
-  2>/dev/null | sed -n 's/ install ok installed$//p' || true)
+  2>/dev/null | sed -nE 's/ (install|hold) ok installed$//p' || true)
 installed() {
   case $1 in
     *:*) grep -qxF -e "$1" <<<"$present" ;;
@@ -84,6 +86,15 @@ if ((${#missing[@]} + ${#missing_bare[@]})); then
     dpkg --print-foreign-architectures | grep -qx "$arch" || { dpkg --add-architecture "$arch"; added=1; }
   done
   ((updated && !added)) || apt_get update
-  ((${#missing[@]} == 0)) || apt_get install -y "${missing[@]}"
-  ((${#missing_bare[@]} == 0)) || apt_get install -y --no-install-recommends "${missing_bare[@]}"
+  # apt changes no held package unless told to; where one is in the way of
+  # what is missing, it refuses, and the held ones are named.
+  status=0
+  ((${#missing[@]} == 0)) || apt_get install -y "${missing[@]}" || status=$?
+  ((status || ${#missing_bare[@]} == 0)) ||
+    apt_get install -y --no-install-recommends "${missing_bare[@]}" || status=$?
+  if ((status)); then
+    held=$(apt-mark showhold)
+    [ -z "$held" ] || echo "could not install ${missing[*]} ${missing_bare[*]}; held here, and left as they are: $(tr '\n' ' ' <<<"$held")" >&2
+    exit "$status"
+  fi
 fi
