@@ -44,7 +44,9 @@ fi
 
 upstream=$(dpkg-parsechangelog -SVersion)
 upstream=${upstream%-*}
-out=${TOLVANE_PACKAGE_DIR:-build/package}
+# Absolute from here on: the build runs in other directories, and sbuild reads
+# its settings from a path given to it.
+out=$(realpath -m "${TOLVANE_PACKAGE_DIR:-build/package}")
 tree=$out/tolvane-$upstream
 rm -rf "$out"
 mkdir -p "$tree"
@@ -57,7 +59,10 @@ epoch=$(dpkg-parsechangelog -STimestamp)
 pack() {
   tar --sort=name --mtime="@$epoch" --owner=0 --group=0 --numeric-owner --mode=u+rwX,go=rX --exclude-vcs "$@"
 }
-pack --exclude=./build --exclude=./debian --exclude='./obj-*' --transform="s,^\.,tolvane-$upstream," -cf - . |
+# Nor the packages' own directory, where it is in the tree.
+own=()
+[[ $out != "$PWD"/* ]] || own=(--exclude="./${out#"$PWD"/}")
+pack --exclude=./build "${own[@]}" --exclude=./debian --exclude='./obj-*' --transform="s,^\.,tolvane-$upstream," -cf - . |
   xz -T1 -6 >"$out/tolvane_$upstream.orig.tar.xz"
 tar -xf "$out/tolvane_$upstream.orig.tar.xz" -C "$out"
 # debian/ as committed, less what a build inside the working tree leaves.
@@ -121,7 +126,7 @@ if ((chroot)); then
 EOF
   # -sa: the upstream tarball goes into the upload, as for a first one.
   status=0
-  with_subids env SBUILD_CONFIG="$PWD/$out/sbuild.conf" \
+  with_subids env SBUILD_CONFIG="$out/sbuild.conf" \
     sbuild --chroot-mode=unshare --chroot="$PWD/$debian_tarball" \
     --dist="$(dpkg-parsechangelog -l "$tree/debian/changelog" -SDistribution)" --source --build-dir="$out" \
     --debbuildopt=-sa --nolog "$@" "$out/tolvane_$version.dsc" 2>&1 | tee "$out/build.log" >&2 || status=$?
@@ -143,4 +148,4 @@ for option in "$@"; do
     --host-arch=*) host_arch=${option#--host-arch=} ;;
   esac
 done
-ls "$PWD/$out/tolvane_${version}_$host_arch.changes"
+ls "$out/tolvane_${version}_$host_arch.changes"
