@@ -79,19 +79,20 @@ make_cross_root() {
     return 1
   fi
   echo "=== root of $release's cross tools in $dir, from $(debian_mirror)"
-  rm -rf "$dir"
+  # Made beside the old one, which stays until the new one is whole.
   mkdir -p "$(dirname "$dir")"
+  remove_root "$dir.part" || return 1
   # mmdebstrap mounts /proc, /sys and /dev in the root it makes, and a run
   # that fails or is stopped can leave them mounted: in a mount namespace of
   # its own they end with it, and nothing removes the host's through them.
   fetch() {
-    rm -rf --one-file-system "$dir.part"
+    remove_root "$dir.part" || return 1
     unshare --mount --propagation private -- \
       mmdebstrap --quiet --mode=root --variant=minbase --include="$packages" "$release" "$dir.part" "${sources[@]}"
   }
   from_mirror fetch
   echo "$stamp" >"$dir.part/.cross-root-stamp"
-  mv "$dir.part" "$dir"
+  swap_root "$dir.part" "$dir"
 }
 
 # in_root DIR COMMAND...: runs COMMAND in the system at DIR, with this tree at

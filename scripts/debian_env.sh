@@ -176,6 +176,37 @@ from_mirror() {
   "$@"
 }
 
+# remove_root DIR: removes a root made here, crossing no mount: what is
+# mounted below it (left by a run that was stopped) is unmounted first, the
+# deepest first; where that fails, nothing is removed and the mounts are
+# named.
+remove_root() {
+  local dir mounts=() mount left=()
+  [ -e "$1" ] || [ -L "$1" ] || return 0
+  dir=$(realpath -s "$1")
+  mapfile -t mounts < <(awk '{ print $5 }' /proc/self/mountinfo | while IFS= read -r mount; do
+    mount=$(printf '%b' "$mount")
+    [[ $mount != "$dir"/* ]] || echo "$mount"
+  done | sort -r)
+  for mount in "${mounts[@]}"; do
+    umount "$mount" 2>/dev/null || left+=("$mount")
+  done
+  if ((${#left[@]})); then
+    echo "not removing $dir: mounted below it, and not unmounted here: ${left[*]} (unmount them and run again)" >&2
+    return 1
+  fi
+  rm -rf --one-file-system "$dir"
+}
+
+# swap_root NEW DIR: NEW, a whole root, in the place of DIR, whose old root
+# is kept until then and removed after.
+swap_root() {
+  remove_root "$2.old" || return 1
+  [ ! -e "$2" ] || mv "$2" "$2.old"
+  mv "$1" "$2"
+  remove_root "$2.old"
+}
+
 # make_tarball VARIANT FILE [gzip]: a system of the chosen suite, of
 # mmdebstrap's VARIANT, from the mirror, unless FILE is there already.
 make_tarball() {

@@ -22,10 +22,11 @@ if [ "$(cat "$dir/.sysroot-stamp" 2>/dev/null)" = "$(stamp "${sources[@]}")" ]; 
   exit 0
 fi
 echo "=== $arch sysroot of $debian_suite from $(debian_mirror)"
-rm -rf "$dir"
+# Made beside the old one, which stays until the new one is whole.
 mkdir -p "$(dirname "$dir")"
+remove_root "$dir.part"
 fetch() {
-  rm -rf "$dir.part"
+  remove_root "$dir.part" || return 1
   made_from=("$@")
   mmdebstrap --quiet --mode=unshare --variant=extract --arch="$arch" --include="$packages" \
     "$debian_suite" "$dir.part" "$@"
@@ -57,4 +58,4 @@ for top in bin sbin lib lib32 lib64 libx32; do
   fi
 done
 stamp "${made_from[@]}" >"$dir.part/.sysroot-stamp"
-mv "$dir.part" "$dir"
+swap_root "$dir.part" "$dir"
