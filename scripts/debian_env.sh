@@ -130,6 +130,16 @@ debian_sources() {
   esac
 }
 
+# user_namespaces WHAT: whether a user namespace can be made here, which
+# WHAT needs (sbuild's, mmdebstrap's and autopkgtest's unshare mode); where
+# not, one line says so at once, with the likely causes and what to do.
+user_namespaces() {
+  local why
+  why=$(unshare --user --map-root-user true 2>&1) && return 0
+  echo "FAILED: $1 needs a user namespace, and none can be made here (${why##*: }): in a chroot, which may not make one, run it on the system itself or in a VM; in a container, allow unshare in its seccomp profile; else set the sysctls kernel.unprivileged_userns_clone=1 and user.max_user_namespaces above 0" >&2
+  return 1
+}
+
 # with_subids COMMAND...: runs COMMAND where the user running it has
 # subordinate ids, which sbuild, mmdebstrap and autopkgtest need for their
 # user namespaces. Root has none on a stock system: it gets a range from

@@ -37,6 +37,7 @@ if [ "${1:-}" = --chroot ]; then
     shift
   fi
   use_debian_suite "$suite"
+  user_namespaces "a package build in a clean chroot (sbuild's unshare mode)"
   bash scripts/setup.sh packaging >&2
 else
   bash scripts/setup.sh >&2

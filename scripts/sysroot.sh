@@ -22,6 +22,7 @@ if [ "$(cat "$dir/.sysroot-stamp" 2>/dev/null)" = "$(stamp "${sources[@]}")" ]; 
   exit 0
 fi
 echo "=== $arch sysroot of $debian_suite from $(debian_mirror)"
+user_namespaces "making a sysroot (mmdebstrap's unshare mode)"
 # Made beside the old one, which stays until the new one is whole.
 mkdir -p "$(dirname "$dir")"
 remove_root "$dir.part"

@@ -179,6 +179,12 @@ step_cross() { bash scripts/cross.sh; }
 # failure elsewhere can end them whole.
 declare -A running=() began=()
 failed=()
+# The package step's builders make user namespaces: where none can be made,
+# it fails at once, saying why, instead of after its downloads.
+if [[ " ${chosen[*]} " == *" package "* ]] && ! user_namespaces "the package step"; then
+  failed+=(package)
+  mapfile -t chosen < <(printf '%s\n' "${chosen[@]}" | grep -vx package)
+fi
 stop_beside() {
   local name
   for name in "${!running[@]}"; do kill -- "-${running[$name]}" 2>/dev/null || true; done
