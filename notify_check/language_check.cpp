@@ -32,7 +32,7 @@ Setting messages_setting()
     constexpr std::array<const char*, 3> names = {"LC_ALL", "LC_MESSAGES", "LANG"};
     const auto* found = std::find_if(names.begin(), names.end(), [](const char* name) { return variable(name); });
     if (found == names.end())
-        return {"C", "no variable"};
+        return {"C", ""};
     return {variable(*found), *found};
 }
 // NOLINTEND(concurrency-mt-unsafe)
@@ -69,7 +69,8 @@ CheckResult check_language()
     const char* in_force = std::setlocale(LC_MESSAGES, nullptr); // NOLINT(concurrency-mt-unsafe)
     const std::string suffix = std::string("summaries end in \"")
         + translate(" has been blocked from accessing the files and folders") + "\"";
-    const std::string named = setting.locale + " (from " + setting.origin + ")";
+    const std::string named
+        = setting.locale + (setting.origin.empty() ? " (no locale variable is set)" : " (from " + setting.origin + ")");
 
     // A locale the system lacks leaves the whole process in C, which only
     // matters for other languages than English.
@@ -86,12 +87,14 @@ CheckResult check_language()
     }
     // gettext follows LANGUAGE before the locale, unless the locale is C.
     const char* language_list = variable("LANGUAGE"); // NOLINT(concurrency-mt-unsafe)
-    const std::string wanted = language_list && !is_plain_locale(setting.locale)
-        ? std::string(language_list).substr(0, std::string(language_list).find(':'))
-        : setting.locale;
+    const bool from_language = language_list && !is_plain_locale(setting.locale);
+    const std::string wanted
+        = from_language ? std::string(language_list).substr(0, std::string(language_list).find(':')) : setting.locale;
     if (is_english(wanted))
-        return {Verdict::ok, subject, named + " is English, which needs no catalogue: " + suffix};
+        return {Verdict::ok, subject,
+            (from_language ? wanted + " (from LANGUAGE)" : named) + " is English, which needs no catalogue: " + suffix};
     return {Verdict::warn, subject,
-        "no tolvane catalogue for " + wanted + " in " + locale_directory + ", so notifications are in English ("
-            + suffix + "); install the tolvane-notify package's catalogues, or add a translation for this language"};
+        "no tolvane catalogue for " + (from_language ? wanted + " (from LANGUAGE)" : wanted) + " in " + locale_directory
+            + ", so notifications are in English (" + suffix
+            + "); install the tolvane-notify package's catalogues, or add a translation for this language"};
 }

@@ -1,5 +1,6 @@
 #include "bus_names.h"
 #include "checks.h"
+#include "error_text.h"
 #include "object_interfaces.h"
 
 #include <algorithm>
@@ -33,7 +34,9 @@ std::string describe_owner(sd_bus* bus)
     const char* comm = nullptr;
     if (sd_bus_creds_get_exe(creds.get(), &exe) >= 0 && exe)
         program = exe;
-    else if (sd_bus_creds_get_cmdline(creds.get(), &command_line) >= 0 && command_line && command_line[0])
+    // A program that set its title to nothing leaves an empty first word.
+    else if (sd_bus_creds_get_cmdline(creds.get(), &command_line) >= 0 && command_line && command_line[0]
+        && *command_line[0] != '\0')
         program = command_line[0];
     else if (sd_bus_creds_get_comm(creds.get(), &comm) >= 0 && comm)
         program = comm;
@@ -73,9 +76,12 @@ CheckResult check_notification_server(sd_bus* bus)
         if (sd_bus_error_has_name(&error.error, SD_BUS_ERROR_SERVICE_UNKNOWN))
             return {Verdict::fail, subject,
                 "nothing owns " + service + " on the user bus; start the desktop's notification server"};
+        // An error may come without a message, and a call that fails here without a name.
+        const std::string why = error.error.message ? error.error.message
+            : error.error.name                      ? error.error.name
+                                                    : error_text(-r);
         return {Verdict::fail, subject,
-            "cannot introspect " + service + ": " + (error.error.message ? error.error.message : "no answer")
-                + "; restart the desktop's notification server"};
+            "cannot introspect " + service + ": " + why + "; restart the desktop's notification server"};
     }
     const char* xml = nullptr;
     if (sd_bus_message_read(reply.get(), "s", &xml) < 0 || !xml)
