@@ -15,9 +15,15 @@ constexpr const char* system_config = "/usr/share/dbus-1/system.conf";
 // still follows ours, and so that it starts in a user namespace too, where
 // there is no messagebus and no changing of groups. Its relative includes
 // are made absolute, as the copy lives elsewhere.
-std::string system_bus_config()
+std::string system_bus_config(BusPolicy policy)
 {
     std::string config = file_text(system_config);
+    if (policy == BusPolicy::system_without_name_owner) {
+        const std::string refusal = "<policy context=\"mandatory\"><deny send_destination=\"org.freedesktop.DBus\" "
+                                    "send_interface=\"org.freedesktop.DBus\" send_member=\"GetNameOwner\"/></policy>\n";
+        if (const auto end = config.rfind("</busconfig>"); end != std::string::npos)
+            config.insert(end, refusal);
+    }
     const auto user = config.find("<user>");
     const auto user_end = config.find("</user>", user);
     if (user != std::string::npos && user_end != std::string::npos)
@@ -56,7 +62,7 @@ Status start_private_bus(const std::string& dir, Deadline deadline, PrivateBus& 
     const std::string config = dir + "/bus.conf";
     {
         std::ofstream f(config);
-        const std::string text = policy == BusPolicy::system ? system_bus_config() : session_bus_config(dir);
+        const std::string text = policy == BusPolicy::session ? session_bus_config(dir) : system_bus_config(policy);
         if (text.empty())
             return Status::failed(std::string("cannot read ") + system_config + " (Debian package dbus)");
         f << text;

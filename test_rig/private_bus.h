@@ -20,7 +20,9 @@ struct PrivateBus {
 // distribution ships them: every user may connect and send signals and
 // replies, only root owns names, and a method call needs a policy that
 // allows it. The daemon stays the user who started it either way.
-enum class BusPolicy { session, system };
+// system_without_name_owner: the system bus, where a mandatory rule refuses
+// GetNameOwner to everyone, as a locked-down bus may.
+enum class BusPolicy { session, system, system_without_name_owner };
 
 // Writes a bus configuration into `dir` and starts a dbus-daemon listening
 // on unix:path=<dir>/bus; returns once it has printed its address or fails

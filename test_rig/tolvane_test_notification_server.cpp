@@ -2,24 +2,38 @@
 // rig. It owns "org.freedesktop.Notifications" on the bus named by
 // DBUS_SESSION_BUS_ADDRESS, serves Notify of "org.orbisk.ovx.Notification1"
 // at "/org/freedesktop/Notifications", records every call as one line, and
-// then answers, answers with an error, vanishes, or never answers, as told,
-// after --delay milliseconds (none by default). With --interface it serves
-// Notify under another interface instead, as a notification server of
-// another desktop would.
+// then answers, answers with an error, vanishes, never answers, or answers
+// without an id (bare), as told, after --delay milliseconds (none by
+// default). With --interface it serves Notify under another interface
+// instead, as a notification server of another desktop would; --method,
+// --signature and --path serve it under another name, with other input
+// arguments or at another object. --introspect says how Introspect of the
+// object is answered: as sd-bus answers it, with an error with or without a
+// message, with no description, or as sd-bus does once the server has let
+// go of its name. --title hides the executable (the process is made
+// undumpable) and writes TEXT over the command line, as programs that set
+// their own title do; an empty TEXT leaves only the process's name.
 //
 //   tolvane-test-notification-server [--record FILE] [--pretty]
-//                                    [--mode answer|fail|vanish|silent]
+//                                    [--mode answer|fail|vanish|silent|bare]
 //                                    [--delay MS] [--interface NAME]
+//                                    [--method NAME] [--signature SIG]
+//                                    [--path PATH] [--title TEXT]
+//                                    [--introspect answer|fail|unexplained|empty|drop]
 //
 // It prints "ready" on standard output once it owns the name.
 #include "bus_handles.h"
 #include "recorded_call.h"
 
+#include <sys/prctl.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,8 +43,10 @@ constexpr const char* service_name = "org.freedesktop.Notifications";
 constexpr const char* object_path = "/org/freedesktop/Notifications";
 constexpr const char* default_interface = "org.orbisk.ovx.Notification1";
 constexpr const char* failure_message = "the test notification server refuses this notification";
+constexpr const char* refusal_error = "org.orbisk.Test.Error.Refused";
 
-enum class Mode { answer, fail, vanish, silent };
+enum class Mode { answer, fail, vanish, silent, bare };
+enum class Introspect { answer, fail, unexplained, empty, drop };
 
 struct Server {
     Mode mode = Mode::answer;
@@ -39,6 +55,7 @@ struct Server {
     std::uint32_t last_id = 0;
     bool vanish_now = false;
     long delay_ms = 0;
+    Introspect introspect = Introspect::answer;
 };
 
 // A server that takes its time, as a busy desktop's does.
@@ -186,6 +203,8 @@ int on_notify(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept
             return 1;
         case Mode::silent:
             return 1; // no reply: the caller's call times out
+        case Mode::bare:
+            return sd_bus_reply_method_return(m, nullptr);
         }
     } catch (...) {
         return sd_bus_error_set_errno(error, -ENOMEM);
@@ -193,19 +212,54 @@ int on_notify(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept
     return 0;
 }
 
-// Listed in the object's introspection data, where clients look for it.
-const sd_bus_vtable notify_vtable[] = {
-    SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD("Notify", "susssasa{sv}i", "u", on_notify, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_VTABLE_END,
-};
+// Sees Introspect of the notifications object before sd-bus answers it.
+int on_message(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) noexcept
+{
+    auto& server = *static_cast<Server*>(userdata);
+    if (!sd_bus_message_is_method_call(m, "org.freedesktop.DBus.Introspectable", "Introspect")
+        || std::string_view(sd_bus_message_get_path(m)) != object_path)
+        return 0;
+    switch (server.introspect) {
+    case Introspect::answer:
+        return 0;
+    case Introspect::fail:
+        return sd_bus_reply_method_errorf(m, refusal_error, "the test notification server refuses introspection");
+    case Introspect::unexplained: {
+        const sd_bus_error bare = SD_BUS_ERROR_MAKE_CONST(refusal_error, nullptr);
+        return sd_bus_reply_method_error(m, &bare);
+    }
+    case Introspect::empty:
+        return sd_bus_reply_method_return(m, nullptr);
+    case Introspect::drop:
+        // Queued before sd-bus's answer, so the bus has handled it by the
+        // time the caller reads that answer.
+        server.introspect = Introspect::answer;
+        if (const int r = sd_bus_release_name_async(sd_bus_message_get_bus(m), nullptr, service_name, nullptr, nullptr);
+            r < 0)
+            return r;
+        return 0;
+    }
+    return 0;
+}
 
 int usage()
 {
     std::fprintf(stderr,
-        "usage: tolvane-test-notification-server [--record FILE] [--pretty] [--mode answer|fail|vanish|silent] "
-        "[--delay MS] [--interface NAME]\n");
+        "usage: tolvane-test-notification-server [--record FILE] [--pretty] [--mode answer|fail|vanish|silent|bare] "
+        "[--delay MS] [--interface NAME] [--method NAME] [--signature SIG] [--path PATH] [--title TEXT] "
+        "[--introspect answer|fail|unexplained|empty|drop]\n");
     return 2;
+}
+
+// What `ps` and /proc show of the process: its executable hidden, its
+// command line overwritten with `title` (NULs after it).
+void take_title(int argc, char** argv, const std::string& title)
+{
+    (void)::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    char* const start = argv[0];
+    char* const end = argv[argc - 1] + std::strlen(argv[argc - 1]);
+    std::memset(start, 0, static_cast<size_t>(end - start));
+    std::memcpy(start, title.data(), std::min(title.size(), static_cast<size_t>(end - start)));
 }
 
 struct FileCloser {
@@ -217,7 +271,11 @@ struct FileCloser {
 int main(int argc, char** argv)
 {
     Server server;
-    const char* interface_name = default_interface;
+    std::string interface_name = default_interface;
+    std::string method = "Notify";
+    std::string signature = "susssasa{sv}i";
+    std::string path = object_path;
+    std::optional<std::string> title;
     std::unique_ptr<FILE, FileCloser> record;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -242,14 +300,49 @@ int main(int argc, char** argv)
                 server.mode = Mode::vanish;
             else if (mode == "silent")
                 server.mode = Mode::silent;
+            else if (mode == "bare")
+                server.mode = Mode::bare;
             else
                 return usage();
+        } else if (arg == "--introspect" && i + 1 < argc) {
+            const std::string_view answer = argv[++i];
+            if (answer == "answer")
+                server.introspect = Introspect::answer;
+            else if (answer == "fail")
+                server.introspect = Introspect::fail;
+            else if (answer == "unexplained")
+                server.introspect = Introspect::unexplained;
+            else if (answer == "empty")
+                server.introspect = Introspect::empty;
+            else if (answer == "drop")
+                server.introspect = Introspect::drop;
+            else
+                return usage();
+        } else if (arg == "--method" && i + 1 < argc) {
+            method = argv[++i];
+        } else if (arg == "--signature" && i + 1 < argc) {
+            signature = argv[++i];
+        } else if (arg == "--path" && i + 1 < argc) {
+            path = argv[++i];
+        } else if (arg == "--title" && i + 1 < argc) {
+            title = argv[++i];
         } else if (arg == "--delay" && i + 1 < argc) {
             server.delay_ms = std::strtol(argv[++i], nullptr, 10);
         } else {
             return usage();
         }
     }
+
+    if (title)
+        take_title(argc, argv, *title);
+    // Listed in the object's introspection data, where clients look for it.
+    // sd-bus holds each reply to the result signature declared here.
+    const char* result = server.mode == Mode::bare ? "" : "u";
+    const sd_bus_vtable notify_vtable[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD(method.c_str(), signature.c_str(), result, on_notify, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_VTABLE_END,
+    };
 
     sd_bus* raw = nullptr;
     int r = sd_bus_open_user(&raw);
@@ -258,7 +351,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot connect to the user bus: %s\n", std::strerror(-r));
         return 1;
     }
-    if ((r = sd_bus_add_object_vtable(bus.get(), nullptr, object_path, interface_name, notify_vtable, &server)) < 0
+    if ((r = sd_bus_add_filter(bus.get(), nullptr, on_message, &server)) < 0
+        || (r = sd_bus_add_object_vtable(
+                bus.get(), nullptr, path.c_str(), interface_name.c_str(), notify_vtable, &server))
+            < 0
         || (r = sd_bus_request_name(bus.get(), service_name, 0)) < 0) {
         std::fprintf(stderr, "cannot serve %s: %s\n", service_name, std::strerror(-r));
         return 1;

@@ -29,6 +29,26 @@ std::vector<std::string> server_options(ServerMode mode)
         return {"--mode", "silent"};
     case ServerMode::standard:
         return {"--mode", "answer", "--interface", "org.freedesktop.Notifications"};
+    case ServerMode::answer_without_id:
+        return {"--mode", "bare"};
+    case ServerMode::other_signature:
+        return {"--signature", "susssasa{sv}"};
+    case ServerMode::without_notify:
+        return {"--method", "CloseNotification", "--signature", "u"};
+    case ServerMode::elsewhere:
+        return {"--path", "/org/freedesktop/Notifications/elsewhere"};
+    case ServerMode::introspect_error:
+        return {"--introspect", "fail"};
+    case ServerMode::introspect_unexplained:
+        return {"--introspect", "unexplained"};
+    case ServerMode::introspect_empty:
+        return {"--introspect", "empty"};
+    case ServerMode::drop_name:
+        return {"--introspect", "drop"};
+    case ServerMode::titled:
+        return {"--title", "notification-daemon"};
+    case ServerMode::untitled:
+        return {"--title", ""};
     }
     return {};
 }

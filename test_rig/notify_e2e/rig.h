@@ -25,8 +25,33 @@ inline constexpr auto patience = 60s;
 // answer, fail, vanish: the test server serves the plug-in's interface and
 // answers as named; slow: it answers after 1.5 s; silent: it never answers;
 // standard: it serves Notify of the freedesktop interface only, like another
-// desktop's server; none: nothing owns the name.
-enum class ServerMode { answer, fail, vanish, slow, silent, standard, none };
+// desktop's server; none: nothing owns the name. For the check's lines:
+// answer_without_id: Notify is answered with no id; other_signature: Notify
+// takes no timeout; without_notify: the interface has no Notify;
+// elsewhere: the object is one level down; introspect_error,
+// introspect_unexplained (no message), introspect_empty (no description):
+// how Introspect is answered; drop_name: the name is let go as Introspect
+// is answered; titled, untitled: the executable hidden and the command line
+// replaced, or left empty.
+enum class ServerMode {
+    answer,
+    fail,
+    vanish,
+    slow,
+    silent,
+    standard,
+    none,
+    answer_without_id,
+    other_signature,
+    without_notify,
+    elsewhere,
+    introspect_error,
+    introspect_unexplained,
+    introspect_empty,
+    drop_name,
+    titled,
+    untitled,
+};
 enum class UserBus { present, missing };
 
 struct Rig {
