@@ -13,15 +13,17 @@ constexpr char usage[] = "Usage: tolvane-notify-check [--send-test]\n"
                          "Checks why notifications of blocked accesses may not appear.\n"
                          "  --send-test  also send one test notification, as a blocked access would\n";
 
+const std::vector<std::string> usage_lines
+    = {"Usage: tolvane-notify-check [--send-test]", "Checks why notifications of blocked accesses may not appear.",
+        "  --send-test  also send one test notification, as a blocked access would"};
+
 TEST_F(NotifyCheck, EachInstallationLineSaysWhatIsMissingAndTheStatusWhetherNotificationsCanAppear)
 {
     ASSERT_OK(installation().status);
     const CheckCase cases[] = {
         {"everything in place", {}, {}, {}, {}, 0, {}},
-        {"--help", {}, {"--help"}, {}, {}, 0, {},
-            std::vector<std::string>{"Usage: tolvane-notify-check [--send-test]",
-                "Checks why notifications of blocked accesses may not appear.",
-                "  --send-test  also send one test notification, as a blocked access would"}},
+        {"--help", {}, {"--help"}, {}, {}, 0, {}, usage_lines},
+        {"-h after another option", {}, {"--send-test", "-h"}, {}, {}, 0, {}, usage_lines},
         {"an unknown option", {}, {"--send-test", "--sendtest"}, {}, {}, 2, {}, std::vector<std::string>{}, usage},
         {"no plug-in", {.plugin = Plugin::missing}, {}, {},
             {{0,
@@ -36,6 +38,14 @@ TEST_F(NotifyCheck, EachInstallationLineSaysWhatIsMissingAndTheStatusWhetherNoti
         {"a library that is not the plug-in", {.plugin = Plugin::another_library}, {}, {},
             {{0, "FAIL plug-in: $PLUGIN has no entry point KRMRegister; install the tolvane-notify package again"}}, 1,
             {}},
+        {"a library with only the first entry point", {.plugin = Plugin::register_only}, {}, {},
+            {{0, "FAIL plug-in: $PLUGIN has no entry point KRMUnregister; install the tolvane-notify package again"}},
+            1, {}},
+#ifdef ALLOCATION_FAILURE_PRELOAD
+        // The first allocation is the plug-in check's, before any line.
+        {"memory that runs out", {}, {}, {"LD_PRELOAD=" ALLOCATION_FAILURE_PRELOAD, "TOLVANE_FAIL_ALLOCATION=1"}, {}, 1,
+            {}, std::vector<std::string>{}, "tolvane-notify-check: std::bad_alloc\n"},
+#endif
         {"no notification file", {.notify_file = NotifyFile::missing}, {}, {},
             {{1,
                 "FAIL notification file: /sys/kernel/security/tolvane/.notify does not exist; load the tolvane kernel "

@@ -120,7 +120,7 @@ inline const Installation& installation()
     return installed;
 }
 
-enum class Plugin { installed, missing, not_a_library, another_library };
+enum class Plugin { installed, missing, not_a_library, another_library, register_only };
 enum class NotifyFile { readable, missing, unreadable, directory, socket, symlink_loop };
 enum class Catalogue { german, missing, without_language };
 // rig: the rig's, named by DBUS_SYSTEM_BUS_ADDRESS; without_name_owner: a
@@ -151,6 +151,10 @@ inline rig::Status place(const Setup& setup)
         fs::copy_file(installation().plugin, plugin, error);
     if (setup.plugin == Plugin::another_library)
         fs::copy_file(ANOTHER_LIBRARY, plugin, error);
+#ifdef REGISTER_ONLY_LIBRARY
+    if (setup.plugin == Plugin::register_only)
+        fs::copy_file(REGISTER_ONLY_LIBRARY, plugin, error);
+#endif
     if (setup.plugin == Plugin::not_a_library)
         std::ofstream(plugin) << "not a shared object\n";
     const fs::path catalogue = catalogue_dir + "/tolvane.mo";
