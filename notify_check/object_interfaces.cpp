@@ -108,6 +108,8 @@ enum class Role { object, interface, method, other };
 
 struct Open {
     std::string_view name;
+    // cppcheck does not see it read through the vector's elements.
+    // cppcheck-suppress unusedStructMember
     Role role;
 };
 
