@@ -283,7 +283,7 @@ inline void run_check(const CheckCase& c)
         system_bus = locked_bus.address;
     }
     if (c.setup.system_bus == SystemBus::at_default_path) {
-        ASSERT_EQ(::mkdir("/run/dbus", 0755) == 0 || errno == EEXIST, true) << std::strerror(errno);
+        ASSERT_TRUE(::mkdir("/run/dbus", 0755) == 0 || errno == EEXIST) << std::strerror(errno);
         ASSERT_EQ(::symlink((rig.dir + "/system/bus").c_str(), default_system_bus), 0) << std::strerror(errno);
     }
     BoundFiles bound;
