@@ -1,5 +1,5 @@
 // The plug-in's two clocks, as the system keeps them. The plug-in reads them
-// through notify_clock() and monitor_clock() (test_seams.h), which tests and
+// through notify_clock() and monitor_clock() (notify_steps.h), which tests and
 // benchmarks point at clocks of their own.
 #pragma once
 

@@ -2,10 +2,10 @@
 
 #include "event_filter.h"
 #include "notify_onoff.h"
+#include "notify_steps.h"
 #include "plugin_log.h"
 #include "rate_limiter.h"
 #include "record_reader.h"
-#include "test_seams.h"
 #include "translation.h"
 
 #include <cxxabi.h>

@@ -1,6 +1,6 @@
 #include "plugin_log.h"
 
-#include "test_seams.h"
+#include "notify_steps.h"
 
 #include <syslog.h>
 

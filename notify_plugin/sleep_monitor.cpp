@@ -4,8 +4,9 @@
 #include "bus_names.h"
 #include "logind_owner.h"
 #include "notify_onoff.h"
+#include "notify_steps.h"
 #include "plugin_log.h"
-#include "test_seams.h"
+#include "state_inspectors.h"
 
 #include <cstdint>
 #include <optional>
