@@ -46,7 +46,7 @@ struct Installation {
 
     Installation()
     {
-        if (status = sandbox::make_temp_dir("tolvane-e2e-check", dir); !status)
+        if (status = rig::make_temp_dir("tolvane-e2e-check", dir); !status)
             return;
         plugin = dir + "/plugin.so";
         catalogue = dir + "/tolvane.mo";
@@ -67,14 +67,14 @@ struct Installation {
                 status = rig::Status::failed_errno("mkdir " + scratch);
                 return;
             }
-            if (status = sandbox::make_private_directory(target, scratch); !status)
+            if (status = rig::make_private_directory(target, scratch); !status)
                 return;
         }
         status = compile_locale("de_DE.UTF-8", dir);
     }
     Installation(const Installation&) = delete;
     Installation& operator=(const Installation&) = delete;
-    ~Installation() { sandbox::remove_tree(dir); }
+    ~Installation() { rig::remove_tree(dir); }
 };
 
 const Installation& installation()
