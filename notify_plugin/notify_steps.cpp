@@ -1,10 +1,5 @@
 #include "notify_steps.h"
 
-#include "clock.h"
-#include "desktop_notification.h"
-#include "plugin_log.h"
-#include "sleep_monitor.h"
-
 namespace notify_steps {
 
 CalendarClock notify_clock = system_clock_seconds;

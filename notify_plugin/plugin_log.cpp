@@ -1,7 +1,5 @@
 #include "plugin_log.h"
 
-#include "notify_steps.h"
-
 #include <syslog.h>
 
 #include <cerrno>

@@ -2,9 +2,9 @@
 
 #include "bus_handles.h"
 #include "bus_names.h"
+#include "clock.h"
 #include "logind_owner.h"
 #include "notify_onoff.h"
-#include "notify_steps.h"
 #include "plugin_log.h"
 #include "state_inspectors.h"
 
