@@ -7,10 +7,10 @@
 #include "desktop_notification.h"
 #include "notify.h"
 #include "notify_onoff.h"
+#include "notify_steps.h"
 #include "plugin_log.h"
 #include "rate_limiter.h"
 #include "record_reader.h"
-#include "notify_steps.h"
 #include "sleep_monitor.h"
 #include "state_inspectors.h"
 
