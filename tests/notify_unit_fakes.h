@@ -1,4 +1,4 @@
-// Stand-ins for the plug-in's seams (notify_steps.h: clock, notification step,
+// Stand-ins for the plug-in's steps (notify_steps.h: clock, notification step,
 // log sink, monitor thread), so unit tests run events at exact seconds,
 // without a bus and without writing to the host's log.
 #pragma once
@@ -89,7 +89,7 @@ inline void* idle_monitor(void*)
     return nullptr;
 }
 
-// Puts the seams in place and the plug-in's state back to "just loaded".
+// Puts the stand-ins in place and the plug-in's state back to "just loaded".
 inline void install()
 {
     notify_steps::log_sink = capture_log;
