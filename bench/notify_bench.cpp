@@ -10,9 +10,10 @@
 #include "clock.h"
 #include "desktop_notification.h"
 #include "notify.h"
+#include "notify_steps.h"
 #include "rate_limiter.h"
 #include "record_reader.h"
-#include "test_seams.h"
+#include "state_inspectors.h"
 
 #include <benchmark/benchmark.h>
 
@@ -161,8 +162,8 @@ void BM_AcceptedEvent(benchmark::State& state)
 {
     const auto live_keys = static_cast<std::size_t>(state.range(0));
     fill_map(live_keys, live_time);
-    test_seams::notify_clock = oscillating_clock;
-    test_seams::send_notification_step = count_send;
+    notify_steps::notify_clock = oscillating_clock;
+    notify_steps::send_notification_step = count_send;
     notifications_sent = 0;
 
     measure(state, "event/" + std::to_string(live_keys), 1, [] {
@@ -172,8 +173,8 @@ void BM_AcceptedEvent(benchmark::State& state)
     if (notifications_sent != state.iterations() || message_time_map.value.size() != live_keys + 1)
         state.SkipWithError("events were not all accepted, or the number of live keys moved");
     state.counters["live_keys"] = static_cast<double>(live_keys);
-    test_seams::send_notification_step = send_blocked_notification;
-    test_seams::notify_clock = system_clock_seconds;
+    notify_steps::send_notification_step = send_blocked_notification;
+    notify_steps::notify_clock = system_clock_seconds;
     clear_message_time_map();
 }
 
@@ -197,8 +198,8 @@ void BM_AcceptedEventAtTheBound(benchmark::State& state)
         return out;
     }();
     clear_message_time_map();
-    test_seams::notify_clock = live_clock;
-    test_seams::send_notification_step = count_send;
+    notify_steps::notify_clock = live_clock;
+    notify_steps::send_notification_step = count_send;
     for (std::size_t i = 0; i < message_time_map_cap; ++i)
         notify_message(paths[i].c_str(), "/usr/bin/editor");
     notifications_sent = 0;
@@ -211,8 +212,8 @@ void BM_AcceptedEventAtTheBound(benchmark::State& state)
 
     if (notifications_sent != state.iterations() || message_time_map.value.size() != message_time_map_cap)
         state.SkipWithError("events were not all accepted, or the map is not at its bound");
-    test_seams::send_notification_step = send_blocked_notification;
-    test_seams::notify_clock = system_clock_seconds;
+    notify_steps::send_notification_step = send_blocked_notification;
+    notify_steps::notify_clock = system_clock_seconds;
     clear_message_time_map();
 }
 

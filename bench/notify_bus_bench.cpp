@@ -29,7 +29,7 @@ struct Rig {
 
 rig::Status start(Rig& r)
 {
-    if (auto s = sandbox::make_temp_dir("tolvane-bench", r.dir); !s)
+    if (auto s = rig::make_temp_dir("tolvane-bench", r.dir); !s)
         return s;
     const auto deadline = rig::deadline_in(30s);
     if (auto s = rig::start_private_bus(r.dir, deadline, r.bus); !s)
@@ -121,7 +121,7 @@ int main(int argc, char** argv)
 {
     // Private namespaces, so that even a failing notification's syslog line
     // stays in here; entered before any thread exists.
-    if (auto s = sandbox::enter_private_namespaces(); !s) {
+    if (auto s = rig::enter_private_namespaces(); !s) {
         std::fprintf(stderr, "cannot enter private namespaces: %s\n", s.error.c_str());
         return 1;
     }
@@ -135,6 +135,6 @@ int main(int argc, char** argv)
     benchmark::Shutdown();
     rig::kill_and_reap(r.server, SIGKILL);
     rig::kill_and_reap(r.bus.daemon, SIGKILL);
-    sandbox::remove_tree(r.dir);
+    rig::remove_tree(r.dir);
     return 0;
 }

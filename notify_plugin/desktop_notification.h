@@ -31,3 +31,8 @@ int call_notify(sd_bus* bus, const NotificationTexts& texts, BusError& error, Bu
 // server's answer. Logs a failure; returns the negative errno of the failed
 // step, else the call's non-negative result.
 int send_blocked_notification(EventKind kind, const char* program_text, const char* object_path);
+
+// What the plug-in sends an event through: send_blocked_notification, by way
+// of its table of steps (notify_steps.cpp), unless a test or a benchmark has
+// pointed the step elsewhere.
+int send_notification_step(EventKind kind, const char* program_text, const char* object_path);

@@ -2,7 +2,7 @@
 
 #include "bus_handles.h"
 #include "bus_names.h"
-#include "test_seams.h"
+#include "state_inspectors.h"
 
 #include <cstring>
 #include <string_view>

@@ -1,11 +1,13 @@
 #include "notify.h"
 
+#include "clock.h"
+#include "desktop_notification.h"
 #include "event_filter.h"
 #include "notify_onoff.h"
 #include "plugin_log.h"
 #include "rate_limiter.h"
 #include "record_reader.h"
-#include "test_seams.h"
+#include "sleep_monitor.h"
 #include "translation.h"
 
 #include <cxxabi.h>

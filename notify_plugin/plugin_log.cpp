@@ -1,7 +1,5 @@
 #include "plugin_log.h"
 
-#include "test_seams.h"
-
 #include <syslog.h>
 
 #include <cerrno>

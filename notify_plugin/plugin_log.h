@@ -159,7 +159,11 @@ struct ErrorText {
     const char* text; // may point into buffer
 };
 
-// Where the lines go (through log_sink, test_seams.h): opens the log as
+// Where the lines go (through log_sink, below): opens the log as
 // "tolvane-daemon" (LOG_PID, LOG_USER) before every line and hands the line
 // to vsyslog.
 void write_system_log(int priority, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
+
+// What every line goes through: write_system_log, by way of the plug-in's
+// table of steps (notify_steps.cpp), unless a test has pointed it elsewhere.
+void log_sink(int priority, const char* format, va_list args);

@@ -1,6 +1,6 @@
 #include "rate_limiter.h"
 
-#include "test_seams.h"
+#include "state_inspectors.h"
 
 #include <cstdint>
 #include <deque>

@@ -2,10 +2,11 @@
 
 #include "bus_handles.h"
 #include "bus_names.h"
+#include "clock.h"
 #include "logind_owner.h"
 #include "notify_onoff.h"
 #include "plugin_log.h"
-#include "test_seams.h"
+#include "state_inspectors.h"
 
 #include <cstdint>
 #include <optional>

@@ -25,6 +25,13 @@ extern const std::chrono::seconds silence_bound;
 // turn them back on after it. Reads no argument; returns null.
 void* sleep_monitor_thread(void* unused);
 
+// The routine a new monitor thread runs: sleep_monitor_thread, by way of the
+// plug-in's table of steps (notify_steps.cpp), unless a test has pointed it
+// elsewhere. Read by the thread that starts the monitor, so that a test that
+// sets it next races with no thread it started.
+using MonitorRoutine = void* (*)(void*);
+MonitorRoutine monitor_thread_routine();
+
 // PrepareForSleep handler. A signal that logind's current owner did not
 // send changes nothing (the first one is logged, no later one). Otherwise
 // true silences at once; false, while silenced,

@@ -13,7 +13,7 @@
 #           scripts/test.sh, which runs the same tests in the unshare testbed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/debian_env.sh
+source scripts/lib/debian_env.sh
 null=0
 if [ "$1" = --null ]; then
   null=1

@@ -8,7 +8,7 @@
 # piuparts mounts in its chroots: it runs in a private mount namespace.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/debian_env.sh
+source scripts/lib/debian_env.sh
 use_changes "$@"
 ensure_minbase_tarball
 mapfile -t debs < <(sed -n '/^Files:/,/^[^ ]/s/^ .* \([^ ]*\.deb\)$/\1/p' "$changes" | grep -v -- '-dbgsym_' |

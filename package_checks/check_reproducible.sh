@@ -8,7 +8,7 @@
 # SOURCE_DATE_EPOCH: the newest changelog entry's, or the builder's when set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/tree_copy.sh
+source scripts/lib/tree_copy.sh
 export TZ=UTC0
 unset SOURCE_DATE_EPOCH
 scratch=$(mktemp -d)

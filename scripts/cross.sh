@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # cross.sh [--prepare] [ARCH...]: builds and tests the named architectures,
-# every one of scripts/cross_machines.sh when none is named, with Debian's
+# every one of scripts/lib/cross_machines.sh when none is named, with Debian's
 # cross compilers against a sysroot of each machine's own packages
 # (scripts/sysroot.sh, under build/sysroot), and runs the suites under
 # qemu-user on that sysroot (no binfmt handler: CMake runs each test through
@@ -22,8 +22,8 @@
 # system it runs in, which must be of ARCH's release.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/debian_env.sh
-source scripts/cross_machines.sh
+source scripts/lib/debian_env.sh
+source scripts/lib/cross_machines.sh
 
 # build_here ARCH: the products without the tests, then the unit suites,
 # built and run with this system's tools.

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-600}
 bash scripts/setup.sh
-source scripts/clang_version.sh
+source scripts/lib/clang_version.sh
 clang=$(clang_version)
 CC=clang-$clang CXX=clang++-$clang bash scripts/build.sh fuzz -DTOLVANE_FUZZ=ON -DTOLVANE_BUILD_BENCH=OFF >/dev/null
 mkdir -p build/fuzz-findings

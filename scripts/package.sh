@@ -25,7 +25,7 @@
 set -euo pipefail
 umask 022
 cd "$(dirname "$0")/.."
-source scripts/debian_env.sh
+source scripts/lib/debian_env.sh
 chroot=0
 suite=$(host_suite)
 if [ "${1:-}" = --chroot ]; then

@@ -15,7 +15,7 @@
 # (libsystemd-dev:arm64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/clang_version.sh
+source scripts/lib/clang_version.sh
 export DEBIAN_FRONTEND=noninteractive
 # Another apt or dpkg may hold the lock (an unattended upgrade): wait for it.
 apt_get() { apt-get -o DPkg::Lock::Timeout=900 "$@"; }
@@ -54,7 +54,7 @@ if wants cross "$@"; then
   # The cross compilers of the architectures that build with this machine's
   # own release; scripts/cross.sh builds the others in a root of their
   # release's tools, which mmdebstrap makes.
-  source "$(dirname "$0")/cross_machines.sh"
+  source "$(dirname "$0")/lib/cross_machines.sh"
   mapfile -t cross_compiler_packages < <(cross_compilers "$(. /etc/os-release && echo "$VERSION_CODENAME")")
   bare_packages+=(
     qemu-user mmdebstrap "${cross_compiler_packages[@]}"

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/plain}
-source scripts/clang_version.sh
+source scripts/lib/clang_version.sh
 clang=$(clang_version)
 mapfile -t sources < <(find profile_generator notify_plugin notify_check -name '*.cpp' | LC_ALL=C sort)
 mapfile -t formatted < <(find profile_generator notify_plugin notify_check test_rig tests bench \( -name '*.cpp' -o -name '*.h' \) \

@@ -8,7 +8,7 @@
 # packages is kept as it is.
 set -euo pipefail
 arch=$1 dir=$2
-source "$(dirname "$0")/debian_env.sh"
+source "$(dirname "$0")/lib/debian_env.sh"
 use_debian_suite "${3:-$(host_suite)}"
 # The C++ headers and the libraries the compiler itself links come with the
 # cross compiler, of the same release; the sysroot gives the runtime that the

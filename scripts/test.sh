@@ -59,9 +59,9 @@ done
 
 # One apt update for everything, the cross builds' and the packaging's tools included.
 bash scripts/setup.sh cross packaging
-source scripts/debian_env.sh
-source scripts/tree_copy.sh
-source scripts/clang_version.sh
+source scripts/lib/debian_env.sh
+source scripts/lib/tree_copy.sh
+source scripts/lib/clang_version.sh
 mkdir -p build/steps
 started=$SECONDS
 

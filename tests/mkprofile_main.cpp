@@ -19,14 +19,14 @@
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    if (const rig::Status available = sandbox::private_namespaces_available(); !available)
+    if (const rig::Status available = rig::private_namespaces_available(); !available)
         return rig::run_all_tests(available.error);
     std::string scratch;
-    rig::Status sandboxed = sandbox::make_temp_dir("mkprofile-test", scratch);
+    rig::Status sandboxed = rig::make_temp_dir("mkprofile-test", scratch);
     if (sandboxed)
-        sandboxed = sandbox::enter_private_namespaces();
+        sandboxed = rig::enter_private_namespaces();
     if (sandboxed)
-        sandboxed = sandbox::overlay_directory("/etc", scratch);
+        sandboxed = rig::overlay_directory("/etc", scratch);
     if (!sandboxed) {
         std::fprintf(stderr, "sandbox: %s\n", sandboxed.error.c_str());
         return 1;
@@ -48,7 +48,7 @@ int main(int argc, char** argv)
         return 1;
     }
     const int result = RUN_ALL_TESTS();
-    (void)sandbox::unmount("/etc");
-    sandbox::remove_tree(scratch);
+    (void)rig::unmount("/etc");
+    rig::remove_tree(scratch);
     return result;
 }

@@ -62,7 +62,7 @@ struct Installation {
 
     Installation()
     {
-        if (status = sandbox::make_temp_dir("tolvane-e2e-check", dir); !status)
+        if (status = rig::make_temp_dir("tolvane-e2e-check", dir); !status)
             return;
         plugin = dir + "/plugin.so";
         catalogue = dir + "/tolvane.mo";
@@ -84,7 +84,7 @@ struct Installation {
                 status = rig::Status::failed_errno("mkdir " + scratch);
                 return;
             }
-            if (status = sandbox::make_private_directory(target, scratch); !status)
+            if (status = rig::make_private_directory(target, scratch); !status)
                 return;
         }
         // Lookups of users in files only, where root has no entry.
@@ -96,7 +96,7 @@ struct Installation {
     }
     Installation(const Installation&) = delete;
     Installation& operator=(const Installation&) = delete;
-    ~Installation() { sandbox::remove_tree(dir); }
+    ~Installation() { rig::remove_tree(dir); }
 
 private:
     rig::Status compile_catalogue() const
@@ -200,11 +200,11 @@ struct BoundFiles {
     ~BoundFiles()
     {
         for (const auto& target : targets)
-            (void)sandbox::unmount(target);
+            (void)rig::unmount(target);
     }
     rig::Status bind(const std::string& source, const std::string& target)
     {
-        if (auto s = sandbox::bind_mount(source, target); !s)
+        if (auto s = rig::bind_mount(source, target); !s)
             return s;
         targets.push_back(target);
         return rig::Status::ok();

@@ -79,10 +79,10 @@ rig::Status start_journald(const Rig& rig, Journald& journald)
     if (!std::filesystem::is_directory("/var/log/journal")) {
         const std::string scratch = rig.dir + "/var-log";
         ::mkdir(scratch.c_str(), 0700);
-        if (auto s = sandbox::make_private_directory("/var/log/journal", scratch); !s)
+        if (auto s = rig::make_private_directory("/var/log/journal", scratch); !s)
             return s;
     }
-    if (auto s = sandbox::mount_tmpfs("/var/log/journal", "mode=0755"); !s)
+    if (auto s = rig::mount_tmpfs("/var/log/journal", "mode=0755"); !s)
         return s;
     rig::SpawnOptions options;
     journald.stderr_path = options.stderr_path = rig.dir + "/journald.log";

@@ -86,7 +86,7 @@ struct GermanLocale {
 
     GermanLocale()
     {
-        status = sandbox::make_temp_dir("tolvane-e2e-locale", dir);
+        status = rig::make_temp_dir("tolvane-e2e-locale", dir);
         if (status)
             status = compile_locale("de_DE.UTF-8", dir);
         if (status)
@@ -96,7 +96,7 @@ struct GermanLocale {
     }
     GermanLocale(const GermanLocale&) = delete;
     GermanLocale& operator=(const GermanLocale&) = delete;
-    ~GermanLocale() { sandbox::remove_tree(dir); }
+    ~GermanLocale() { rig::remove_tree(dir); }
 
     // The catalogue under test where the plug-in looks for it; an installed
     // one is there already.
@@ -111,9 +111,9 @@ struct GermanLocale {
         const std::string scratch = dir + "/overlay";
         if (::mkdir(scratch.c_str(), 0755) != 0)
             return rig::Status::failed_errno("mkdir " + scratch);
-        if (auto s = sandbox::make_private_directory(messages, scratch); !s)
+        if (auto s = rig::make_private_directory(messages, scratch); !s)
             return s;
-        return sandbox::bind_mount(tested, messages);
+        return rig::bind_mount(tested, messages);
     }
 };
 

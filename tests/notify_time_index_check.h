@@ -5,7 +5,7 @@
 #pragma once
 
 #include "rate_limiter.h"
-#include "test_seams.h"
+#include "state_inspectors.h"
 
 #include <cstddef>
 #include <set>

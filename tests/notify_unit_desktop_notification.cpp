@@ -49,7 +49,7 @@ protected:
     void SetUp() override
     {
         fakes::install();
-        test_seams::send_notification_step = send_blocked_notification;
+        notify_steps::send_notification_step = send_blocked_notification;
         unsetenv("XDG_RUNTIME_DIR");
         const auto absent = std::filesystem::temp_directory_path() / "notify-unit-no-such-dir" / "bus";
         setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + absent.string()).c_str(), 1);

@@ -1,4 +1,4 @@
-// Stand-ins for the plug-in's seams (test_seams.h: clock, notification step,
+// Stand-ins for the plug-in's steps (notify_steps.h: clock, notification step,
 // log sink, monitor thread), so unit tests run events at exact seconds,
 // without a bus and without writing to the host's log.
 #pragma once
@@ -7,11 +7,12 @@
 #include "desktop_notification.h"
 #include "notify.h"
 #include "notify_onoff.h"
+#include "notify_steps.h"
 #include "plugin_log.h"
 #include "rate_limiter.h"
 #include "record_reader.h"
 #include "sleep_monitor.h"
-#include "test_seams.h"
+#include "state_inspectors.h"
 
 #include "notify_record.h"
 #include "unique_fd.h"
@@ -88,13 +89,13 @@ inline void* idle_monitor(void*)
     return nullptr;
 }
 
-// Puts the seams in place and the plug-in's state back to "just loaded".
+// Puts the stand-ins in place and the plug-in's state back to "just loaded".
 inline void install()
 {
-    test_seams::log_sink = capture_log;
-    test_seams::notify_clock = fixed_clock;
-    test_seams::send_notification_step = record_send;
-    test_seams::monitor_thread_routine = idle_monitor;
+    notify_steps::log_sink = capture_log;
+    notify_steps::notify_clock = fixed_clock;
+    notify_steps::send_notification_step = record_send;
+    notify_steps::monitor_thread_routine = idle_monitor;
     logged.clear();
     sent.clear();
     now = 1'700'000'000;
@@ -107,8 +108,8 @@ inline void restore()
 {
     clear_message_time_map();
     set_notifications_enabled(1);
-    test_seams::send_notification_step = send_blocked_notification;
-    test_seams::notify_clock = system_clock_seconds;
+    notify_steps::send_notification_step = send_blocked_notification;
+    notify_steps::notify_clock = system_clock_seconds;
     // The log sink and the monitor stay fakes: no unit test may write to the
     // host's log or reach its system bus.
 }

@@ -96,7 +96,7 @@ std::vector<std::string> logged_texts()
 TEST(MonitorStart, StartsOnlyOnceTheFileIsOpenAndOncePerProcessAndAfterAFailureAgain)
 {
     fakes::install();
-    test_seams::monitor_thread_routine = counting_monitor;
+    notify_steps::monitor_thread_routine = counting_monitor;
     const auto dir = std::filesystem::temp_directory_path() / ("notify-unit-start-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     const std::string empty = (dir / "empty").string();
@@ -133,7 +133,7 @@ TEST(MonitorStart, StartsOnlyOnceTheFileIsOpenAndOncePerProcessAndAfterAFailureA
 
     std::filesystem::remove_all(dir);
     fakes::restore();
-    test_seams::monitor_thread_routine = fakes::idle_monitor;
+    notify_steps::monitor_thread_routine = fakes::idle_monitor;
 }
 
 } // namespace

@@ -51,7 +51,7 @@ __attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept
 
 namespace {
 
-// The rate limiter behind notify_message, with the seams' fakes in place.
+// The rate limiter behind notify_message, with the stand-ins for its steps in place.
 class RateLimiter : public ::testing::Test {
 protected:
     void SetUp() override { fakes::install(); }

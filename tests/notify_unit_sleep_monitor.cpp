@@ -29,7 +29,7 @@ protected:
     void SetUp() override
     {
         fakes::install();
-        test_seams::monitor_clock = [] { return fake_monotonic; };
+        notify_steps::monitor_clock = [] { return fake_monotonic; };
         reset_silence();
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
@@ -47,7 +47,7 @@ protected:
         bus.reset();
         forget_logind_owner();
         reset_silence();
-        test_seams::monitor_clock = monotonic_now;
+        notify_steps::monitor_clock = monotonic_now;
         fakes::restore();
     }
 

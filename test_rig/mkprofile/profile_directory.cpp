@@ -16,7 +16,7 @@ namespace rig {
 PrivateProfileDirectory::~PrivateProfileDirectory()
 {
     if (mounted_)
-        (void)sandbox::unmount(profile_dir);
+        (void)unmount(profile_dir);
     if (removed_)
         (void)::mkdir(profile_dir.c_str(), 0755);
 }
@@ -24,7 +24,7 @@ PrivateProfileDirectory::~PrivateProfileDirectory()
 Status PrivateProfileDirectory::mount(const std::string& data, bool read_only)
 {
     if (mounted_) {
-        if (Status unmounted = sandbox::unmount(profile_dir); !unmounted)
+        if (Status unmounted = unmount(profile_dir); !unmounted)
             return unmounted;
         mounted_ = false;
     }
@@ -33,7 +33,7 @@ Status PrivateProfileDirectory::mount(const std::string& data, bool read_only)
             return Status::failed("mkdir " + profile_dir + ": " + std::strerror(errno));
         removed_ = false;
     }
-    if (Status made = sandbox::mount_tmpfs(profile_dir, data, read_only); !made)
+    if (Status made = mount_tmpfs(profile_dir, data, read_only); !made)
         return made;
     mounted_ = true;
     return Status::ok();
@@ -42,7 +42,7 @@ Status PrivateProfileDirectory::mount(const std::string& data, bool read_only)
 Status PrivateProfileDirectory::remove()
 {
     if (mounted_) {
-        if (Status unmounted = sandbox::unmount(profile_dir); !unmounted)
+        if (Status unmounted = unmount(profile_dir); !unmounted)
             return unmounted;
         mounted_ = false;
     }

@@ -12,7 +12,7 @@ namespace e2e {
 
 rig::Status sandbox_available()
 {
-    if (auto s = sandbox::private_namespaces_available(); !s)
+    if (auto s = rig::private_namespaces_available(); !s)
         return s;
     if (::access(rig::dbus_daemon_program, X_OK) != 0)
         return rig::Status::failed(
@@ -22,13 +22,13 @@ rig::Status sandbox_available()
 
 rig::Status enter_sandbox()
 {
-    if (auto s = sandbox::enter_private_namespaces(); !s)
+    if (auto s = rig::enter_private_namespaces(); !s)
         return s;
     std::string scratch;
-    if (auto s = sandbox::make_temp_dir("tolvane-e2e-dev", scratch); !s)
+    if (auto s = rig::make_temp_dir("tolvane-e2e-dev", scratch); !s)
         return s;
     auto s = rig::make_plugin_paths_private(scratch);
-    sandbox::remove_tree(scratch);
+    rig::remove_tree(scratch);
     return s;
 }
 

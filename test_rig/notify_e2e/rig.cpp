@@ -70,13 +70,13 @@ Rig::~Rig()
     rig::kill_and_reap(system_bus.daemon, SIGKILL);
     if (!dir.empty()) {
         keep_host_stderr(dir);
-        sandbox::remove_tree(dir);
+        rig::remove_tree(dir);
     }
 }
 
 rig::Status start_rig(Rig& rig, ServerMode mode, UserBus user_bus)
 {
-    if (auto s = sandbox::make_temp_dir("tolvane-e2e", rig.dir); !s)
+    if (auto s = rig::make_temp_dir("tolvane-e2e", rig.dir); !s)
         return s;
     // Any user may reach the system bus, as on a real machine.
     if (::chmod(rig.dir.c_str(), 0711) != 0)

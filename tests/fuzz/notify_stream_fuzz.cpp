@@ -10,9 +10,10 @@
 #include "event_filter.h"
 #include "notify.h"
 #include "notify_onoff.h"
+#include "notify_steps.h"
 #include "rate_limiter.h"
 #include "record_reader.h"
-#include "test_seams.h"
+#include "state_inspectors.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -82,8 +83,8 @@ void check_record(void*, const char* object_path, const char* program_text)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    test_seams::notify_clock = fuzz_clock;
-    test_seams::send_notification_step = count_send;
+    notify_steps::notify_clock = fuzz_clock;
+    notify_steps::send_notification_step = count_send;
     clear_message_time_map();
     set_notifications_enabled(1);
     fuzz_now = 1'700'000'000;

@@ -7,7 +7,7 @@
 // Plain: calls KRMRegister, prints "KRMRegister returned N", and with
 // --unregister then calls KRMUnregister and prints its result.
 // --confined: before it loads the plug-in, the host has every connection but
-// the one to the system log refused with EPERM (tolvane_notify_host_confinement.cpp).
+// the one to the system log refused with EPERM (confinement.cpp).
 // --can-confine: prints "can confine" and exits 0 where --confined works on
 // this machine, else prints "cannot confine: " and why, and exits 3 (as does
 // --confined there, before it loads anything).
@@ -34,7 +34,7 @@
 // Then it waits for the first call to end and prints its result.
 //
 // Like many hosts, this one is linked to export its own symbols, and some of
-// them bear the plug-in's names (see notify_host_rivals.cpp).
+// them bear the plug-in's names (see rivals.cpp).
 // Exit status: 0, or 2 when the plug-in cannot be loaded, or 3 as above.
 #include <dlfcn.h>
 #include <libintl.h>
@@ -50,8 +50,8 @@
 #include <string_view>
 #include <thread>
 
-int host_rivals_used(); // notify_host_rivals.cpp
-// tolvane_notify_host_confinement.cpp
+int host_rivals_used(); // rivals.cpp
+// confinement.cpp
 const char* confinement_unavailable(); // why not on this machine, or nullptr
 bool refuse_connections_but_the_system_log();
 

@@ -8,10 +8,10 @@ namespace rig {
 
 Status make_plugin_paths_private(const std::string& scratch)
 {
-    if (auto s = sandbox::private_dev(scratch); !s)
+    if (auto s = private_dev(scratch); !s)
         return s;
     for (const char* dir : {"/run", "/sys/kernel/security"})
-        if (auto s = sandbox::mount_tmpfs(dir, "mode=0755"); !s)
+        if (auto s = mount_tmpfs(dir, "mode=0755"); !s)
             return s;
     if (::mkdir("/sys/kernel/security/tolvane", 0755) != 0)
         return Status::failed_errno("mkdir /sys/kernel/security/tolvane");

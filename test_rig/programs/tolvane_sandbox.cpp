@@ -67,11 +67,11 @@ int serve_until_exit(rig::ChildProcess& command, int log_fd, const std::string& 
 int run(const std::string& syslog_option, const std::vector<std::string>& command_line)
 {
     std::string scratch;
-    if (auto s = sandbox::enter_private_namespaces(); !s) {
+    if (auto s = rig::enter_private_namespaces(); !s) {
         std::fprintf(stderr, "tolvane-sandbox: %s\n", s.error.c_str());
         return 1;
     }
-    if (auto s = sandbox::make_temp_dir("tolvane-sandbox", scratch); !s) {
+    if (auto s = rig::make_temp_dir("tolvane-sandbox", scratch); !s) {
         std::fprintf(stderr, "tolvane-sandbox: cannot make a scratch directory: %s\n", s.error.c_str());
         return 1;
     }
@@ -110,7 +110,7 @@ int run(const std::string& syslog_option, const std::vector<std::string>& comman
             status = serve_until_exit(command, log.get(), syslog_file);
         }
     } // the buses are killed and reaped here, before their directory goes
-    sandbox::remove_tree(scratch);
+    rig::remove_tree(scratch);
     return status;
 }
 

@@ -7,12 +7,12 @@
 
 #include <string>
 
-namespace sandbox {
+namespace rig {
 
 // Moves the calling process into a private mount namespace (and a user
 // namespace mapping the caller to root when it is not root already), with
 // all mounts private. Must be called before any thread is started.
-rig::Status enter_private_namespaces();
+Status enter_private_namespaces();
 
 // Succeeds when enter_private_namespaces() may work here, else says why it
 // cannot:
@@ -21,32 +21,32 @@ rig::Status enter_private_namespaces();
 // mount namespace to a process without CAP_SYS_ADMIN (a container). Tries
 // in a child process, so the caller stays where it is; call it before any
 // thread is started.
-rig::Status private_namespaces_available();
+Status private_namespaces_available();
 
 // Lays a writable overlay over `dir` whose changes live under `scratch`
 // (a fresh directory); the host's `dir` is never written.
-rig::Status overlay_directory(const std::string& dir, const std::string& scratch);
+Status overlay_directory(const std::string& dir, const std::string& scratch);
 
 // Mounts a fresh tmpfs at `dir` with the given mount data ("size=4k", ...).
-rig::Status mount_tmpfs(const std::string& dir, const std::string& data, bool read_only = false);
+Status mount_tmpfs(const std::string& dir, const std::string& data, bool read_only = false);
 
 // Makes the directory `dir` exist and writable in this mount namespace
 // without touching the host: an overlay on the deepest directory of that
 // path the host has, whose changes live under `scratch` (a fresh
 // directory), then the missing directories below it.
-rig::Status make_private_directory(const std::string& dir, const std::string& scratch);
+Status make_private_directory(const std::string& dir, const std::string& scratch);
 
 // Lazily detaches whatever is mounted at `dir`.
-rig::Status unmount(const std::string& dir);
+Status unmount(const std::string& dir);
 
 // Creates a fresh directory under $TMPDIR (or /tmp); `path` receives its path.
-rig::Status make_temp_dir(const std::string& prefix, std::string& path);
+Status make_temp_dir(const std::string& prefix, std::string& path);
 
 // Removes a directory tree; errors are ignored.
 void remove_tree(const std::string& path);
 
 // Bind-mounts the file or directory `source` onto `target`, which must exist.
-rig::Status bind_mount(const std::string& source, const std::string& target);
+Status bind_mount(const std::string& source, const std::string& target);
 
 // Replaces /dev by a private tmpfs that holds only what a test program
 // needs: null, zero, full, random, urandom and tty (when the host has them)
@@ -54,6 +54,6 @@ rig::Status bind_mount(const std::string& source, const std::string& target);
 // /dev/shm. Nothing else is there, in particular no /dev/log, so the caller
 // can bind its own. `scratch` is an empty directory used while the host's
 // /dev is moved aside. Call inside a private mount namespace.
-rig::Status private_dev(const std::string& scratch);
+Status private_dev(const std::string& scratch);
 
-} // namespace sandbox
+} // namespace rig

@@ -64,9 +64,9 @@ rig::Status write_file(const std::string& path, const std::string& text)
 // A /run and a /sys/power/state of our own; the host's stay as they are.
 rig::Status prepare_namespace(const std::string& dir)
 {
-    if (auto s = sandbox::enter_private_namespaces(); !s)
+    if (auto s = rig::enter_private_namespaces(); !s)
         return s;
-    if (auto s = sandbox::mount_tmpfs("/run", "mode=0755"); !s)
+    if (auto s = rig::mount_tmpfs("/run", "mode=0755"); !s)
         return s;
     for (const char* d : {"/run/dbus", "/run/systemd", "/run/systemd/logind.conf.d"})
         if (::mkdir(d, 0755) != 0)
@@ -76,7 +76,7 @@ rig::Status prepare_namespace(const std::string& dir)
     const std::string state = dir + "/power-state";
     if (auto s = write_file(state, "freeze mem disk\n"); !s)
         return s;
-    return sandbox::bind_mount(state, "/sys/power/state");
+    return rig::bind_mount(state, "/sys/power/state");
 }
 
 rig::Status start_bus(const std::string& dir, rig::Deadline deadline, Children& children)

@@ -18,15 +18,15 @@
 #include <utility>
 #include <vector>
 
-namespace sandbox {
+namespace rig {
 namespace {
 
-rig::Status failure(const std::string& what)
+Status failure(const std::string& what)
 {
-    return rig::Status::failed_errno(what);
+    return Status::failed_errno(what);
 }
 
-rig::Status write_file(const char* path, const std::string& text)
+Status write_file(const char* path, const std::string& text)
 {
     const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
     if (fd < 0)
@@ -37,7 +37,7 @@ rig::Status write_file(const char* path, const std::string& text)
     errno = saved;
     if (n != static_cast<ssize_t>(text.size()))
         return failure(std::string("write ") + path);
-    return rig::Status::ok();
+    return Status::ok();
 }
 
 int namespace_flags()
@@ -73,11 +73,11 @@ std::string some_mount_point()
 // into a copy of its root that is a mount point of its own: a bind of "/",
 // held by a tmpfs stacked on a mount that it can see and first makes
 // private, so that nothing of this reaches another namespace.
-rig::Status root_of_our_own()
+Status root_of_our_own()
 {
     const std::string base = some_mount_point();
     if (base.empty())
-        return rig::Status::failed(
+        return Status::failed(
             "/ is not a mount point (a chroot), and nothing is mounted here to hold a root of its own");
     if (::mount(nullptr, base.c_str(), nullptr, MS_PRIVATE, nullptr) != 0)
         return failure("mount --make-private " + base);
@@ -93,12 +93,12 @@ rig::Status root_of_our_own()
     // The copy holds the stacked tmpfs too; what it hid comes back.
     if (auto s = unmount(base); !s)
         return s;
-    return rig::Status::ok();
+    return Status::ok();
 }
 
 } // namespace
 
-rig::Status private_namespaces_available()
+Status private_namespaces_available()
 {
     const pid_t child = ::fork();
     if (child < 0)
@@ -111,13 +111,13 @@ rig::Status private_namespaces_available()
         waited = ::waitpid(child, &status, 0);
     while (waited < 0 && errno == EINTR);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        return rig::Status::ok();
+        return Status::ok();
     const int error = WIFEXITED(status) ? WEXITSTATUS(status) : EINVAL;
-    return rig::Status::failed(std::string(namespace_call()) + " is refused here: " + std::strerror(error)
+    return Status::failed(std::string(namespace_call()) + " is refused here: " + std::strerror(error)
         + (::geteuid() == 0 ? " (no CAP_SYS_ADMIN)" : " (inside a chroot, or user namespaces are off)"));
 }
 
-rig::Status enter_private_namespaces()
+Status enter_private_namespaces()
 {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
@@ -133,17 +133,17 @@ rig::Status enter_private_namespaces()
     }
     // Nothing mounted from here on may leak back to the host.
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
-        return rig::Status::ok();
+        return Status::ok();
     if (errno != EINVAL)
         return failure("mount --make-rprivate /");
     if (auto s = root_of_our_own(); !s)
         return s;
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return failure("mount --make-rprivate / (a root of its own)");
-    return rig::Status::ok();
+    return Status::ok();
 }
 
-rig::Status overlay_directory(const std::string& dir, const std::string& scratch)
+Status overlay_directory(const std::string& dir, const std::string& scratch)
 {
     const std::string upper = scratch + "/upper";
     const std::string work = scratch + "/work";
@@ -153,10 +153,10 @@ rig::Status overlay_directory(const std::string& dir, const std::string& scratch
     const std::string data = "lowerdir=" + dir + ",upperdir=" + upper + ",workdir=" + work;
     if (::mount("overlay", dir.c_str(), "overlay", 0, data.c_str()) != 0)
         return failure("mount overlay on " + dir);
-    return rig::Status::ok();
+    return Status::ok();
 }
 
-rig::Status make_private_directory(const std::string& dir, const std::string& scratch)
+Status make_private_directory(const std::string& dir, const std::string& scratch)
 {
     std::filesystem::path existing = dir;
     while (!std::filesystem::is_directory(existing))
@@ -166,28 +166,28 @@ rig::Status make_private_directory(const std::string& dir, const std::string& sc
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     if (ec)
-        return rig::Status::failed("mkdir " + dir + ": " + ec.message());
-    return rig::Status::ok();
+        return Status::failed("mkdir " + dir + ": " + ec.message());
+    return Status::ok();
 }
 
-rig::Status mount_tmpfs(const std::string& dir, const std::string& data, bool read_only)
+Status mount_tmpfs(const std::string& dir, const std::string& data, bool read_only)
 {
     unsigned long flags = MS_NOSUID | MS_NODEV;
     if (read_only)
         flags |= MS_RDONLY;
     if (::mount("tmpfs", dir.c_str(), "tmpfs", flags, data.empty() ? nullptr : data.c_str()) != 0)
         return failure("mount tmpfs on " + dir);
-    return rig::Status::ok();
+    return Status::ok();
 }
 
-rig::Status unmount(const std::string& dir)
+Status unmount(const std::string& dir)
 {
     if (::umount2(dir.c_str(), MNT_DETACH) != 0)
         return failure("umount " + dir);
-    return rig::Status::ok();
+    return Status::ok();
 }
 
-rig::Status make_temp_dir(const std::string& prefix, std::string& path)
+Status make_temp_dir(const std::string& prefix, std::string& path)
 {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
@@ -196,7 +196,7 @@ rig::Status make_temp_dir(const std::string& prefix, std::string& path)
     if (::mkdtemp(buf.data()) == nullptr)
         return failure("mkdtemp " + tmpl);
     path = buf.data();
-    return rig::Status::ok();
+    return Status::ok();
 }
 
 void remove_tree(const std::string& path)
@@ -205,14 +205,14 @@ void remove_tree(const std::string& path)
     std::filesystem::remove_all(path, ec);
 }
 
-rig::Status bind_mount(const std::string& source, const std::string& target)
+Status bind_mount(const std::string& source, const std::string& target)
 {
     if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
         return failure("bind " + source + " on " + target);
-    return rig::Status::ok();
+    return Status::ok();
 }
 
-rig::Status private_dev(const std::string& scratch)
+Status private_dev(const std::string& scratch)
 {
     // The host's device nodes are bound back rather than created: mknod is
     // refused inside a user namespace, and a bind mount works as root too.
@@ -251,7 +251,7 @@ rig::Status private_dev(const std::string& scratch)
     if (auto s = unmount(old_dev); !s)
         return s;
     ::rmdir(old_dev.c_str());
-    return rig::Status::ok();
+    return Status::ok();
 }
 
-} // namespace sandbox
+} // namespace rig
