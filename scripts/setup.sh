@@ -34,7 +34,7 @@ fi
 packages=(
   build-essential cmake ninja-build pkg-config
   libsystemd-dev libgtest-dev libbenchmark-dev libssl-dev
-  dbus systemd util-linux binutils gettext locales groff-base man-db valgrind strace
+  dbus systemd util-linux binutils gettext locales groff-base man-db valgrind strace gcovr
   dpkg-dev debhelper
   clang "clang-$clang" "libclang-rt-$clang-dev" "clang-tidy-$clang" "clang-format-$clang" cppcheck
 )

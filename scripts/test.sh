@@ -15,12 +15,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Each step, in the order the full gate runs them, with what it does.
-steps=(package static asan tsan reproducible arm64 cross)
+steps=(package static asan tsan coverage reproducible arm64 cross)
 declare -A about=(
   [package]="packages built with their tests in chroots of the two other releases, lintian, autopkgtest, piuparts"
   [static]="clang-tidy, cppcheck and clang-format, from a copy of the tree without .git"
   [asan]="every suite under AddressSanitizer and UndefinedBehaviorSanitizer, here"
   [tsan]="every suite under ThreadSanitizer, here"
+  [coverage]="every suite in a GCC coverage build, here; each product folder's lines and branches held to tests/coverage/floors.txt"
   [reproducible]="the packages built twice here, from two directories, compared byte for byte"
   [arm64]="the packages cross-built for arm64 here, and lintian on them"
   [cross]="products and unit suites cross-built for the other architectures, under qemu-user"
@@ -93,6 +94,14 @@ run_suites() {
 }
 step_asan() { run_suites asan -DTOLVANE_SANITIZE=address,undefined; }
 step_tsan() { run_suites tsan -DTOLVANE_SANITIZE=thread; }
+# The lint checks run none of the product's code; the counters start from
+# nothing, so that the figures are this run's.
+step_coverage() {
+  bash scripts/build.sh coverage -DTOLVANE_COVERAGE=ON
+  find build/coverage -name '*.gcda' -delete
+  ctest --test-dir build/coverage -LE lint --output-on-failure -j "$(nproc)"
+  python3 scripts/coverage_report.py build/coverage build/coverage-report
+}
 
 # lint CHANGES: this machine's lintian at every level on the packages a
 # .changes file lists; an error or a warning fails (see package.sh).

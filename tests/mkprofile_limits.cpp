@@ -25,12 +25,13 @@ namespace {
 
 using ProfileLimits = FreshProfileDirectory;
 
-// A file-size limit of 0 (`ulimit -f 0`), whichever way the file is made, or
-// no standard output at all.
+// A file-size limit of 0 (`ulimit -S -f 0`), whichever way the file is made,
+// or no standard output at all. The hard limit stays, so that a coverage
+// build can still write its counters as the run exits.
 TEST_F(ProfileLimits, WhatTheRunInheritsCostsNeitherItsStatusNorLeavesAHalfProfile)
 {
     const std::string p = "/opt/inherited/run";
-    const std::vector<std::string> no_file_size = {PRLIMIT, "--fsize=0", "--"};
+    const std::vector<std::string> no_file_size = {PRLIMIT, "--fsize=0:unlimited", "--"};
     // prlimit's own calls count: the counts come from runs through a prlimit
     // that makes the same calls with no limit.
     std::vector<std::string> errors;
