@@ -4,6 +4,7 @@
 // last resort's documented limit aside), and the next run settles it.
 #include "mkprofile/creation_paths.h"
 #include "mkprofile/emulator.h"
+#include "mkprofile/file_system_shim.h"
 #include "mkprofile/profile_directory.h"
 #include "mkprofile/trace.h"
 #include "mkprofile_expected.h"
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -47,6 +49,13 @@ struct FaultRow {
     After after;
     int temporaries = 0; // temporary names left behind
     std::size_t lost = 0; // leading bytes a short write claimed without storing them
+    // A call that does its work and then reports an error: the `n`th of its
+    // name that the program makes.
+    struct {
+        const char* call = nullptr;
+        int error = 0;
+        int n = 0;
+    } done_then_fail = {};
 };
 
 // A row shows as its name, not as its bytes.
@@ -77,10 +86,17 @@ class Faults : public FreshProfileDirectory, public ::testing::WithParamInterfac
 TEST_P(Faults, LeaveTheWholeProfileOrNoneAndTheNextRunSettlesIt)
 {
     const FaultRow& row = GetParam();
+    std::vector<std::string> environment;
+    if (row.done_then_fail.call != nullptr) {
+        if (const std::string missing = rig::file_system_shim_missing(); !missing.empty())
+            GTEST_SKIP() << missing;
+        environment = rig::file_system_shim(
+            {rig::done_then_fail(row.done_then_fail.call, row.done_then_fail.error, row.done_then_fail.n)});
+    }
     std::vector<std::string> args;
-    const rig::Status made = rig::strace_args_for(row.creation, program, row.faults, row.whole, args);
+    const rig::Status made = rig::strace_args_for(row.creation, program, row.faults, row.whole, args, {}, environment);
     ASSERT_TRUE(made) << made;
-    const auto r = rig::run_mkprofile_traced({program}, args);
+    const auto r = rig::run_mkprofile_traced({program}, args, environment);
     for (const auto& f : row.faults)
         EXPECT_TRUE(rig::tampered_with(r.trace, rig::call_of(f.step, row.creation, program)));
     for (const auto& w : row.whole)
@@ -178,6 +194,8 @@ const FaultRow rows[] = {
     {"no_proc_to_link_through", Creation::unnamed, {}, {"linkat:error=ENOENT"}, After::created},
     {"unnamed_name_taken_as_the_link_is_made", Creation::unnamed, {}, {"linkat:error=EEXIST:when=1"}, After::exists},
     {"unnamed_link_fails", Creation::unnamed, {}, {"linkat:error=EIO:when=1"}, After::failed},
+    // Over NFS a link can be made and its answer lost: the name tells.
+    {"unnamed_link_done_then_fails", Creation::unnamed, {}, {}, After::created, 0, 0, {"linkat", EIO, 1}},
     {"unnamed_sigterm_at_profile_sync", Creation::unnamed, {{Step::sync_file, sigterm}}, {}, After::created},
     {"unnamed_sigterm_at_directory_sync", Creation::unnamed, {{Step::sync_directory, sigterm}}, {}, After::created},
     {"unnamed_sigkill_at_write", Creation::unnamed, {{Step::write, sigkill}}, {}, After::killed_absent},
@@ -199,6 +217,7 @@ const FaultRow rows[] = {
     {"renamed_name_taken_as_the_rename_is_made", Creation::renamed, {{Step::rename, "error=EEXIST"}}, {},
         After::exists},
     {"renamed_rename_fails", Creation::renamed, {{Step::rename, "error=EIO"}}, {}, After::failed},
+    {"renamed_rename_done_then_fails", Creation::renamed, {}, {}, After::created, 0, 0, {"renameat2", EIO, 1}},
     // A kernel before 3.15 has no renameat2: the hard link does it.
     {"renamed_kernel_without_the_rename", Creation::renamed, {{Step::rename, "error=ENOSYS"}}, {}, After::created},
     {"renamed_sigterm_at_profile_sync", Creation::renamed, {{Step::sync_file, sigterm}}, {}, After::created},
@@ -216,6 +235,10 @@ const FaultRow rows[] = {
     {"linked_name_taken_as_the_link_is_made", Creation::linked, {{Step::link, "error=EEXIST"}}, {}, After::exists},
     {"linked_link_fails", Creation::linked, {{Step::link, "error=EIO"}}, {}, After::failed},
     {"linked_no_hard_links", Creation::linked, {{Step::link, "error=EOPNOTSUPP"}}, {}, After::created},
+    // FUSE without rename2 nor links on the server's side (sshfs): the last resort.
+    {"linked_no_hard_links_on_fuse", Creation::linked, {{Step::link, "error=ENOSYS"}}, {}, After::created},
+    // A link sent again after a lost answer finds its own first one.
+    {"linked_link_done_then_exists", Creation::linked, {}, {}, After::created, 0, 0, {"linkat", EEXIST, 1}},
     {"linked_directory_sync_fails", Creation::linked, {{Step::sync_directory, "error=EIO"}}, {}, After::failed},
     {"linked_temporary_name_stays", Creation::linked, {}, {name_stays}, After::created, 1},
     {"linked_sigterm_at_profile_sync", Creation::linked, {{Step::sync_file, sigterm}}, {}, After::created},
@@ -240,6 +263,9 @@ const FaultRow rows[] = {
         {"unlinkat:error=EROFS:when=2"}, After::left_partial},
     {"exclusive_directory_sync_fails_and_the_name_stays", Creation::exclusive, {{Step::sync_directory, "error=EIO"}},
         {"unlinkat:error=EROFS:when=2"}, After::created},
+    // A removal that reports an error after it is done took the name back.
+    {"exclusive_directory_sync_fails_and_the_removal_is_done_then_fails", Creation::exclusive,
+        {{Step::sync_directory, "error=EIO"}}, {}, After::failed, 0, 0, {"unlinkat", EIO, 2}},
     // The signal is held from before the create until the line is out.
     {"exclusive_sigterm_before_the_profile_is_written", Creation::exclusive,
         {{Step::write, "error=EINTR:signal=SIGTERM"}}, {}, After::created},
