@@ -48,6 +48,11 @@ std::string random_name(int attempt)
     return std::string(temporary_name_prefix) + hex;
 }
 
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 enum class Hold { held, lost };
 
 // A cleaning run may have opened the file between its create and this lock:
@@ -61,11 +66,13 @@ Hold lock_own(int dir, const std::string& name, int fd)
         // the run go on unlocked: no cleaning run can lock it either, so
         // none removes it.
         return errno == EWOULDBLOCK ? Hold::lost : Hold::held;
-    struct stat st;
-    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    // The name is random: what is under it, if anything, is this file, and
+    // where it cannot be looked at the run goes on.
+    struct stat at;
+    struct stat open;
+    if (::fstatat(dir, name.c_str(), &at, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? Hold::lost : Hold::held;
-    // The name is random: what is under it, if anything, is this file.
-    return names_file(dir, name, fd) ? Hold::held : Hold::lost;
+    return ::fstat(fd, &open) != 0 || same_file(at, open) ? Hold::held : Hold::lost;
 }
 
 void remove_if_stale(int dir, const std::string& name)
@@ -89,7 +96,7 @@ bool names_file(int dir, const std::string& name, int fd)
     struct stat at;
     struct stat open;
     return ::fstatat(dir, name.c_str(), &at, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(fd, &open) == 0
-        && at.st_dev == open.st_dev && at.st_ino == open.st_ino;
+        && same_file(at, open);
 }
 
 int create_temporary(int dir, mode_t mode, std::string& name)
