@@ -128,6 +128,7 @@ void remove_stale_temporaries(int dir)
     // Named first, removed after: the listing of a directory that changes
     // meanwhile may skip entries.
     std::vector<std::string> candidates;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the listing is this thread's alone.
     while (const dirent* entry = ::readdir(listing.get()))
         if (std::string_view(entry->d_name).starts_with(temporary_name_prefix))
             candidates.emplace_back(entry->d_name);
