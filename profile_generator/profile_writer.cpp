@@ -1,5 +1,8 @@
 #include "profile_writer.h"
 
+#include "file_descriptor.h"
+#include "temporary_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,28 +15,6 @@ namespace {
 // Owner read-write, read for the rest, less the umask: never more, so that a
 // root-owned profile stays unwritable to others even under umask 0.
 constexpr mode_t profile_mode = 0644;
-
-// Far more than killed runs could ever have left with one process id.
-constexpr int temporary_name_attempts = 1000;
-
-struct UniqueFd {
-    int fd = -1;
-    explicit UniqueFd(int f) : fd(f) { }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    // Closes now and reports whether the kernel accepted the file's data.
-    bool close_checked()
-    {
-        const int f = fd;
-        fd = -1;
-        return ::close(f) == 0;
-    }
-};
 
 bool write_all(int fd, std::string_view data)
 {
@@ -55,10 +36,14 @@ bool write_durably(int fd, std::string_view content)
     return write_all(fd, content) && ::fsync(fd) == 0;
 }
 
-// False when the name stays.
+// False when the name stays. A removal over the network may be done and
+// its answer lost: the name tells.
 bool remove_name(int dir, const std::string& name)
 {
-    return ::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
+    if (::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT)
+        return true;
+    struct stat st;
+    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
 }
 
 struct Place {
@@ -100,59 +85,58 @@ CreateResult create_exclusively(int dir, const std::string& name, std::string_vi
     return remove_name(dir, name) ? CreateResult::failed : CreateResult::left_partial;
 }
 
-// A name of its own in the directory, exclusively created: the process id
-// and the first number not taken, so that names left by killed runs, or
-// another run's, never stop this one. -1 when none can be had.
-int create_temporary(int dir, std::string& name)
-{
-    const std::string stem = std::string(temporary_name_prefix) + std::to_string(::getpid()) + "-";
-    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        name = stem + std::to_string(attempt);
-        const int fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, profile_mode);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
-}
-
 enum class Naming { renamed, linked, exists, failed, unsupported };
 
 // Gives the complete file its final name without ever replacing an entry.
 // The rename moves the name in one step: no moment with two names, nothing
 // left to remove. Where the file system's rename cannot refuse to replace,
-// a hard link does the same in two.
-Naming give_final_name(int dir, const std::string& temporary, const std::string& name)
+// a hard link does the same in two. A call that reports an error may still
+// have done its work (over NFS a lost answer gives EIO, a resent link
+// EEXIST): the name tells, and then the temporary name is removed as after
+// a link.
+Naming give_final_name(int dir, const std::string& temporary, const std::string& name, int fd)
 {
     if (::renameat2(dir, temporary.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0)
         return Naming::renamed;
-    if (errno == EEXIST)
+    const int rename_error = errno;
+    if (names_file(dir, name, fd))
+        return Naming::linked;
+    if (rename_error == EEXIST)
         return Naming::exists;
     // EINVAL: a rename that takes no flags; ENOSYS: a kernel before 3.15.
-    if (errno != EINVAL && errno != ENOSYS)
+    if (rename_error != EINVAL && rename_error != ENOSYS)
         return Naming::failed;
     if (::linkat(dir, temporary.c_str(), dir, name.c_str(), 0) == 0)
         return Naming::linked;
-    if (errno == EEXIST)
+    const int link_error = errno;
+    if (names_file(dir, name, fd))
+        return Naming::linked;
+    if (link_error == EEXIST)
         return Naming::exists;
-    // EPERM and EOPNOTSUPP: a file system without hard links.
-    return errno == EPERM || errno == EOPNOTSUPP ? Naming::unsupported : Naming::failed;
+    // A file system without hard links: EPERM and EOPNOTSUPP, and ENOSYS
+    // from FUSE where the server has none (sshfs).
+    return link_error == EPERM || link_error == EOPNOTSUPP || link_error == ENOSYS ? Naming::unsupported
+                                                                                   : Naming::failed;
 }
 
 CreateResult create_under_temporary_name(int dir, const std::string& name, std::string_view content)
 {
+    remove_stale_temporaries(dir);
     std::string temporary;
-    UniqueFd file(create_temporary(dir, temporary));
-    if (file.fd < 0)
+    // Holds the lock, and so the temporary name, until the run is done with it.
+    const UniqueFd held(create_temporary(dir, profile_mode, temporary));
+    if (held.fd < 0)
         return CreateResult::failed;
     // From here on, whatever stops the run leaves at most the temporary
-    // name, which no one takes for a profile and anyone may remove.
-    const bool durable = write_durably(file.fd, content);
-    if (!file.close_checked() || !durable) {
+    // name, which no one takes for a profile and a later run removes.
+    UniqueFd file(::fcntl(held.fd, F_DUPFD_CLOEXEC, 0));
+    const bool durable = file.fd >= 0 && write_durably(file.fd, content);
+    if (file.fd < 0 || !file.close_checked() || !durable) {
         (void)remove_name(dir, temporary);
         return CreateResult::failed;
     }
     CreateResult result = CreateResult::failed;
-    switch (give_final_name(dir, temporary, name)) {
+    switch (give_final_name(dir, temporary, name, held.fd)) {
     case Naming::renamed:
         return settle_or_take_back(dir, name);
     case Naming::linked:
@@ -173,22 +157,29 @@ CreateResult create_under_temporary_name(int dir, const std::string& name, std::
 
 enum class LinkResult { linked, exists, failed, unsupported };
 
+// As with give_final_name, a link that reports an error is judged by the name.
 LinkResult link_into_place(int fd, int dir, const std::string& name)
 {
     // Linking by descriptor needs CAP_DAC_READ_SEARCH; the /proc alias does not.
     if (::linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0)
         return LinkResult::linked;
-    if (errno == EEXIST)
+    const int by_descriptor = errno;
+    if (names_file(dir, name, fd))
+        return LinkResult::linked;
+    if (by_descriptor == EEXIST)
         return LinkResult::exists;
-    if (errno != ENOENT && errno != EPERM)
+    if (by_descriptor != ENOENT && by_descriptor != EPERM)
         return LinkResult::failed;
     const std::string alias = "/proc/self/fd/" + std::to_string(fd);
     if (::linkat(AT_FDCWD, alias.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
         return LinkResult::linked;
-    if (errno == EEXIST)
+    const int through_proc = errno;
+    if (names_file(dir, name, fd))
+        return LinkResult::linked;
+    if (through_proc == EEXIST)
         return LinkResult::exists;
     // Without /proc there is no way to name the file: let the caller fall back.
-    return errno == ENOENT ? LinkResult::unsupported : LinkResult::failed;
+    return through_proc == ENOENT ? LinkResult::unsupported : LinkResult::failed;
 }
 
 CreateResult create_unnamed_then_link(int dir, const std::string& name, std::string_view content)

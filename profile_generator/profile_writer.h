@@ -17,10 +17,6 @@ enum class CreateMethod {
     exclusive, // the name created exclusively, then written: the last resort
 };
 
-// The temporary names start with this; the rest is the process id, a hyphen
-// and a number. A dot and hyphens: never a profile's name.
-inline constexpr std::string_view temporary_name_prefix = ".tv-mkprofile-";
-
 // True when any entry is at `path`, a dangling symbolic link included.
 bool entry_exists(const std::string& path);
 
@@ -29,7 +25,8 @@ bool entry_exists(const std::string& path);
 // to the next where the file system cannot do what it needs: readers of the
 // directory see no name until the content is whole and on disk, except with
 // the exclusive create. A temporary name that cannot be removed may stay
-// behind; it never looks like a profile. Signals are the caller's business:
+// behind; it never looks like a profile, and the next run on a temporary
+// name removes it. Signals are the caller's business:
 // a run that is killed part-way leaves, but for the exclusive create, the
 // whole profile or nothing under `path`.
 CreateResult create_profile(

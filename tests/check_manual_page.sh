@@ -40,7 +40,7 @@ says() { grep -qF -- "$(plain <<<"$1" | sed 's/ $//')" <<<"$text" || { echo "not
 if (($# == 0)) && [ -z "$header" ]; then
   set -- "Usage" "already exists!" "is not invalid filepath!" "create failed. maybe you need run as root!" \
     "created!" "254" "255" "/etc/tolvane.d" "0.0.1 flags=(complain)" "allow * * rwxd" "mode is 0644 less the umask" \
-    ".tv-mkprofile-PID-N" "can be removed at any time" "SIGKILL"
+    ".tv-mkprofile-RANDOM" "can be removed at any time" "SIGKILL" "FILE SYSTEMS" "removes every regular file"
 fi
 for needle in "$@"; do says "$needle"; done
 

@@ -54,18 +54,15 @@ inline std::string invalid_line(const std::string& p)
     return "warning: " + p + "is not invalid filepath!\n";
 }
 
-// A temporary name of the fallback, .tv-mkprofile-PID-N: recognisably the
-// tool's, never 32 hexadecimal digits.
+// A temporary name of the fallback, .tv-mkprofile- and 16 hexadecimal
+// digits: recognisably the tool's, never 32 hexadecimal digits.
 inline bool is_temporary_name(std::string_view name)
 {
     const std::string_view prefix = ".tv-mkprofile-";
-    const auto number
-        = [](std::string_view s) { return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos; };
     if (!name.starts_with(prefix))
         return false;
     name.remove_prefix(prefix.size());
-    const auto hyphen = name.find('-');
-    return hyphen != std::string_view::npos && number(name.substr(0, hyphen)) && number(name.substr(hyphen + 1));
+    return name.size() == 16 && name.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 } // namespace expected

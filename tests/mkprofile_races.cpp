@@ -8,13 +8,17 @@
 #include "mkprofile_expected.h"
 #include "mkprofile_fixture.h"
 #include "profile_writer.h"
+#include "unique_fd.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -103,38 +107,42 @@ TEST_F(ProfileRaces, CreationNeverReplacesAnEntryThatAppearedMeanwhile)
     EXPECT_EQ(open_descriptors(), descriptors);
 }
 
-// A killed run of this process id left its temporary names, whole or not:
-// they stop no one and stay as they are until someone removes them.
-TEST_F(ProfileRaces, TemporaryNamesLeftByKilledRunsStopNoOne)
+// Temporaries that killed runs left, of this version and of earlier ones
+// (every .tv-mkprofile-PID-N that a run with this process id could take, as
+// when each run is PID 1 of a container): the next run on a temporary name
+// removes them. One that a live run holds (its lock), and entries that no run
+// makes, stay.
+TEST_F(ProfileRaces, TemporariesOfKilledRunsAreRemovedButNotALiveRunsOne)
 {
     const std::string stem = profile_dir + "/.tv-mkprofile-" + std::to_string(::getpid()) + "-";
-    std::set<std::string> left;
-    for (int n = 0; n < 3; ++n) {
-        std::ofstream(stem + std::to_string(n)) << std::string(static_cast<std::size_t>(n), 'x');
-        left.insert(fs::path(stem + std::to_string(n)).filename());
-    }
-    fs::create_symlink(profile_dir + "/elsewhere", stem + "3");
-    left.insert(fs::path(stem + "3").filename());
-    for (const auto& name : left)
-        EXPECT_TRUE(is_temporary_name(name)) << name;
+    for (int n = 0; n < 1000; ++n)
+        std::ofstream(stem + std::to_string(n)) << std::string(static_cast<std::size_t>(n % 3), 'x');
+    std::ofstream(profile_dir + "/.tv-mkprofile-0123456789abcdef") << "half";
+    const std::string live = ".tv-mkprofile-fedcba9876543210";
+    std::ofstream(profile_dir + "/" + live) << "being written";
+    rig::unique_fd held(::open((profile_dir + "/" + live).c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(held);
+    ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+    fs::create_symlink(profile_dir + "/elsewhere", profile_dir + "/.tv-mkprofile-link");
+    fs::create_directory(profile_dir + "/.tv-mkprofile-directory");
+    const std::set<std::string> not_stale = {".tv-mkprofile-link", ".tv-mkprofile-directory"};
 
     const std::string q = profile_dir + "/p";
     EXPECT_EQ(create_profile(q, "ours\n", CreateMethod::temporary_name), CreateResult::created);
     EXPECT_EQ(read_file(q), "ours\n");
-    auto all = left;
-    all.insert("p");
-    EXPECT_EQ(entries(profile_dir), all);
-    EXPECT_EQ(read_file(stem + "2"), "xx");
+    auto left = not_stale;
+    left.insert({"p", live});
+    EXPECT_EQ(entries(profile_dir), left);
+    EXPECT_EQ(read_file(profile_dir + "/" + live), "being written");
     EXPECT_FALSE(fs::exists(profile_dir + "/elsewhere"));
 
-    // Only when every name the run may take is taken does it fail, and it
-    // touches none of them.
+    // Once its run is gone, it is stale too.
+    held.reset();
     fs::remove(q);
-    for (int n = 4; n < 1000; ++n)
-        std::ofstream(stem + std::to_string(n)) << "theirs";
-    EXPECT_EQ(create_profile(q, "ours\n", CreateMethod::temporary_name), CreateResult::failed);
-    EXPECT_EQ(entries(profile_dir).size(), 1000u);
-    EXPECT_EQ(read_file(stem + "999"), "theirs");
+    EXPECT_EQ(create_profile(q, "ours\n", CreateMethod::temporary_name), CreateResult::created);
+    left = not_stale;
+    left.insert("p");
+    EXPECT_EQ(entries(profile_dir), left);
 }
 
 } // namespace

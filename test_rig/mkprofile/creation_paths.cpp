@@ -33,13 +33,13 @@ std::string syscall_of(const std::string& injection)
 // A run without faults for `program` along `creation`: its trace, with the
 // profile it made removed again.
 Status clean_run(const std::vector<std::string>& injections, const std::string& program,
-    const std::vector<std::string>& through, std::string& trace)
+    const std::vector<std::string>& through, const std::vector<std::string>& environment, std::string& trace)
 {
     std::vector<std::string> args;
     for (const auto& i : injections)
         args.insert(args.end(), {"-e", "inject=" + i});
     args.insert(args.end(), through.begin(), through.end());
-    const TracedRun run = run_mkprofile_traced({program}, args);
+    const TracedRun run = run_mkprofile_traced({program}, args, environment);
     for (const auto& name : entries(profile_dir))
         std::filesystem::remove(profile_dir + "/" + name);
     if (run.outcome.status != 0)
@@ -54,25 +54,25 @@ struct Calibrated {
     std::string trace;
 };
 
-Status calibrated(
-    Creation creation, const std::string& program, const std::vector<std::string>& through, Calibrated& out)
+Status calibrated(Creation creation, const std::string& program, const std::vector<std::string>& through,
+    const std::vector<std::string>& environment, Calibrated& out)
 {
-    using Key = std::tuple<Creation, std::string, std::vector<std::string>>;
+    using Key = std::tuple<Creation, std::string, std::vector<std::string>, std::vector<std::string>>;
     static std::map<Key, Calibrated> known;
-    const Key key{creation, program, through};
+    const Key key{creation, program, through, environment};
     if (const auto found = known.find(key); found != known.end()) {
         out = found->second;
         return Status::ok();
     }
     std::string trace;
-    if (Status s = clean_run({}, program, through, trace); !s)
+    if (Status s = clean_run({}, program, through, environment, trace); !s)
         return s;
     const int unnamed_open = occurrence(trace, call_of(Step::make_unnamed, Creation::unnamed, program));
     if (unnamed_open == 0)
         return Status::failed("no unnamed file was made in\n" + trace);
     Calibrated c{refusals(creation, unnamed_open), trace};
     if (creation != Creation::unnamed) {
-        if (Status s = clean_run(c.refusals, program, through, c.trace); !s)
+        if (Status s = clean_run(c.refusals, program, through, environment, c.trace); !s)
             return s;
     }
     // The step only this path takes, and takes successfully.
@@ -125,10 +125,11 @@ TracedCall call_of(Step step, Creation creation, const std::string& program)
 }
 
 Status strace_args_for(Creation creation, const std::string& program, const std::vector<Fault>& faults,
-    const std::vector<std::string>& whole, std::vector<std::string>& out, const std::vector<std::string>& through)
+    const std::vector<std::string>& whole, std::vector<std::string>& out, const std::vector<std::string>& through,
+    const std::vector<std::string>& environment)
 {
     Calibrated c;
-    if (Status s = calibrated(creation, program, through, c); !s)
+    if (Status s = calibrated(creation, program, through, environment, c); !s)
         return s;
     std::vector<std::string> injections = c.refusals;
     for (const auto& fault : faults) {

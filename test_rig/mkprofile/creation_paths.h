@@ -50,10 +50,12 @@ struct Fault {
 // program in the profile directory, which they leave empty, started through
 // `through` (a program that starts tv-mkprofile, such as prlimit: its own
 // calls count too). The caller adds such a program itself, after the
-// arguments, one that makes the same calls.
+// arguments, one that makes the same calls; and with the variables
+// `environment` (a preloaded library's), which the caller's run sets too.
 // Fails when a step never happens on that path, or when two injections would
 // go to one system call, which strace cannot do.
 Status strace_args_for(Creation creation, const std::string& program, const std::vector<Fault>& faults,
-    const std::vector<std::string>& whole, std::vector<std::string>& out, const std::vector<std::string>& through = {});
+    const std::vector<std::string>& whole, std::vector<std::string>& out, const std::vector<std::string>& through = {},
+    const std::vector<std::string>& environment = {});
 
 } // namespace rig

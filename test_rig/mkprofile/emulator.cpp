@@ -12,6 +12,11 @@ const std::vector<std::string>& emulator()
 
 } // namespace
 
+bool under_emulator()
+{
+    return !emulator().empty();
+}
+
 std::vector<std::string> emulator_words(SpawnOptions& options)
 {
     if (emulator().empty())

@@ -16,6 +16,9 @@ namespace rig {
 // preloads a library built for the other machine. Empty in a native build.
 std::vector<std::string> emulator_words(SpawnOptions& options);
 
+// Whether the program runs through an emulator.
+bool under_emulator();
+
 // What the program wrote to standard error: without the emulator's line
 // about a signal that ends the program in a core dump.
 std::string program_stderr(const std::string& err);

@@ -3,6 +3,7 @@
 #include "artifacts.h"
 #include "mkprofile/emulator.h"
 
+#include <atomic>
 #include <fstream>
 #include <iterator>
 
@@ -10,7 +11,8 @@ namespace rig {
 namespace {
 
 std::string scratch;
-int files_made = 0;
+// Counted from several threads at once in the error matrix.
+std::atomic<int> files_made = 0;
 
 std::string read_whole(const std::string& path)
 {

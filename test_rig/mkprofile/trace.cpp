@@ -1,5 +1,7 @@
 #include "mkprofile/trace.h"
 
+#include "mkprofile/emulator.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -39,13 +41,18 @@ SpawnOptions options_under_ptrace()
 }
 
 TracedRun run_mkprofile_traced(const std::vector<std::string>& args, const std::vector<std::string>& strace_args,
-    const std::vector<std::string>& environment)
+    const std::vector<std::string>& environment, const std::vector<std::string>& before)
 {
     const std::string log = mkprofile_scratch_file("trace");
-    std::vector<std::string> wrapper{STRACE, "-o", log, "-y", "-s", "512"};
+    std::vector<std::string> wrapper = before;
+    wrapper.insert(wrapper.end(), {STRACE, "-o", log, "-y", "-s", "512"});
     wrapper.insert(wrapper.end(), strace_args.begin(), strace_args.end());
     SpawnOptions options = options_under_ptrace();
-    options.environment.insert(options.environment.end(), environment.begin(), environment.end());
+    if (under_emulator())
+        options.environment.insert(options.environment.end(), environment.begin(), environment.end());
+    else
+        for (const auto& variable : environment)
+            wrapper.insert(wrapper.end(), {"-E", variable});
     TracedRun traced;
     traced.outcome = run_mkprofile(args, options, wrapper);
     std::ifstream in(log, std::ios::binary);

@@ -23,9 +23,13 @@ SpawnOptions options_under_ptrace();
 
 // Runs tv-mkprofile with `args` under strace with `strace_args`: its
 // filters and injections, and any program that strace starts it through
-// (prlimit, a shell), with the variables `environment` set.
+// (prlimit, a shell), with the variables `environment` set for what strace
+// starts alone (strace -E), so that a preloaded library stays out of
+// strace; strace itself started through `before` (unshare, for a PID
+// namespace of its own). Through an emulator, which takes the loader's
+// variables on its command line, every program has them.
 TracedRun run_mkprofile_traced(const std::vector<std::string>& args, const std::vector<std::string>& strace_args,
-    const std::vector<std::string>& environment = {});
+    const std::vector<std::string>& environment = {}, const std::vector<std::string>& before = {});
 
 // A call of a trace: the system call's name and a part of its line that
 // tells it from the others of that name.
