@@ -274,7 +274,7 @@ TEST_F(ErrorMatrix, EveryErrorOfEveryCallLeavesTheWholeProfileOrNoneAndSaysWhich
     for (unsigned i = 0; i < side_by_side; ++i) {
         dirs.push_back("/etc/tolvane-matrix-" + std::to_string(i));
         fs::create_directories(dirs.back());
-        const rig::Status mounted = sandbox::mount_tmpfs(dirs.back(), "mode=0755");
+        const rig::Status mounted = rig::mount_tmpfs(dirs.back(), "mode=0755");
         ASSERT_TRUE(mounted) << mounted;
     }
     std::vector<Verdict> verdicts(cells.size());
@@ -292,7 +292,7 @@ TEST_F(ErrorMatrix, EveryErrorOfEveryCallLeavesTheWholeProfileOrNoneAndSaysWhich
     for (auto& runner : runners)
         runner.join();
     for (const auto& dir : dirs)
-        (void)sandbox::unmount(dir);
+        (void)rig::unmount(dir);
 
     std::map<std::string, int> outcomes;
     int wrong = 0;
