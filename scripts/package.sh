@@ -5,7 +5,8 @@
 # file that lists them.
 #   (default)  dpkg-buildpackage on this machine, whose build dependencies
 #              scripts/setup.sh installs; OPTIONs go to dpkg-buildpackage
-#              (-Pnocheck builds without the tests)
+#              (-Pnocheck builds without the tests, -S the source package
+#              alone)
 #   --chroot   sbuild in a clean chroot of SUITE (bookworm, the default,
 #              trixie or sid) made from this machine's Debian mirror
 #              (build/chroot/), as a distribution's builder does: a missing
@@ -147,6 +148,7 @@ for option in "$@"; do
   case $option in
     -a?*) host_arch=${option#-a} ;;
     --host-arch=*) host_arch=${option#--host-arch=} ;;
+    -S | --build=source) host_arch=source ;;
   esac
 done
 ls "$out/tolvane_${version}_$host_arch.changes"

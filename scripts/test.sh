@@ -21,7 +21,7 @@ declare -A about=(
   [static]="clang-tidy, cppcheck and clang-format, from a copy of the tree without .git"
   [asan]="every suite under AddressSanitizer and UndefinedBehaviorSanitizer, here"
   [tsan]="every suite under ThreadSanitizer, here"
-  [reproducible]="the packages built twice here, from two directories, compared byte for byte"
+  [reproducible]="reprotest: the packages built twice here, the second build varied (path, time, locale, file order...), compared byte for byte"
   [arm64]="the packages cross-built for arm64 here, and lintian on them"
   [cross]="products and unit suites cross-built for the other architectures, under qemu-user"
 )
