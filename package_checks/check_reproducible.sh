@@ -16,10 +16,12 @@
 # the count cannot vary: the output says so. Then what reprotest does not
 # see, as both builds agree on it: every time in the packages must be
 # SOURCE_DATE_EPOCH, the newest changelog entry's or, when a builder sets
-# it, the builder's. Everything is kept in build/reproducible/.
+# it, the builder's; and blhc on both builds' log. Everything is kept in
+# build/reproducible/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/tree_copy.sh
+source scripts/debian_env.sh
 work=$(realpath -m build/reproducible)
 rm -rf "$work"
 mkdir -p "$work/locale"
@@ -83,6 +85,9 @@ if ((status != 0)); then
 fi
 echo "ok: reprotest: every package is the same from both builds, byte for byte:"
 sed 's/^/  /' "$work/artifacts/SHA256SUMS"
+# Both builds' compile and link lines, with this release's blhc.
+debian_suite=$(host_suite)
+check_build_log "$work/reprotest.log" || fail=1
 # The control build's packages, kept where the build put them.
 debs=$work/artifacts/control/source-root
 

@@ -20,7 +20,9 @@
 # copy becomes that release's backport: an entry and version of its own in
 # the changelog, and the debhelper compat level that is stable there.
 # DEB_BUILD_OPTIONS is honoured (parallel=N, nocheck). The build's own
-# output goes to standard error and to build.log beside the packages.
+# output goes to standard error and to build.log beside the packages, which
+# the release's blhc then reads: a compile or link line without its
+# hardening flags fails the build (check_build_log, scripts/debian_env.sh).
 # TOLVANE_PACKAGE_DIR puts them elsewhere than build/package, so that a
 # cross build (-aarm64 -Pcross,nocheck) leaves the native packages alone.
 set -euo pipefail
@@ -142,6 +144,7 @@ EOF
   fi
 else
   (cd "$tree" && dpkg-buildpackage -us -uc -sa "$@") 2>&1 | tee "$out/build.log" >&2
+  debian_suite=$suite
 fi
 host_arch=$(dpkg --print-architecture)
 for option in "$@"; do
@@ -151,4 +154,6 @@ for option in "$@"; do
     -S | --build=source) host_arch=source ;;
   esac
 done
+# Whatever was compiled, with the flags it should have.
+[ "$host_arch" = source ] || check_build_log "$out/build.log" >&2
 ls "$out/tolvane_${version}_$host_arch.changes"

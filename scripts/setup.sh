@@ -6,11 +6,11 @@
 # libraries are not installed here) and what a cross build of the Debian
 # package for arm64 needs (arm64's libraries, by multiarch); with
 # "packaging", what builds the Debian packages in a clean chroot and checks
-# them (sbuild, mmdebstrap, lintian, autopkgtest, piuparts, reprotest). apt
-# is only updated when something is missing (or when it knows no clang yet,
-# whose version comes from the release), and then once, after the foreign
-# architecture is added. A held package counts as installed and is never
-# upgraded. A package counts as installed only for this machine's own
+# them (sbuild, mmdebstrap, lintian, autopkgtest, piuparts, blhc, reprotest).
+# apt is only updated when something is missing (or when it knows no clang
+# yet, whose version comes from the release), and then once, after the
+# foreign architecture is added. A held package counts as installed and is
+# never upgraded. A package counts as installed only for this machine's own
 # architecture (or Architecture: all) unless it is named with another
 # (libsystemd-dev:arm64).
 set -euo pipefail
@@ -49,7 +49,7 @@ foreign_architectures=()
 wants() { local word; for word in "${@:2}"; do [ "$word" = "$1" ] && return 0; done; return 1; }
 if wants packaging "$@"; then
   # uidmap: the subordinate ids of the chroots' user namespaces.
-  packages+=(lintian sbuild mmdebstrap uidmap autopkgtest piuparts)
+  packages+=(lintian sbuild mmdebstrap uidmap autopkgtest piuparts blhc)
   # reprotest's file order and time variations.
   bare_packages+=(reprotest diffoscope-minimal disorderfs faketime)
 fi
