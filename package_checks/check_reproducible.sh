@@ -72,7 +72,10 @@ status=0
 PATH="$work/bin:$PATH" LOCPATH=$work/locale reprotest --verbosity=1 --store-dir="$work/artifacts" \
   --variations="$variations,time.faketimes=+400days+5hours" --source-pattern="$files" -s "$work/source" \
   "$build" '*.deb builder/*.deb' -- null >"$work/reprotest.log" 2>&1 || status=$?
-grep -E '^INFO:reprotest.build:[A-Z_]+ variation|num_cpus is ineffective' "$work/reprotest.log" | sed 's/^INFO:reprotest.build:/  /'
+# What each build had, as reprotest says.
+awk '/^INFO:reprotest:build "control"/ { build = "first build" } /^INFO:reprotest:build "experiment-1"/ { build = "second build" }
+  /^INFO:reprotest.build:[A-Z_]+ variation|num_cpus is ineffective/ { sub(/^INFO:reprotest.build:/, ""); print "  " build ": " $0 }' \
+  "$work/reprotest.log"
 if ((status != 0)); then
   if [ -s "$work/artifacts/experiment-1.diffoscope.out" ]; then
     head -n 200 "$work/artifacts/experiment-1.diffoscope.out"
