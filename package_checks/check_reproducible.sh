@@ -38,7 +38,7 @@ changes=$(TOLVANE_PACKAGE_DIR=$work/source bash scripts/package.sh -S 2>"$work/s
   exit 1
 }
 dsc=${changes%_source.changes}.dsc
-files="${dsc##*/} $(sed -n '/^Files:/,/^[^ ]/s/^ .* \([^ ]*\)$/\1/p' "$dsc" | tr '\n' ' ')"
+source_files="${dsc##*/} $(sed -n '/^Files:/,/^[^ ]/s/^ .* \([^ ]*\)$/\1/p' "$dsc" | tr '\n' ' ')"
 
 variations=+all
 off() {
@@ -70,7 +70,7 @@ build='dpkg-source -x '"${dsc##*/}"' "$(basename "$PWD")" && cd "$(basename "$PW
   mkdir ../builder && SOURCE_DATE_EPOCH=1600000000 dh_builddeb --destdir=../builder'
 status=0
 PATH="$work/bin:$PATH" LOCPATH=$work/locale reprotest --verbosity=1 --store-dir="$work/artifacts" \
-  --variations="$variations,time.faketimes=+400days+5hours" --source-pattern="$files" -s "$work/source" \
+  --variations="$variations,time.faketimes=+400days+5hours" --source-pattern="$source_files" -s "$work/source" \
   "$build" '*.deb builder/*.deb' -- null >"$work/reprotest.log" 2>&1 || status=$?
 # What each build had, as reprotest says.
 awk '/^INFO:reprotest:build "control"/ { build = "first build" } /^INFO:reprotest:build "experiment-1"/ { build = "second build" }
