@@ -5,7 +5,8 @@
 # file that lists them.
 #   (default)  dpkg-buildpackage on this machine, whose build dependencies
 #              scripts/setup.sh installs; OPTIONs go to dpkg-buildpackage
-#              (-Pnocheck builds without the tests)
+#              (-Pnocheck builds without the tests, -S the source package
+#              alone)
 #   --chroot   sbuild in a clean chroot of SUITE (bookworm, the default,
 #              trixie or sid) made from this machine's Debian mirror
 #              (build/chroot/), as a distribution's builder does: a missing
@@ -19,7 +20,9 @@
 # copy becomes that release's backport: an entry and version of its own in
 # the changelog, and the debhelper compat level that is stable there.
 # DEB_BUILD_OPTIONS is honoured (parallel=N, nocheck). The build's own
-# output goes to standard error and to build.log beside the packages.
+# output goes to standard error and to build.log beside the packages, which
+# the release's blhc then reads: a compile or link line without its
+# hardening flags fails the build (check_build_log, scripts/lib/debian_env.sh).
 # TOLVANE_PACKAGE_DIR puts them elsewhere than build/package, so that a
 # cross build (-aarm64 -Pcross,nocheck) leaves the native packages alone.
 set -euo pipefail
@@ -141,12 +144,16 @@ EOF
   fi
 else
   (cd "$tree" && dpkg-buildpackage -us -uc -sa "$@") 2>&1 | tee "$out/build.log" >&2
+  debian_suite=$suite
 fi
 host_arch=$(dpkg --print-architecture)
 for option in "$@"; do
   case $option in
     -a?*) host_arch=${option#-a} ;;
     --host-arch=*) host_arch=${option#--host-arch=} ;;
+    -S | --build=source) host_arch=source ;;
   esac
 done
+# Whatever was compiled, with the flags it should have.
+[ "$host_arch" = source ] || check_build_log "$out/build.log" >&2
 ls "$out/tolvane_${version}_$host_arch.changes"

@@ -6,11 +6,11 @@
 # libraries are not installed here) and what a cross build of the Debian
 # package for arm64 needs (arm64's libraries, by multiarch); with
 # "packaging", what builds the Debian packages in a clean chroot and checks
-# them (sbuild, mmdebstrap, lintian, autopkgtest, piuparts). apt is only
-# updated when something is missing (or when it knows no clang yet, whose
-# version comes from the release), and then once, after the foreign
-# architecture is added. A held package counts as installed and is never
-# upgraded. A package counts as installed only for this machine's own
+# them (sbuild, mmdebstrap, lintian, autopkgtest, piuparts, blhc, reprotest).
+# apt is only updated when something is missing (or when it knows no clang
+# yet, whose version comes from the release), and then once, after the
+# foreign architecture is added. A held package counts as installed and is
+# never upgraded. A package counts as installed only for this machine's own
 # architecture (or Architecture: all) unless it is named with another
 # (libsystemd-dev:arm64).
 set -euo pipefail
@@ -40,14 +40,18 @@ packages=(
 )
 # Installed without what they recommend: diffoscope's recommendations are a
 # tool for every file format there is, hundreds of packages that a .deb of
-# ELF files and text does not need; qemu-user's would register binfmt
-# handlers, which change how the whole machine runs foreign programs.
-bare_packages=(diffoscope-minimal)
+# ELF files and text does not need; reprotest's, every locale there is
+# (package_checks/check_reproducible.sh makes the one it varies to) and
+# sudo; qemu-user's would register binfmt handlers, which change how the
+# whole machine runs foreign programs.
+bare_packages=()
 foreign_architectures=()
 wants() { local word; for word in "${@:2}"; do [ "$word" = "$1" ] && return 0; done; return 1; }
 if wants packaging "$@"; then
   # uidmap: the subordinate ids of the chroots' user namespaces.
-  packages+=(lintian sbuild mmdebstrap uidmap autopkgtest piuparts)
+  packages+=(lintian sbuild mmdebstrap uidmap autopkgtest piuparts blhc)
+  # reprotest's file order and time variations.
+  bare_packages+=(reprotest diffoscope-minimal disorderfs faketime)
 fi
 if wants cross "$@"; then
   foreign_architectures=(arm64)

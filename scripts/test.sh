@@ -17,13 +17,13 @@ cd "$(dirname "$0")/.."
 # Each step, in the order the full gate runs them, with what it does.
 steps=(package static asan tsan coverage reproducible arm64 cross)
 declare -A about=(
-  [package]="packages built with their tests in chroots of the two other releases, lintian, autopkgtest, piuparts"
+  [package]="packages built with their tests in chroots of the two other releases, blhc, lintian, autopkgtest, piuparts"
   [static]="clang-tidy, cppcheck and clang-format, from a copy of the tree without .git"
   [asan]="every suite under AddressSanitizer and UndefinedBehaviorSanitizer, here"
   [tsan]="every suite under ThreadSanitizer, here"
   [coverage]="every suite in a GCC coverage build, here; each product folder's lines and branches held to tests/coverage/floors.txt"
-  [reproducible]="the packages built twice here, from two directories, compared byte for byte"
-  [arm64]="the packages cross-built for arm64 here, and lintian on them"
+  [reproducible]="reprotest: the packages built twice here, the second build varied (path, time, locale, file order...), compared byte for byte; blhc on both"
+  [arm64]="the packages cross-built for arm64 here, blhc on the build and lintian on them"
   [cross]="products and unit suites cross-built for the other architectures, under qemu-user"
 )
 # Steps that mostly wait (downloads, chroot and testbed set-up, apt) start
@@ -127,6 +127,7 @@ release_checks() {
     return 1
   }
   echo "ok: built in a clean $suite chroot: $changes"
+  grep '^ok: blhc ' "$log"
   # What the build's own tests gave, and why the skipped ones could not run there.
   grep -E '^[0-9]+% tests passed|\*\*\*(Skipped|Failed)' "$out/build.log" || true
   grep -o 'SKIPPED \] all .*' "$out/build.log" | sed 's/all [0-9]* tests: //' | sort | uniq -c || true
@@ -179,6 +180,7 @@ step_arm64() {
     tail -n 60 build/steps/arm64-build.log
     return 1
   }
+  grep '^ok: blhc ' build/steps/arm64-build.log
   lint "$changes"
 }
 

@@ -234,3 +234,58 @@ make_tarball() {
 }
 ensure_debian_tarball() { make_tarball buildd "$debian_tarball"; }
 ensure_minbase_tarball() { make_tarball minbase "$debian_minbase_tarball" "gzip -1"; }
+
+# blhc_in_chroot DIR ARG...: blhc ARG... on DIR/build.log, in a throwaway
+# copy of the chosen suite's build chroot where it is installed from the
+# mirror; its tags in DIR/blhc.txt, its exit status in DIR/blhc.status.
+blhc_in_chroot() {
+  local dir=$1 sources
+  shift
+  mapfile -t sources < <(debian_sources)
+  with_subids mmdebstrap --quiet --mode=unshare --variant=custom \
+    --setup-hook="tar -C \"\$1\" --exclude=./dev/* -xf $PWD/$debian_tarball" \
+    --customize-hook='chroot "$1" apt-get -q -y install --no-install-recommends blhc >/dev/null' \
+    --customize-hook="upload $dir/build.log /tmp/build.log" \
+    --customize-hook="chroot \"\$1\" sh -c 'blhc $* /tmp/build.log >/tmp/blhc.txt 2>&1; echo \$? >/tmp/blhc.status'" \
+    --customize-hook="download /tmp/blhc.txt $dir/blhc.txt" \
+    --customize-hook="download /tmp/blhc.status $dir/blhc.status" \
+    "$debian_suite" /dev/null "${sources[@]}" >"$dir/mmdebstrap.log" 2>&1 || {
+    cat "$dir/mmdebstrap.log" >&2
+    return 1
+  }
+}
+
+# check_build_log LOG: blhc on the log of a package build for the chosen
+# suite: every compile and link line must carry the hardening flags (--all,
+# as debian/rules asks for all of them; --debian, as Debian's compiler makes
+# PIE by default), and any tag fails. It is the suite's own blhc, which
+# knows the flags that release's dpkg-buildflags gives (a newer one wants
+# flags an older dpkg does not give, an older one misses new ones): this
+# machine's for its own release, else blhc_in_chroot's.
+check_build_log() {
+  local log=$1 args=(--all --debian) tags status=0 scratch
+  if [ "$debian_suite" = "$(host_suite)" ]; then
+    tags=$(blhc "${args[@]}" "$log" 2>&1) || status=$?
+  else
+    ensure_debian_tarball
+    scratch=$(mktemp -d)
+    cp "$log" "$scratch/build.log"
+    from_mirror blhc_in_chroot "$scratch" "${args[@]}" || {
+      rm -rf "$scratch"
+      echo "FAILED: blhc could not run in a copy of the $debian_suite chroot" >&2
+      return 1
+    }
+    tags=$(cat "$scratch/blhc.txt")
+    status=$(cat "$scratch/blhc.status")
+    rm -rf "$scratch"
+  fi
+  if ((status != 0)) || [ -n "$tags" ]; then
+    # Each tag names the whole command line: the first few, cut short.
+    head -n 20 <<<"$tags" | cut -c1-400
+    echo "$(grep -c . <<<"$tags") tags, by kind:"
+    sed -E 's/^([A-Z]+ missing \([^)]*\)|[^:]*:).*/\1/' <<<"$tags" | sort | uniq -c
+    echo "FAILED: blhc from $debian_suite on $log (exit status $status)"
+    return 1
+  fi
+  echo "ok: blhc ${args[*]} from $debian_suite on ${log#"$PWD"/}: no tag"
+}
