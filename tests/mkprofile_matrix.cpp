@@ -249,6 +249,9 @@ TEST_F(ErrorMatrix, EveryErrorOfEveryCallLeavesTheWholeProfileOrNoneAndSaysWhich
 {
     if (const std::string missing = rig::file_system_shim_missing(); !missing.empty())
         GTEST_SKIP() << missing;
+#ifdef COVERAGE_BUILD
+    GTEST_SKIP() << "a coverage build writes its counters at exit, and a fault put in those calls breaks them";
+#endif
     std::vector<Cell> cells;
     for (const auto& way : ways) {
         // The log's own calls would count in the trace: two runs.
