@@ -131,7 +131,13 @@ std::vector<Cell> cells_of(const Way& way, const std::string& trace, const std::
     std::map<std::string, int> seen;
     bool checked = false;
     bool own_temporary = false;
+    // A coverage build writes its counters at exit: from the first of their
+    // files on, the calls are the counters', and a fault there breaks the
+    // counters, not the profile. (The shim never sees them: the counters'
+    // stdio closes inside libc.)
     for (const auto& line : lines_of(trace)) {
+        if (line.find(".gcda") != std::string::npos)
+            break;
         const std::string name = call_name(line);
         if (name.empty())
             continue;
@@ -249,9 +255,6 @@ TEST_F(ErrorMatrix, EveryErrorOfEveryCallLeavesTheWholeProfileOrNoneAndSaysWhich
 {
     if (const std::string missing = rig::file_system_shim_missing(); !missing.empty())
         GTEST_SKIP() << missing;
-#ifdef COVERAGE_BUILD
-    GTEST_SKIP() << "a coverage build writes its counters at exit, and a fault put in those calls breaks them";
-#endif
     std::vector<Cell> cells;
     for (const auto& way : ways) {
         // The log's own calls would count in the trace: two runs.
