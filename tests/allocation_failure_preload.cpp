@@ -9,10 +9,13 @@
 //   that the main thread asks for once its first dlopen has returned,
 //   through malloc, realloc and calloc as well: what a plug-in and the C
 //   libraries it calls allocate on the host's thread. Other threads, whose
-//   turns the scheduler decides, are never counted. With
-//   TOLVANE_ALLOCATION_REPORT=PATH, the stack of the allocation that fails
-//   is written to PATH, one frame a line, and at exit "allocations: N", the
-//   number the main thread asked for.
+//   turns the scheduler decides, are never counted.
+// - TOLVANE_FAIL_CLOSE_AFTER_DLOPEN=N: the Nth close that the main thread
+//   makes through the C library's close once its first dlopen has returned
+//   closes the descriptor and then reports EIO, as a file system may.
+// With TOLVANE_ALLOCATION_REPORT=PATH, the stack of the call that fails is
+// written to PATH, one frame a line, and at exit "allocations: N" and
+// "closes: N", the numbers the main thread made after its first dlopen.
 // - TOLVANE_REFUSE_UNNAMED_FILES=1: every open of an unnamed file (O_TMPFILE)
 //   fails with EOPNOTSUPP, as on a file system that cannot hold one.
 #include <dlfcn.h>
@@ -46,6 +49,8 @@ unsigned long failing_after_dlopen = 0; // 0: none fails
 pthread_t main_thread;
 std::atomic<bool> loaded{false}; // the main thread's first dlopen has returned
 unsigned long main_thread_allocations = 0;
+unsigned long failing_close = 0; // 0: none fails
+unsigned long main_thread_closes = 0;
 int report = -1;
 
 // Read once, before main(): getenv allocates nothing, so it is safe here.
@@ -55,6 +60,8 @@ void read_settings()
         failing = std::strtoul(n, nullptr, 10);
     if (const char* n = std::getenv("TOLVANE_FAIL_ALLOCATION_AFTER_DLOPEN"))
         failing_after_dlopen = std::strtoul(n, nullptr, 10);
+    if (const char* n = std::getenv("TOLVANE_FAIL_CLOSE_AFTER_DLOPEN"))
+        failing_close = std::strtoul(n, nullptr, 10);
     if (const char* path = std::getenv("TOLVANE_ALLOCATION_REPORT")) {
         report = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         // The first backtrace loads the unwinder, which allocates.
@@ -76,8 +83,9 @@ __attribute__((destructor)) void report_count()
 {
     if (report < 0)
         return;
-    char line[64];
-    const int n = std::snprintf(line, sizeof line, "allocations: %lu\n", main_thread_allocations);
+    char line[96];
+    const int n = std::snprintf(
+        line, sizeof line, "allocations: %lu\ncloses: %lu\n", main_thread_allocations, main_thread_closes);
     (void)!::write(report, line, static_cast<std::size_t>(n));
 }
 
@@ -87,6 +95,11 @@ int counting_main(int argc, char** argv, char** envp)
     main_thread = pthread_self();
     counting = true;
     return program_main(argc, argv, envp);
+}
+
+bool on_main_thread_after_dlopen()
+{
+    return loaded && pthread_equal(pthread_self(), main_thread);
 }
 
 bool fails_after_dlopen()
@@ -189,6 +202,16 @@ extern "C" void* malloc(std::size_t size)
 extern "C" void* realloc(void* p, std::size_t size)
 {
     return fails_after_dlopen() ? nullptr : __libc_realloc(p, size);
+}
+
+extern "C" int close(int fd)
+{
+    const int r = static_cast<int>(::syscall(SYS_close, fd));
+    if (r != 0 || !on_main_thread_after_dlopen() || ++main_thread_closes != failing_close)
+        return r;
+    report_stack();
+    errno = EIO;
+    return -1;
 }
 
 extern "C" void* dlopen(const char* file, int mode)

@@ -468,7 +468,9 @@ std::vector<int> errors_for(const std::string& name)
     return {EIO};
 }
 
-// The reader's system calls on a run without faults, by name, in order.
+// The reader's system calls on a run without faults, by name, but those
+// strace cannot fail as they fail: close always releases the descriptor
+// (the preload fails it), and exit_group never returns.
 std::map<std::string, int> reader_calls(const std::string& trace)
 {
     std::map<std::string, int> calls;
@@ -476,6 +478,8 @@ std::map<std::string, int> reader_calls(const std::string& trace)
         if (const auto paren = line.find('('); paren != std::string::npos && !line.starts_with(" >")
             && !line.starts_with("---") && !line.starts_with("+++") && line.find("resumed>") == std::string::npos)
             ++calls[line.substr(0, paren)];
+    calls.erase("close");
+    calls.erase("exit_group");
     return calls;
 }
 
@@ -543,43 +547,60 @@ TEST_F(NotifyFailures, EachSystemCallOfTheReaderFailedInTurnIsLoggedOrSurvived)
 }
 
 #ifdef ALLOCATION_FAILURE_PRELOAD
-TEST_F(NotifyFailures, EachAllocationOfTheReaderFailedInTurnIsLoggedOrSurvived)
+// What the preload fails on the reader's thread: each allocation, and each
+// close that sd-bus makes, done and then reported as failed (a close that
+// strace fails never happens, which no kernel does).
+struct PreloadFault {
+    const char* name;
+    const char* variable;
+    const char* counted; // in the preload's report
+    int error;
+};
+
+TEST_F(NotifyFailures, EachAllocationAndCloseOfTheReaderFailedInTurnIsLoggedOrSurvived)
 {
-    const auto environment = [](const Rig& rig, unsigned long n) {
-        return std::vector<std::string>{std::string("LD_PRELOAD=") + ALLOCATION_FAILURE_PRELOAD,
-            "TOLVANE_FAIL_ALLOCATION_AFTER_DLOPEN=" + std::to_string(n), "TOLVANE_ALLOCATION_REPORT=" + rig.dir + "/allocations"};
+    const PreloadFault faults[] = {
+        {"allocation", "TOLVANE_FAIL_ALLOCATION_AFTER_DLOPEN", "allocations: ", ENOMEM},
+        {"close", "TOLVANE_FAIL_CLOSE_AFTER_DLOPEN", "closes: ", EIO},
     };
-    unsigned long count = 0;
-    {
-        Rig rig;
-        ASSERT_OK(start_rig(rig));
-        CellRun run;
-        ASSERT_OK(run_cell(rig, environment(rig, ~0ul), {}, run));
-        judge(run, Step::none, 0);
-        const std::string report = file_text(rig.dir + "/allocations");
-        ASSERT_TRUE(report.starts_with("allocations: ")) << report;
-        count = std::stoul(report.substr(13));
-    }
-    ASSERT_GT(count, 0u);
-    std::map<std::string, int> outcomes;
-    for (unsigned long n = 1; n <= count; ++n) {
-        SCOPED_TRACE("allocation #" + std::to_string(n));
-        Rig rig;
-        ASSERT_OK(start_rig(rig));
-        CellRun run;
-        ASSERT_OK(run_cell(rig, environment(rig, n), {}, run));
-        const std::string report = file_text(rig.dir + "/allocations");
-        // The stack comes first, when an allocation failed; the count last.
-        const Step step = report.starts_with("allocations: ") ? Step::none : step_of("", report);
-        SCOPED_TRACE(report);
-        judge(run, step, ENOMEM);
-        ++outcomes[(run.lines.empty() ? std::string("survived") : run.lines.front().message.substr(0, 11))];
-        EXPECT_TRUE(hosts_wrote_no_stderr());
-    }
-    std::cout << count << " cells of allocations failed in turn:";
-    for (const auto& [outcome, n] : outcomes)
-        std::cout << " " << outcome << " " << n << ";";
-    std::cout << "\n";
+    for_each_row(faults, [&](const PreloadFault& fault) {
+        const auto environment = [&](const Rig& rig, unsigned long n) {
+            return std::vector<std::string>{std::string("LD_PRELOAD=") + ALLOCATION_FAILURE_PRELOAD,
+                fault.variable + ("=" + std::to_string(n)), "TOLVANE_ALLOCATION_REPORT=" + rig.dir + "/report"};
+        };
+        unsigned long count = 0;
+        {
+            Rig rig;
+            ASSERT_OK(start_rig(rig));
+            CellRun run;
+            ASSERT_OK(run_cell(rig, environment(rig, ~0ul), {}, run));
+            judge(run, Step::none, 0);
+            const std::string report = file_text(rig.dir + "/report");
+            const auto at = report.find(fault.counted);
+            ASSERT_NE(at, std::string::npos) << report;
+            count = std::stoul(report.substr(at + std::strlen(fault.counted)));
+        }
+        ASSERT_GT(count, 0u);
+        std::map<std::string, int> outcomes;
+        for (unsigned long n = 1; n <= count; ++n) {
+            SCOPED_TRACE(fault.name + (" #" + std::to_string(n)));
+            Rig rig;
+            ASSERT_OK(start_rig(rig));
+            CellRun run;
+            ASSERT_OK(run_cell(rig, environment(rig, n), {}, run));
+            // The stack comes first, when a call failed; the counts last.
+            const std::string report = file_text(rig.dir + "/report");
+            const Step step = report.starts_with("allocations: ") ? Step::none : step_of("", report);
+            SCOPED_TRACE(report);
+            judge(run, step, fault.error);
+            ++outcomes[(run.lines.empty() ? std::string("survived") : run.lines.front().message.substr(0, 11))];
+            EXPECT_TRUE(hosts_wrote_no_stderr());
+        }
+        std::cout << count << " cells of " << fault.name << "s failed in turn:";
+        for (const auto& [outcome, n] : outcomes)
+            std::cout << " " << outcome << " " << n << ";";
+        std::cout << "\n";
+    });
 }
 #endif
 
