@@ -14,7 +14,9 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 
 #include <algorithm>
 #include <initializer_list>
@@ -647,20 +649,58 @@ rig::Status wait_for_file_reader(pid_t host, int fifo_writer, rig::Deadline dead
     return rig::Status::failed("no thread of the host came to read the notification file");
 }
 
+// Waits until a thread of the host is blocked in the system call.
+rig::Status wait_for_thread_in(pid_t host, long number, rig::Deadline deadline)
+{
+    while (rig::Clock::now() < deadline) {
+        std::error_code error;
+        for (const auto& task :
+            std::filesystem::directory_iterator("/proc/" + std::to_string(host) + "/task", error)) {
+            long in = -1;
+            std::ifstream(task.path() / "syscall") >> in;
+            if (in == number)
+                return rig::Status::ok();
+        }
+        ::poll(nullptr, 0, 2);
+    }
+    return rig::Status::failed("no thread of the host came to system call " + std::to_string(number));
+}
+
+// Fills the log socket's queue, so that the next line sent blocks.
+rig::Status fill_log(rig::unique_fd& filler)
+{
+    filler = rig::unique_fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un log{};
+    log.sun_family = AF_UNIX;
+    std::strcpy(log.sun_path, "/dev/log");
+    if (!filler || ::connect(filler.get(), reinterpret_cast<const sockaddr*>(&log), sizeof log) != 0)
+        return rig::Status::failed_errno("connect /dev/log");
+    constexpr char line[] = "<14>filler";
+    while (::send(filler.get(), line, sizeof line - 1, MSG_DONTWAIT) > 0) { }
+    if (errno != EAGAIN)
+        return rig::Status::failed_errno("filling /dev/log");
+    return rig::Status::ok();
+}
+
 // A host may cancel the thread it lent the reader, wherever it waits: the
 // unwinding closes what the reader held and frees the registration for the
-// next one, and no call goes out twice.
+// next one, and no call goes out twice. Cancelled while it logs, inside
+// the log sink, the reader leaves the line unsent and the log's socket open.
 struct CancelCase {
     const char* name;
     ServerMode mode;
     std::vector<std::string> environment;
+    long waits_in; // the system call the reader is cancelled in
+    bool log_full;
+    int descriptors; // opened and left: the monitor's, and the log's
 };
 
 TEST_F(NotifyFailures, AReaderCancelledWhileItWaitsReleasesWhatItHeld)
 {
     const CancelCase cases[] = {
-        {"waiting for a record", ServerMode::answer, {}},
-        {"waiting for the answer to Notify", ServerMode::silent, {"SYSTEMD_BUS_TIMEOUT=120s"}},
+        {"waiting for a record", ServerMode::answer, {}, SYS_read, false, 1},
+        {"waiting for the answer to Notify", ServerMode::silent, {"SYSTEMD_BUS_TIMEOUT=120s"}, SYS_ppoll, false, 1},
+        {"logging a refused Notify to a full log", ServerMode::fail, {}, SYS_sendto, true, 2},
     };
     for_each_row(cases, [&](const CancelCase& c) {
         Rig rig;
@@ -674,21 +714,29 @@ TEST_F(NotifyFailures, AReaderCancelledWhileItWaitsReleasesWhatItHeld)
         rig::unique_fd fifo;
         ASSERT_OK(open_fifo_writer(deadline, fifo));
         ASSERT_OK(wait_subscribed(logind, deadline));
+        rig::unique_fd filler;
+        if (c.log_full) {
+            ASSERT_OK(fill_log(filler));
+        }
         ASSERT_OK(feed(fifo.get(), docs, "/usr/bin/editor", deadline));
         ASSERT_EQ(wait_for_calls(rig, 1, deadline).size(), 1u);
-        if (c.mode == ServerMode::silent)
-            ASSERT_OK(wait_for_bus_wait(host.pid, true, deadline));
-        else
+        if (c.waits_in == SYS_read) {
             ASSERT_OK(wait_for_file_reader(host.pid, fifo.get(), deadline));
+        } else {
+            ASSERT_OK(wait_for_thread_in(host.pid, c.waits_in, deadline));
+        }
         ASSERT_OK(rig::write_all(host.stdin_fd.get(), "\n", 1, deadline));
         EXPECT_EQ(rig::read_line(host, deadline), std::optional<std::string>("KRMRegister cancelled"));
+        for (const auto& datagram : drain_log(rig))
+            EXPECT_TRUE(datagram.ends_with("filler")) << datagram;
         // The second registration opens the file anew (the writer is still
         // there); the repeat of the first key stays silent: it was sent once.
         ASSERT_OK(wait_for_file_reader(host.pid, fifo.get(), deadline));
         ASSERT_OK(feed(fifo.get(), docs, "/usr/bin/editor", deadline));
         ASSERT_OK(wait_for_file_reader(host.pid, fifo.get(), deadline));
         fifo.reset();
-        EXPECT_EQ(rig::read_rest(host, deadline), "second KRMRegister returned 0\ndescriptors opened: 1\n");
+        EXPECT_EQ(rig::read_rest(host, deadline),
+            "second KRMRegister returned 0\ndescriptors opened: " + std::to_string(c.descriptors) + "\n");
         EXPECT_EQ(rig::wait_exit(host, deadline), std::optional<int>(0));
         EXPECT_EQ(recorded_calls(rig).size(), 1u);
         EXPECT_EQ(drain_log(rig), std::vector<std::string>{});
