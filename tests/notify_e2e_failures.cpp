@@ -305,6 +305,7 @@ Step step_of(const std::string& call, const std::string& stack)
 }
 
 struct CellRun {
+    pid_t pid = -1; // the host's
     std::vector<std::string> output; // the host's lines
     std::optional<int> exit_status;
     std::vector<Logged> lines;
@@ -384,7 +385,7 @@ rig::Status run_cell(Rig& rig, const std::vector<std::string>& environment, cons
             return s;
         fifo.reset();
     }
-    const pid_t host_pid = host.pid;
+    const pid_t host_pid = out.pid = host.pid;
     out.output = lines_of(rig::read_rest(host, deadline));
     out.exit_status = rig::wait_exit(host, deadline);
     if (tracer.pid > 0 && !rig::wait_exit(tracer, deadline))
@@ -567,6 +568,226 @@ TEST_F(NotifyFailures, EachSystemCallOfTheReaderFailedInTurnIsLoggedOrSurvived)
     std::cout << "\n";
 }
 
+// --- Each system call of the sleep monitor failed in turn --------------------
+
+// Waits until a thread of the host is blocked in the system call.
+rig::Status wait_for_thread_in(pid_t host, long number, rig::Deadline deadline)
+{
+    while (rig::Clock::now() < deadline) {
+        std::error_code error;
+        for (const auto& task :
+            std::filesystem::directory_iterator("/proc/" + std::to_string(host) + "/task", error)) {
+            long in = -1;
+            std::ifstream(task.path() / "syscall") >> in;
+            if (in == number)
+                return rig::Status::ok();
+        }
+        ::poll(nullptr, 0, 2);
+    }
+    return rig::Status::failed("no thread of the host came to system call " + std::to_string(number));
+}
+
+
+// What strace -ff wrote of each thread into PREFIX.TID, but the reader's.
+std::vector<std::string> monitor_traces(const std::string& prefix, pid_t reader)
+{
+    std::vector<std::string> traces;
+    const std::filesystem::path path(prefix);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(path.parent_path(), error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(path.filename().string() + ".") && !name.ends_with("." + std::to_string(reader)))
+            traces.push_back(file_text(entry.path().string()));
+    }
+    return traces;
+}
+
+enum class MonitorStep { none, connect, subscribe, process, wait, release };
+
+MonitorStep monitor_step_of(const std::string& stack)
+{
+    const auto frames = frames_of(stack);
+    const auto plugin = std::ranges::find_if(
+        frames, [](const Frame& f) { return f.object.find("libtolvane-notify") != std::string::npos; });
+    if (plugin == frames.begin() || plugin == frames.end())
+        return MonitorStep::none;
+    const std::string& called = (plugin - 1)->names;
+    if (called.starts_with("sd_bus_open_system"))
+        return MonitorStep::connect;
+    if (called.starts_with("sd_bus_process"))
+        return MonitorStep::process;
+    if (called.starts_with("sd_bus_wait"))
+        return MonitorStep::wait;
+    if (has(called, {"unref"}))
+        return MonitorStep::release;
+    return MonitorStep::subscribe; // the match, GetNameOwner, the signal's match
+}
+
+// The host's threads that are not `but`.
+std::vector<pid_t> threads_of(pid_t host)
+{
+    std::vector<pid_t> threads;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(host) + "/task", error))
+        threads.push_back(std::stoi(task.path().filename().string()));
+    return threads;
+}
+
+// The host with strace following every thread from before the monitor
+// starts (the reader waits for a writer of the FIFO meanwhile), until the
+// monitor waits for signals with no time limit or has ended. No record is
+// fed: the reader only reads the end of the file.
+rig::Status run_monitor_cell(Rig& rig, const std::vector<std::string>& strace, CellRun& out)
+{
+    const auto deadline = rig::deadline_in(patience);
+    if (auto s = make_notify_fifo(); !s)
+        return s;
+    Logind logind;
+    if (auto s = start_logind(rig, logind, deadline); !s)
+        return s;
+    rig::ChildProcess host;
+    if (auto s = start_host(rig, {"--count-descriptors"}, false, host, {ptrace_asan_options()}); !s)
+        return s;
+    if (auto s = wait_for_thread_in(host.pid, SYS_openat, deadline); !s)
+        return s;
+    std::vector<std::string> argv{STRACE, "-f", "-p", std::to_string(host.pid)};
+    argv.insert(argv.end(), strace.begin(), strace.end());
+    rig::SpawnOptions options;
+    options.pipe_stdout = false;
+    options.stderr_path = rig.dir + "/strace-stderr";
+    rig::ChildProcess tracer;
+    if (auto s = rig::spawn(argv, options, tracer); !s)
+        return s;
+    while (!traced(host.pid))
+        if (rig::Clock::now() >= deadline)
+            return rig::Status::failed("strace did not attach to the host");
+        else
+            ::poll(nullptr, 0, 2);
+    rig::unique_fd fifo;
+    if (auto s = open_fifo_writer(deadline, fifo); !s)
+        return s;
+    for (bool started = false;;) {
+        const auto threads = threads_of(host.pid);
+        started = started || threads.size() > 1;
+        const bool ended = started && threads.size() == 1;
+        bool waiting = false;
+        for (const pid_t thread : threads) {
+            std::ifstream in("/proc/" + std::to_string(thread) + "/syscall");
+            long number = -1;
+            std::string fds, nfds, limit;
+            in >> number >> fds >> nfds >> limit;
+            waiting = waiting || (number == SYS_ppoll && limit == "0x0");
+        }
+        if (ended || waiting)
+            break;
+        if (rig::Clock::now() >= deadline)
+            return rig::Status::failed("the monitor neither settled nor ended");
+        ::poll(nullptr, 0, 2);
+    }
+    fifo.reset();
+    const pid_t host_pid = out.pid = host.pid;
+    out.output = lines_of(rig::read_rest(host, deadline));
+    out.exit_status = rig::wait_exit(host, deadline);
+    if (!rig::wait_exit(tracer, deadline))
+        return rig::Status::failed("strace did not end");
+    out.lines = logged_lines(drain_log(rig), host_pid);
+    out.summaries = summaries(recorded_calls(rig));
+    return rig::Status::ok();
+}
+
+// The monitor's lines, in the order of its steps.
+constexpr std::pair<MonitorStep, std::string_view> monitor_lines[] = {
+    {MonitorStep::connect, "notify(100)-> Failed to connect to system bus: "},
+    {MonitorStep::subscribe, "notify(114)-> Failed to match signal PrepareForSleep: "},
+    {MonitorStep::process, "notify(124)-> Failed to process bus: "},
+    {MonitorStep::wait, "notify(135)-> Failed to wait on bus: "},
+};
+
+// sd-bus may report a failure at a later step than the call that failed
+// (a read error of a synchronous call, at the next processing), and with
+// an error of its own making: the line is one of this step's or a later
+// one's, never an earlier one's, and ends in an error's text.
+bool monitor_line_fits(const Logged& line, MonitorStep step)
+{
+    if (step == MonitorStep::none || step == MonitorStep::release || line.priority != user_err)
+        return false;
+    bool reached = false;
+    for (const auto& [at, prefix] : monitor_lines) {
+        reached = reached || at == step || (step == MonitorStep::wait && at == MonitorStep::process);
+        if (!reached || !line.message.starts_with(prefix))
+            continue;
+        for (int error = 1; error < 134; ++error)
+            if (line.message.substr(prefix.size()) == text_of(error))
+                return true;
+    }
+    return false;
+}
+
+TEST_F(NotifyFailures, EachSystemCallOfTheMonitorFailedInTurnIsLoggedOrSurvived)
+{
+    // The monitor's calls of a run without faults, by name, but those of
+    // names the reader's thread makes too after strace attached: strace
+    // counts per thread and would fail both.
+    std::map<std::string, int> calls;
+    {
+        Rig rig;
+        ASSERT_OK(start_rig(rig));
+        CellRun run;
+        const std::string trace = rig.dir + "/trace";
+        ASSERT_OK(run_monitor_cell(rig, {"-qq", "-k", "-ff", "-o", trace}, run));
+        EXPECT_EQ(run.lines, std::vector<Logged>{});
+        const auto monitor = monitor_traces(trace, run.pid);
+        ASSERT_EQ(monitor.size(), 1u);
+        calls = plugin_calls(monitor.front());
+        for (const auto& [name, count] : plugin_calls(file_text(trace + "." + std::to_string(run.pid))))
+            calls.erase(name);
+        const auto reader = lines_of(file_text(trace + "." + std::to_string(run.pid)));
+        for (const auto& line : reader)
+            if (const auto paren = line.find('('); paren != std::string::npos && !line.starts_with(" >"))
+                calls.erase(line.substr(0, paren));
+    }
+    ASSERT_GT(calls.count("connect"), 0u) << testing::PrintToString(calls);
+    // The wait of the event loop never ends in a run without faults, so its
+    // trace never shows it whole: one past the waits shown is that one.
+    ++calls["ppoll"];
+    std::map<std::string, int> outcomes;
+    int cells = 0;
+    for (const auto& [name, count] : calls)
+        for (int n = 1; n <= count; ++n)
+            for (const int error : errors_for(name)) {
+                if (name == "futex")
+                    continue; // its only errors are the C library's to take, which aborts on any other
+                const std::string inject
+                    = "inject=" + name + ":error=" + strerrorname_np(error) + ":when=" + std::to_string(n);
+                SCOPED_TRACE(inject);
+                Rig rig;
+                ASSERT_OK(start_rig(rig));
+                const std::string trace = rig.dir + "/trace";
+                CellRun run;
+                ASSERT_OK(run_monitor_cell(rig, {"-qq", "-y", "-k", "-ff", "-o", trace, "-e", inject}, run));
+                std::string stack; // of the call failed on the monitor's thread
+                for (const auto& monitor : monitor_traces(trace, run.pid))
+                    if (const auto [call, call_stack] = injected_call(monitor); !call.empty())
+                        stack = call_stack;
+                const MonitorStep step = monitor_step_of(stack);
+                SCOPED_TRACE(stack);
+                // A failure ends the monitor, logged, or is survived; either
+                // way one descriptor is left, its connection's or the log's.
+                EXPECT_TRUE(run.lines.empty() || (run.lines.size() == 1 && monitor_line_fits(run.lines.front(), step)))
+                    << testing::PrintToString(run.lines);
+                EXPECT_EQ(run.output, (std::vector<std::string>{"KRMRegister returned 0", "descriptors opened: 1"}));
+                EXPECT_EQ(run.exit_status, std::optional<int>(0));
+                EXPECT_EQ(run.summaries, std::vector<std::string>{});
+                ++cells;
+                ++outcomes[(run.lines.empty() ? std::string("survived") : run.lines.front().message.substr(0, 11))];
+                EXPECT_TRUE(hosts_wrote_no_stderr());
+            }
+    std::cout << cells << " cells of the monitor's system calls failed in turn:";
+    for (const auto& [outcome, n] : outcomes)
+        std::cout << " " << outcome << " " << n << ";";
+    std::cout << "\n";
+}
+
 #ifdef ALLOCATION_FAILURE_PRELOAD
 // What the preload fails on the reader's thread: each allocation, and each
 // close that sd-bus makes, done and then reported as failed (a close that
@@ -647,23 +868,6 @@ rig::Status wait_for_file_reader(pid_t host, int fifo_writer, rig::Deadline dead
         ::poll(nullptr, 0, 2);
     }
     return rig::Status::failed("no thread of the host came to read the notification file");
-}
-
-// Waits until a thread of the host is blocked in the system call.
-rig::Status wait_for_thread_in(pid_t host, long number, rig::Deadline deadline)
-{
-    while (rig::Clock::now() < deadline) {
-        std::error_code error;
-        for (const auto& task :
-            std::filesystem::directory_iterator("/proc/" + std::to_string(host) + "/task", error)) {
-            long in = -1;
-            std::ifstream(task.path() / "syscall") >> in;
-            if (in == number)
-                return rig::Status::ok();
-        }
-        ::poll(nullptr, 0, 2);
-    }
-    return rig::Status::failed("no thread of the host came to system call " + std::to_string(number));
 }
 
 // Fills the log socket's queue, so that the next line sent blocks.
