@@ -13,20 +13,19 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 
 #include <algorithm>
-#include <initializer_list>
-#include <string_view>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iostream>
 #include <iterator>
 #include <map>
@@ -35,6 +34,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -332,8 +332,8 @@ bool traced(pid_t pid)
 // The host on the FIFO with its monitor subscribed; `strace` (its options
 // but -p) is attached to the reader's thread alone once it waits for
 // records, so that the monitor's calls are never counted or failed.
-rig::Status run_cell(Rig& rig, const std::vector<std::string>& environment, const std::vector<std::string>& strace,
-    CellRun& out)
+rig::Status run_cell(
+    Rig& rig, const std::vector<std::string>& environment, const std::vector<std::string>& strace, CellRun& out)
 {
     const auto deadline = rig::deadline_in(patience);
     if (auto s = make_notify_fifo(); !s)
@@ -454,8 +454,7 @@ void judge(const CellRun& run, Step step, int error)
     // The syslog socket, open once a line went out, and the monitor's
     // connection stay; everything the reader opened is closed.
     const int expected = monitor + (run.lines.empty() ? 0 : 1);
-    EXPECT_EQ(run.output,
-        (std::vector<std::string>{result, "descriptors opened: " + std::to_string(expected)}));
+    EXPECT_EQ(run.output, (std::vector<std::string>{result, "descriptors opened: " + std::to_string(expected)}));
     EXPECT_EQ(run.exit_status, std::optional<int>(0));
 }
 
@@ -575,8 +574,7 @@ rig::Status wait_for_thread_in(pid_t host, long number, rig::Deadline deadline)
 {
     while (rig::Clock::now() < deadline) {
         std::error_code error;
-        for (const auto& task :
-            std::filesystem::directory_iterator("/proc/" + std::to_string(host) + "/task", error)) {
+        for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(host) + "/task", error)) {
             long in = -1;
             std::ifstream(task.path() / "syscall") >> in;
             if (in == number)
@@ -586,7 +584,6 @@ rig::Status wait_for_thread_in(pid_t host, long number, rig::Deadline deadline)
     }
     return rig::Status::failed("no thread of the host came to system call " + std::to_string(number));
 }
-
 
 // What strace -ff wrote of each thread into PREFIX.TID, but the reader's.
 std::vector<std::string> monitor_traces(const std::string& prefix, pid_t reader)
