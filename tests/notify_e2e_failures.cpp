@@ -576,8 +576,7 @@ rig::Status wait_for_thread_in(pid_t host, long number, rig::Deadline deadline)
         std::error_code error;
         for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(host) + "/task", error)) {
             long in = -1;
-            std::ifstream(task.path() / "syscall") >> in;
-            if (in == number)
+            if (std::ifstream(task.path() / "syscall") >> in && in == number)
                 return rig::Status::ok();
         }
         ::poll(nullptr, 0, 2);
@@ -855,8 +854,9 @@ rig::Status wait_for_file_reader(pid_t host, int fifo_writer, rig::Deadline dead
             std::ifstream in(task.path() / "syscall");
             long number = -1;
             std::string fd;
-            in >> number >> fd;
-            if (number != SYS_read || ::ioctl(fifo_writer, FIONREAD, &unread) != 0 || unread != 0)
+            // A running thread shows "running", which reads as no number.
+            if (!(in >> number >> fd) || number != SYS_read || ::ioctl(fifo_writer, FIONREAD, &unread) != 0
+                || unread != 0)
                 continue;
             if (std::filesystem::read_symlink(proc + "/fd/" + std::to_string(std::stol(fd, nullptr, 16)), error)
                 == notify_file)
