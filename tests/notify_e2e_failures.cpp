@@ -791,9 +791,15 @@ TEST_F(NotifyFailures, EachSystemCallOfTheMonitorFailedInTurnIsLoggedOrSurvived)
                 SCOPED_TRACE(stack);
                 // A failure ends the monitor, logged, or is survived; either
                 // way one descriptor is left, its connection's or the log's.
+                // A failure that sd-bus reports only later may end the
+                // monitor while the host counts: the log opened, the
+                // connection not yet closed.
                 EXPECT_TRUE(run.lines.empty() || (run.lines.size() == 1 && monitor_line_fits(run.lines.front(), step)))
                     << testing::PrintToString(run.lines);
-                EXPECT_EQ(run.output, (std::vector<std::string>{"KRMRegister returned 0", "descriptors opened: 1"}));
+                const std::vector<std::string> left_one{"KRMRegister returned 0", "descriptors opened: 1"};
+                const std::vector<std::string> left_both{"KRMRegister returned 0", "descriptors opened: 2"};
+                EXPECT_TRUE(run.output == left_one || (!run.lines.empty() && run.output == left_both))
+                    << testing::PrintToString(run.output);
                 EXPECT_EQ(run.exit_status, std::optional<int>(0));
                 EXPECT_EQ(run.summaries, std::vector<std::string>{});
                 ++cells;
