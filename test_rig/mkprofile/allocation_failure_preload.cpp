@@ -1,14 +1,27 @@
-// Preloaded into tv-mkprofile by its tests, for what only a failing
-// allocation or file system reaches:
+// Preloaded into tv-mkprofile and the plug-in's host by their tests, for
+// what only a failing allocation or file system reaches:
 // - TOLVANE_FAIL_ALLOCATION=N: the Nth allocation that main() asks for
 //   (through operator new in any form, or calloc) fails, as when memory has
 //   run out; every other one is made as usual. The count starts with main(),
 //   never in the C and C++ runtimes' own start-up, and does not depend on
 //   how a C++ library grows its strings: a sweep over N meets every one.
+// - TOLVANE_FAIL_ALLOCATION_AFTER_DLOPEN=N: the same for the Nth allocation
+//   that the main thread asks for once its first dlopen has returned,
+//   through malloc, realloc and calloc as well: what a plug-in and the C
+//   libraries it calls allocate on the host's thread. Other threads, whose
+//   turns the scheduler decides, are never counted.
+// - TOLVANE_FAIL_CLOSE_AFTER_DLOPEN=N: the Nth close that the main thread
+//   makes through the C library's close once its first dlopen has returned
+//   closes the descriptor and then reports EIO, as a file system may.
+// With TOLVANE_ALLOCATION_REPORT=PATH, the stack of the call that fails is
+// written to PATH, one frame a line, and at exit "allocations: N" and
+// "closes: N", the numbers the main thread made after its first dlopen.
 // - TOLVANE_REFUSE_UNNAMED_FILES=1: every open of an unnamed file (O_TMPFILE)
 //   fails with EOPNOTSUPP, as on a file system that cannot hold one.
 #include <dlfcn.h>
+#include <execinfo.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -16,10 +29,13 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 
 extern "C" void* __libc_calloc(std::size_t count, std::size_t size);
+extern "C" void* __libc_malloc(std::size_t size);
+extern "C" void* __libc_realloc(void* p, std::size_t size);
 
 namespace {
 
@@ -29,23 +45,77 @@ Main program_main = nullptr;
 std::atomic<bool> counting{false};
 std::atomic<unsigned long> allocations{0};
 unsigned long failing = 0; // 0: none fails
+unsigned long failing_after_dlopen = 0; // 0: none fails
+pthread_t main_thread;
+std::atomic<bool> loaded{false}; // the main thread's first dlopen has returned
+unsigned long main_thread_allocations = 0;
+unsigned long failing_close = 0; // 0: none fails
+unsigned long main_thread_closes = 0;
+int report = -1;
 
 // Read once, before main(): getenv allocates nothing, so it is safe here.
 void read_settings()
 {
     if (const char* n = std::getenv("TOLVANE_FAIL_ALLOCATION"))
         failing = std::strtoul(n, nullptr, 10);
+    if (const char* n = std::getenv("TOLVANE_FAIL_ALLOCATION_AFTER_DLOPEN"))
+        failing_after_dlopen = std::strtoul(n, nullptr, 10);
+    if (const char* n = std::getenv("TOLVANE_FAIL_CLOSE_AFTER_DLOPEN"))
+        failing_close = std::strtoul(n, nullptr, 10);
+    if (const char* path = std::getenv("TOLVANE_ALLOCATION_REPORT")) {
+        report = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        // The first backtrace loads the unwinder, which allocates.
+        void* frames[1];
+        (void)backtrace(frames, 1);
+    }
+}
+
+// Writes nothing that allocates: the frames go straight to the descriptor.
+void report_stack()
+{
+    if (report < 0)
+        return;
+    void* frames[64];
+    backtrace_symbols_fd(frames, backtrace(frames, 64), report);
+}
+
+__attribute__((destructor)) void report_count()
+{
+    if (report < 0)
+        return;
+    char line[96];
+    const int n = std::snprintf(
+        line, sizeof line, "allocations: %lu\ncloses: %lu\n", main_thread_allocations, main_thread_closes);
+    (void)!::write(report, line, static_cast<std::size_t>(n));
 }
 
 int counting_main(int argc, char** argv, char** envp)
 {
     read_settings();
+    main_thread = pthread_self();
     counting = true;
     return program_main(argc, argv, envp);
 }
 
+bool on_main_thread_after_dlopen()
+{
+    return loaded && pthread_equal(pthread_self(), main_thread);
+}
+
+bool fails_after_dlopen()
+{
+    if (failing_after_dlopen == 0 || !loaded || !pthread_equal(pthread_self(), main_thread)
+        || ++main_thread_allocations != failing_after_dlopen)
+        return false;
+    report_stack();
+    errno = ENOMEM;
+    return true;
+}
+
 bool fails()
 {
+    if (fails_after_dlopen())
+        return true;
     if (!counting || failing == 0 || ++allocations != failing)
         return false;
     errno = ENOMEM;
@@ -60,7 +130,7 @@ bool refuses_unnamed(int flags)
 
 void* allocate(std::size_t size)
 {
-    return fails() ? nullptr : std::malloc(size == 0 ? 1 : size);
+    return fails() ? nullptr : __libc_malloc(size == 0 ? 1 : size);
 }
 
 void* allocate_or_throw(std::size_t size)
@@ -121,6 +191,37 @@ extern "C" int __libc_start_main(
 extern "C" void* calloc(std::size_t count, std::size_t size)
 {
     return fails() ? nullptr : __libc_calloc(count, size);
+}
+
+// Counted in the second mode only: the first one's counts stay as they were.
+extern "C" void* malloc(std::size_t size)
+{
+    return fails_after_dlopen() ? nullptr : __libc_malloc(size);
+}
+
+extern "C" void* realloc(void* p, std::size_t size)
+{
+    return fails_after_dlopen() ? nullptr : __libc_realloc(p, size);
+}
+
+extern "C" int close(int fd)
+{
+    const int r = static_cast<int>(::syscall(SYS_close, fd));
+    if (r != 0 || !on_main_thread_after_dlopen() || ++main_thread_closes != failing_close)
+        return r;
+    report_stack();
+    errno = EIO;
+    return -1;
+}
+
+extern "C" void* dlopen(const char* file, int mode)
+{
+    using Dlopen = void* (*)(const char*, int);
+    static const auto next = reinterpret_cast<Dlopen>(::dlsym(RTLD_NEXT, "dlopen"));
+    void* handle = next(file, mode);
+    if (counting && pthread_equal(pthread_self(), main_thread))
+        loaded = true;
+    return handle;
 }
 
 void* operator new(std::size_t size)

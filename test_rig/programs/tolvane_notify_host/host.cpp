@@ -1,13 +1,15 @@
 // tolvane-notify-host: loads the notification plug-in and drives its entry
 // points the way a host service manager does, printing what they return.
 //
-//   tolvane-notify-host [--confined] [--while-reading ACTION] [--unregister] PLUGIN
+//   tolvane-notify-host [--confined] [--count-descriptors] [--while-reading ACTION] [--unregister] PLUGIN
 //   tolvane-notify-host --can-confine
 //
 // Plain: calls KRMRegister, prints "KRMRegister returned N", and with
 // --unregister then calls KRMUnregister and prints its result.
 // --confined: before it loads the plug-in, the host has every connection but
 // the one to the system log refused with EPERM (confinement.cpp).
+// --count-descriptors: last, prints "descriptors opened: N", the descriptors
+// open at the end less those open before the first KRMRegister.
 // --can-confine: prints "can confine" and exits 0 where --confined works on
 // this machine, else prints "cannot confine: " and why, and exits 3 (as does
 // --confined there, before it loads anything).
@@ -36,11 +38,14 @@
 // Like many hosts, this one is linked to export its own symbols, and some of
 // them bear the plug-in's names (see rivals.cpp).
 // Exit status: 0, or 2 when the plug-in cannot be loaded, or 3 as above.
+#include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <libintl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -59,7 +64,8 @@ namespace {
 
 using entry_point = int (*)();
 
-constexpr std::string_view actions[] = {"register", "unregister", "unload", "exit", "textdomain", "signals", "storm"};
+constexpr std::string_view actions[]
+    = {"register", "unregister", "unload", "exit", "textdomain", "signals", "storm", "cancel"};
 constexpr int signal_pairs = 100;
 
 struct Options {
@@ -68,6 +74,7 @@ struct Options {
     bool unregister = false;
     bool confined = false;
     bool can_confine = false;
+    bool count_descriptors = false;
 };
 
 void report(const char* what, int result)
@@ -87,8 +94,8 @@ void wait_for_go()
 int usage()
 {
     std::fprintf(stderr,
-        "usage: tolvane-notify-host [--confined] [--while-reading "
-        "register|unregister|unload|exit|textdomain|signals|storm] "
+        "usage: tolvane-notify-host [--confined] [--count-descriptors] [--while-reading "
+        "register|unregister|unload|exit|textdomain|signals|storm|cancel] "
         "[--unregister] PLUGIN\n"
         "       tolvane-notify-host --can-confine\n");
     return 2;
@@ -97,7 +104,8 @@ int usage()
 bool valid(const Options& options)
 {
     if (options.can_confine)
-        return !options.plugin && !options.confined && !options.unregister && options.while_reading.empty();
+        return !options.plugin && !options.confined && !options.unregister && !options.count_descriptors
+            && options.while_reading.empty();
     if (!options.plugin || (options.while_reading == "unload" && options.unregister))
         return false;
     if (options.while_reading.empty())
@@ -186,6 +194,27 @@ void send_signal_storm()
     std::fflush(stdout);
 }
 
+// The entries of /proc/self/fd but the one that reads them. Allocates
+// nothing, as the rest of the host after KRMRegister (its output has a
+// buffer of its own): an allocation that a test makes fail is the plug-in's.
+int open_descriptors()
+{
+    const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return -1;
+    int n = 0;
+    alignas(dirent64) char buffer[4096];
+    for (long got; (got = ::syscall(SYS_getdents64, dir, buffer, sizeof buffer)) > 0;) {
+        for (long at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            n += entry->d_name[0] != '.' ? 1 : 0;
+            at += entry->d_reclen;
+        }
+    }
+    ::close(dir);
+    return n - 1;
+}
+
 void act_while_reading(std::string_view action, void* plugin, entry_point krm_register, entry_point krm_unregister)
 {
     if (action == "register") {
@@ -219,6 +248,8 @@ int main(int argc, char** argv)
             options.unregister = true;
         else if (arg == "--confined")
             options.confined = true;
+        else if (arg == "--count-descriptors")
+            options.count_descriptors = true;
         else if (arg == "--can-confine")
             options.can_confine = true;
         else if (!arg.starts_with("-") && !options.plugin)
@@ -228,6 +259,8 @@ int main(int argc, char** argv)
     }
     if (!valid(options))
         return usage();
+    static char output_buffer[BUFSIZ];
+    std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
 
     if (options.can_confine || options.confined) {
         if (const char* why = confinement_unavailable()) {
@@ -258,8 +291,17 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    const int descriptors_before = open_descriptors();
     if (options.while_reading.empty()) {
         report("KRMRegister", krm_register());
+    } else if (options.while_reading == "cancel") {
+        std::thread reader([&] { krm_register(); });
+        wait_for_go();
+        ::pthread_cancel(reader.native_handle());
+        reader.join();
+        std::printf("KRMRegister cancelled\n");
+        std::fflush(stdout);
+        report("second KRMRegister", krm_register());
     } else {
         const bool signals = options.while_reading == "signals" || options.while_reading == "storm";
         if (signals)
@@ -278,5 +320,9 @@ int main(int argc, char** argv)
     }
     if (options.unregister)
         report("KRMUnregister", krm_unregister());
+    if (options.count_descriptors) {
+        std::printf("descriptors opened: %d\n", open_descriptors() - descriptors_before);
+        std::fflush(stdout);
+    }
     return host_rivals_used() == 0 ? 0 : 1;
 }
