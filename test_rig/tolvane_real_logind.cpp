@@ -20,7 +20,8 @@
 //   restart   logind ends on SIGTERM and starts again, under a new unique
 //             name, as a package upgrade restarts it
 // At the end of its input it stops everything it started. Exit status 0, 1
-// on a failure (told on standard error), 77 when systemd-logind is missing.
+// on a failure (told on standard error), 77 when systemd-logind is missing
+// or cannot start here (no cgroup hierarchy).
 #include "bus_handles.h"
 #include "child_process.h"
 #include "private_bus.h"
@@ -215,6 +216,10 @@ int main(int argc, char** argv)
     }
     if (::access(logind_program, X_OK) != 0) {
         std::fprintf(stderr, "tolvane-real-logind: %s is not installed (Debian package systemd)\n", logind_program);
+        return 77;
+    }
+    if (auto s = sandbox::cgroup_hierarchy_available(); !s) {
+        std::fprintf(stderr, "tolvane-real-logind: %s\n", s.error.c_str());
         return 77;
     }
     return run(argv[1]);

@@ -1,5 +1,7 @@
 #include "notify_e2e/logind.h"
 
+#include "sandbox.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,7 +87,7 @@ rig::Status real_logind_available()
     if (!root_of_a_whole_system())
         return rig::Status::failed(
             "the real systemd-logind needs root with a whole system's user ids, not a user namespace's one user");
-    return rig::Status::ok();
+    return sandbox::cgroup_hierarchy_available();
 }
 
 rig::Status other_user_available()
