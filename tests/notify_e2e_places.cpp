@@ -162,6 +162,9 @@ struct Row {
     std::vector<std::string> environment;
     int status;
     std::string says;
+    // Where a newer daemon needs nothing of what the place lacks, the suite
+    // may pass instead; it never fails.
+    bool may_pass = false;
 };
 
 TEST(SuitePlaces, WhereThePlaceLacksWhatTheSandboxNeedsTheSuiteSkipsSayingWhat)
@@ -176,7 +179,7 @@ TEST(SuitePlaces, WhereThePlaceLacksWhatTheSandboxNeedsTheSuiteSkipsSayingWhat)
         {"tmpfs mounts refused", "tmpfs-refused", {reader}, {}, 77, "mount tmpfs on /dev: Operation not permitted"},
         {"tmpfs mounts denied", "tmpfs-denied", {reader}, {}, 77, "mount tmpfs on /dev: Permission denied"},
         {"no cgroup hierarchy for journald", "cgroup-empty", {journal}, {}, 77,
-            "no cgroup hierarchy: /sys/fs/cgroup is neither a cgroup2 file system nor a tmpfs holding systemd's"},
+            "no cgroup hierarchy: /sys/fs/cgroup is neither a cgroup2 file system nor a tmpfs holding systemd's", true},
         {"the generator's suite, mounts refused", "mounts-refused", {generator}, {}, 77,
             "mount --make-rprivate /: Operation not permitted"},
         {"tolvane-sandbox, no sysfs on /sys", "sys-empty", {sandbox_program, "true"}, {}, 77,
@@ -186,6 +189,10 @@ TEST(SuitePlaces, WhereThePlaceLacksWhatTheSandboxNeedsTheSuiteSkipsSayingWhat)
     };
     rig::for_each_row(rows, [&](const Row& row) {
         const Outcome out = run_in(row.place, row.command, row.environment);
+        if (row.may_pass && out.status == std::optional<int>(0)) {
+            EXPECT_TRUE(has_line_with(out, "[  PASSED  ] "));
+            return;
+        }
         EXPECT_EQ(out.status, std::optional<int>(row.status));
         EXPECT_TRUE(has_line_with(out, row.says));
         // A suite names every test as skipped, under the reason.
