@@ -11,6 +11,7 @@
 // which makes the place, then runs PROGRAM with its standard error on its
 // standard output.
 #include "child_process.h"
+#include "plugin_paths.h"
 #include "sandbox.h"
 #include "skipped_suite.h"
 #include "table_rows.h"
@@ -227,5 +228,9 @@ int main(int argc, char** argv)
     if (argc >= 5 && std::string_view(argv[1]) == "--place" && std::string_view(argv[3]) == "--")
         return run_in_place(argv[2], argv + 4);
     testing::InitGoogleTest(&argc, argv);
-    return rig::run_all_tests(sandbox::private_namespaces_available().error);
+    // The places are made from one that can host the suites.
+    rig::Status here = sandbox::private_namespaces_available();
+    if (here)
+        here = rig::plugin_paths_available();
+    return rig::run_all_tests(here.error);
 }
