@@ -51,14 +51,19 @@ struct Journald {
 };
 
 // Succeeds while systemd-journald runs; once it has ended, says how, in its
-// own words: it says why on its standard error (no cgroup file system, say).
+// own words: it says why on its standard error. Up to systemd 257 it ends
+// right after making its sockets where there is no cgroup hierarchy: that
+// is the place's lack, and the status says so.
 rig::Status journald_running(Journald& journald)
 {
     const auto status = rig::wait_exit(journald.process, rig::Clock::now());
     if (!status)
         return rig::Status::ok();
-    return rig::Status::failed("systemd-journald ended with status " + std::to_string(*status) + ", saying:\n"
-        + rig::file_text(journald.stderr_path));
+    const std::string ended = "systemd-journald ended with status " + std::to_string(*status) + ", saying:\n"
+        + rig::file_text(journald.stderr_path);
+    if (auto place = rig::cgroup_hierarchy_available(); !place)
+        return rig::Status::unavailable(place.error + "; " + ended);
+    return rig::Status::failed(ended);
 }
 
 // systemd-journald keeping the system journal on a tmpfs over
@@ -125,8 +130,10 @@ rig::Status read_journal(size_t count, Journald& journald, rig::Deadline deadlin
         if (entries.size() >= count)
             return rig::Status::ok();
         const std::string got = std::to_string(entries.size()) + " of " + std::to_string(count) + " entries; ";
-        if (auto s = journald_running(journald); !s)
-            return rig::Status::failed(got + s.error);
+        if (auto s = journald_running(journald); !s) {
+            s.error = got + s.error;
+            return s;
+        }
         if (rig::Clock::now() >= deadline)
             return rig::Status::failed(
                 got + "systemd-journald runs and said:\n" + rig::file_text(journald.stderr_path));
@@ -154,7 +161,10 @@ TEST_F(NotifyJournal, TheJournalShowsEachLineWithItsPriorityFacilityIdentifierPi
     Rig rig;
     ASSERT_OK(start_rig(rig, ServerMode::answer, UserBus::missing));
     Journald journald;
-    ASSERT_OK(start_journald(rig, journald));
+    const auto started = start_journald(rig, journald);
+    if (started.unavailable_here)
+        GTEST_SKIP() << started.error;
+    ASSERT_OK(started);
     const auto deadline = rig::deadline_in(patience);
 
     // No notification file: line 302.
@@ -171,7 +181,10 @@ TEST_F(NotifyJournal, TheJournalShowsEachLineWithItsPriorityFacilityIdentifierPi
     const std::string pid = std::to_string(run.host.pid);
 
     std::vector<std::string> entries;
-    ASSERT_OK(read_journal(3, journald, deadline, entries));
+    const auto read = read_journal(3, journald, deadline, entries);
+    if (read.unavailable_here)
+        GTEST_SKIP() << read.error;
+    ASSERT_OK(read);
     std::vector<JournalEntry> seen;
     for (const auto& e : entries) {
         const auto field = [&](const char* name) { return json_field(e, name); };

@@ -1,9 +1,12 @@
 #include "sandbox.h"
 
 #include <fcntl.h>
+#include <ftw.h>
+#include <linux/magic.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,18 +29,24 @@ Status failure(const std::string& what)
     return Status::failed_errno(what);
 }
 
-Status write_file(const char* path, const std::string& text)
+// For the calls a place may refuse: mounts, the id maps, chroot.
+rig::Status refusal(const std::string& what)
+{
+    return rig::Status::refused_errno(what);
+}
+
+rig::Status write_file(const char* path, const std::string& text)
 {
     const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
     if (fd < 0)
-        return failure(std::string("open ") + path);
+        return refusal(std::string("open ") + path);
     const ssize_t n = ::write(fd, text.data(), text.size());
     const int saved = errno;
     ::close(fd);
     errno = saved;
     if (n != static_cast<ssize_t>(text.size()))
-        return failure(std::string("write ") + path);
-    return Status::ok();
+        return refusal(std::string("write ") + path);
+    return rig::Status::ok();
 }
 
 int namespace_flags()
@@ -77,19 +86,19 @@ Status root_of_our_own()
 {
     const std::string base = some_mount_point();
     if (base.empty())
-        return Status::failed(
+        return rig::Status::unavailable(
             "/ is not a mount point (a chroot), and nothing is mounted here to hold a root of its own");
     if (::mount(nullptr, base.c_str(), nullptr, MS_PRIVATE, nullptr) != 0)
-        return failure("mount --make-private " + base);
+        return refusal("mount --make-private " + base);
     if (auto s = mount_tmpfs(base, "mode=0700"); !s)
         return s;
     const std::string root = base + "/root";
     if (::mkdir(root.c_str(), 0755) != 0)
         return failure("mkdir " + root);
     if (::mount("/", root.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
-        return failure("bind / on " + root);
+        return refusal("bind / on " + root);
     if (::chdir(root.c_str()) != 0 || ::chroot(".") != 0 || ::chdir("/") != 0)
-        return failure("chroot " + root);
+        return refusal("chroot " + root);
     // The copy holds the stacked tmpfs too; what it hid comes back.
     if (auto s = unmount(base); !s)
         return s;
@@ -113,16 +122,20 @@ Status private_namespaces_available()
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return Status::ok();
     const int error = WIFEXITED(status) ? WEXITSTATUS(status) : EINVAL;
-    return Status::failed(std::string(namespace_call()) + " is refused here: " + std::strerror(error)
-        + (::geteuid() == 0 ? " (no CAP_SYS_ADMIN)" : " (inside a chroot, or user namespaces are off)"));
+    return rig::Status::unavailable(std::string(namespace_call()) + " is refused here: " + std::strerror(error)
+        + (::geteuid() == 0 ? " (no CAP_SYS_ADMIN, or a seccomp profile)"
+                            : " (inside a chroot, user namespaces are off, or a seccomp profile)"));
 }
 
 Status enter_private_namespaces()
 {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
-    if (::unshare(namespace_flags()) != 0)
-        return failure(namespace_call());
+    if (::unshare(namespace_flags()) != 0) {
+        auto s = failure(namespace_call());
+        s.unavailable_here = true;
+        return s;
+    }
     if (uid != 0) {
         if (auto s = write_file("/proc/self/setgroups", "deny"); !s)
             return s;
@@ -135,15 +148,35 @@ Status enter_private_namespaces()
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
         return Status::ok();
     if (errno != EINVAL)
-        return failure("mount --make-rprivate /");
+        return refusal("mount --make-rprivate /");
     if (auto s = root_of_our_own(); !s)
         return s;
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return failure("mount --make-rprivate / (a root of its own)");
-    return Status::ok();
+        return refusal("mount --make-rprivate / (a root of its own)");
+    return rig::Status::ok();
 }
 
-Status overlay_directory(const std::string& dir, const std::string& scratch)
+long file_system_type(const std::string& path)
+{
+    struct statfs fs { };
+    return ::statfs(path.c_str(), &fs) == 0 ? static_cast<long>(fs.f_type) : 0;
+}
+
+rig::Status cgroup_hierarchy_available()
+{
+    const long root = file_system_type("/sys/fs/cgroup");
+    if (root == CGROUP2_SUPER_MAGIC)
+        return rig::Status::ok();
+    // The hybrid and v1 layouts: a tmpfs holding the hierarchies.
+    if (root == TMPFS_MAGIC
+        && (file_system_type("/sys/fs/cgroup/unified") == CGROUP2_SUPER_MAGIC
+            || file_system_type("/sys/fs/cgroup/systemd") == CGROUP_SUPER_MAGIC))
+        return rig::Status::ok();
+    return rig::Status::unavailable("no cgroup hierarchy: /sys/fs/cgroup is neither a cgroup2 file system nor a tmpfs "
+                                    "holding systemd's (a chroot, or /sys bound without its submounts)");
+}
+
+rig::Status overlay_directory(const std::string& dir, const std::string& scratch)
 {
     const std::string upper = scratch + "/upper";
     const std::string work = scratch + "/work";
@@ -152,8 +185,8 @@ Status overlay_directory(const std::string& dir, const std::string& scratch)
             return failure("mkdir " + d);
     const std::string data = "lowerdir=" + dir + ",upperdir=" + upper + ",workdir=" + work;
     if (::mount("overlay", dir.c_str(), "overlay", 0, data.c_str()) != 0)
-        return failure("mount overlay on " + dir);
-    return Status::ok();
+        return refusal("mount overlay on " + dir);
+    return rig::Status::ok();
 }
 
 Status make_private_directory(const std::string& dir, const std::string& scratch)
@@ -176,15 +209,15 @@ Status mount_tmpfs(const std::string& dir, const std::string& data, bool read_on
     if (read_only)
         flags |= MS_RDONLY;
     if (::mount("tmpfs", dir.c_str(), "tmpfs", flags, data.empty() ? nullptr : data.c_str()) != 0)
-        return failure("mount tmpfs on " + dir);
-    return Status::ok();
+        return refusal("mount tmpfs on " + dir);
+    return rig::Status::ok();
 }
 
 Status unmount(const std::string& dir)
 {
     if (::umount2(dir.c_str(), MNT_DETACH) != 0)
-        return failure("umount " + dir);
-    return Status::ok();
+        return refusal("umount " + dir);
+    return rig::Status::ok();
 }
 
 Status make_temp_dir(const std::string& prefix, std::string& path)
@@ -199,30 +232,35 @@ Status make_temp_dir(const std::string& prefix, std::string& path)
     return Status::ok();
 }
 
+namespace {
+
+int remove_entry(const char* path, const struct stat*, int, FTW*)
+{
+    (void)::remove(path);
+    return 0;
+}
+
+} // namespace
+
 void remove_tree(const std::string& path)
 {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
+    // Depth first, and never below a mount point: what is mounted there
+    // (a bind of the host's /dev, say) is not ours to empty.
+    (void)::nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
 }
 
 Status bind_mount(const std::string& source, const std::string& target)
 {
     if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
-        return failure("bind " + source + " on " + target);
-    return Status::ok();
+        return refusal("bind " + source + " on " + target);
+    return rig::Status::ok();
 }
 
-Status private_dev(const std::string& scratch)
+namespace {
+
+// Fills the fresh tmpfs on /dev from the host's /dev, bound at `old_dev`.
+rig::Status populate_dev(const std::string& old_dev)
 {
-    // The host's device nodes are bound back rather than created: mknod is
-    // refused inside a user namespace, and a bind mount works as root too.
-    const std::string old_dev = scratch + "/old-dev";
-    if (::mkdir(old_dev.c_str(), 0755) != 0)
-        return failure("mkdir " + old_dev);
-    if (::mount("/dev", old_dev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
-        return failure("bind /dev on " + old_dev);
-    if (auto s = mount_tmpfs("/dev", "mode=0755,size=1m"); !s)
-        return s;
     for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
         const std::string source = old_dev + "/" + node;
         const std::string target = std::string("/dev/") + node;
@@ -246,10 +284,29 @@ Status private_dev(const std::string& scratch)
             return failure(std::string("symlink ") + from);
     if (::mkdir("/dev/shm", 01777) != 0)
         return failure("mkdir /dev/shm");
-    if (auto s = mount_tmpfs("/dev/shm", "mode=1777"); !s)
+    return mount_tmpfs("/dev/shm", "mode=1777");
+}
+
+} // namespace
+
+rig::Status private_dev(const std::string& scratch)
+{
+    // The host's device nodes are bound back rather than created: mknod is
+    // refused inside a user namespace, and a bind mount works as root too.
+    const std::string old_dev = scratch + "/old-dev";
+    if (::mkdir(old_dev.c_str(), 0755) != 0)
+        return failure("mkdir " + old_dev);
+    if (::mount("/dev", old_dev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        return refusal("bind /dev on " + old_dev);
+    rig::Status s = mount_tmpfs("/dev", "mode=0755,size=1m");
+    if (s)
+        s = populate_dev(old_dev);
+    // Unbound whatever failed: the scratch directory is removed next.
+    const rig::Status unbound = unmount(old_dev);
+    if (!s)
         return s;
-    if (auto s = unmount(old_dev); !s)
-        return s;
+    if (!unbound)
+        return unbound;
     ::rmdir(old_dev.c_str());
     return Status::ok();
 }

@@ -9,6 +9,10 @@
 
 namespace rig {
 
+// Where a call fails for want of the place (a namespace or a mount
+// refused, a directory missing), its status is unavailable_here, so that a
+// suite skips rather than fails.
+
 // Moves the calling process into a private mount namespace (and a user
 // namespace mapping the caller to root when it is not root already), with
 // all mounts private. Must be called before any thread is started.
@@ -22,6 +26,15 @@ Status enter_private_namespaces();
 // in a child process, so the caller stays where it is; call it before any
 // thread is started.
 Status private_namespaces_available();
+
+// The magic number (<linux/magic.h>) of the file system `path` is on, or 0
+// where there is no such path.
+long file_system_type(const std::string& path);
+
+// Succeeds where systemd's daemons (journald, logind) find a cgroup
+// hierarchy at /sys/fs/cgroup, which they need to start; else says it is
+// missing.
+rig::Status cgroup_hierarchy_available();
 
 // Lays a writable overlay over `dir` whose changes live under `scratch`
 // (a fresh directory); the host's `dir` is never written.
@@ -42,7 +55,8 @@ Status unmount(const std::string& dir);
 // Creates a fresh directory under $TMPDIR (or /tmp); `path` receives its path.
 Status make_temp_dir(const std::string& prefix, std::string& path);
 
-// Removes a directory tree; errors are ignored.
+// Removes a directory tree, never crossing into a mount below it; errors
+// are ignored.
 void remove_tree(const std::string& path);
 
 // Bind-mounts the file or directory `source` onto `target`, which must exist.

@@ -15,12 +15,17 @@ inline constexpr int skipped_suite_status = 77;
 
 // Runs every test; when `why_not` is not empty, names each as skipped with
 // that reason instead and returns skipped_suite_status. (A GTEST_SKIP in a
-// global environment would have GoogleTest count them all as passed.)
+// global environment would have GoogleTest count them all as passed.) A run
+// whose every test skipped itself (a suite of one test that needs what the
+// place lacks) returns skipped_suite_status too.
 inline int run_all_tests(const std::string& why_not)
 {
-    if (why_not.empty())
-        return RUN_ALL_TESTS();
     const testing::UnitTest& unit = *testing::UnitTest::GetInstance();
+    if (why_not.empty()) {
+        const int status = RUN_ALL_TESTS();
+        const bool all_skipped = unit.test_to_run_count() > 0 && unit.skipped_test_count() == unit.test_to_run_count();
+        return status == 0 && all_skipped ? skipped_suite_status : status;
+    }
     std::printf("[  SKIPPED ] all %d tests: %s\n", unit.total_test_count(), why_not.c_str());
     for (int i = 0; i < unit.total_test_suite_count(); ++i) {
         const testing::TestSuite& suite = *unit.GetTestSuite(i);

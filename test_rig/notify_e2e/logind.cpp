@@ -1,5 +1,7 @@
 #include "notify_e2e/logind.h"
 
+#include "file_text.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,9 @@
 
 namespace e2e {
 namespace {
+
+// tolvane-real-logind's status where the place lacks what logind needs.
+constexpr int place_lacks_status = 77;
 
 // Whether this is root with the user ids of a whole system at hand, nobody
 // (65534) included: the host's root, or a container's whose user namespace
@@ -63,6 +68,8 @@ rig::Status start_real_logind(Rig& rig, Logind& out, rig::Deadline deadline)
     if (auto s = rig::spawn({TOLVANE_REAL_LOGIND, dir}, options, out.process); !s)
         return s;
     const auto address = rig::read_line(out.process, deadline);
+    if (!address && rig::wait_exit(out.process, deadline) == std::optional<int>(place_lacks_status))
+        return rig::Status::unavailable(rig::file_text(options.stderr_path));
     if (!address || !address->starts_with("address "))
         return rig::Status::failed("tolvane-real-logind did not start; see " + options.stderr_path);
     rig.system_bus_address = address->substr(8);

@@ -33,7 +33,9 @@ rig::Status wait_subscribed(Logind& logind, rig::Deadline deadline);
 
 // Whether the real one can run here: it must be installed, and it and its
 // system bus need root with a whole system's user ids (the host's, or a
-// container's), not the one user of a user namespace.
+// container's), not the one user of a user namespace. Where it ends on
+// start for want of a cgroup hierarchy, start_real_logind() says so in an
+// unavailable_here status.
 rig::Status real_logind_available();
 
 // Whether a program can run here as another, unprivileged user (nobody,

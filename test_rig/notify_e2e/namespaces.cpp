@@ -14,8 +14,10 @@ rig::Status sandbox_available()
 {
     if (auto s = rig::private_namespaces_available(); !s)
         return s;
+    if (auto s = rig::plugin_paths_available(); !s)
+        return s;
     if (::access(rig::dbus_daemon_program, X_OK) != 0)
-        return rig::Status::failed(
+        return rig::Status::unavailable(
             std::string(rig::dbus_daemon_program) + " is not installed (Debian package dbus-daemon)");
     return rig::Status::ok();
 }

@@ -8,12 +8,13 @@
 
 namespace e2e {
 
-// Whether the end-to-end suites can run here: they need private namespaces
-// and a dbus-daemon.
+// Whether the end-to-end suites can run here: they need private namespaces,
+// a sysfs on /sys holding /sys/kernel/security, and a dbus-daemon.
 rig::Status sandbox_available();
 
 // Private mount (and, when not root, user) namespace; private /dev, /run
-// and /sys/kernel/security.
+// and /sys/kernel/security. Where the place refuses a namespace or a mount,
+// the status is unavailable_here.
 rig::Status enter_sandbox();
 
 // Compiles the locale `name` ("de_DE.UTF-8": de_DE in UTF-8) into `dir`,

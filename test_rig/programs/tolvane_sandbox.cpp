@@ -11,7 +11,9 @@
 // appended to FILE (default: $TOLVANE_SANDBOX_DIR/syslog) as one line, a
 // line feed inside it written as the two characters \n. When the command
 // ends, the buses are stopped and the scratch directory removed; the exit
-// status is the command's.
+// status is the command's. Where this place cannot host the sandbox (no
+// /sys, a namespace or a mount refused), it says what is missing and exits
+// with 77, as a skipped test does; on any other failure, with 1.
 #include "child_process.h"
 #include "log_socket.h"
 #include "plugin_paths.h"
@@ -64,13 +66,21 @@ int serve_until_exit(rig::ChildProcess& command, int log_fd, const std::string& 
     }
 }
 
+constexpr int place_lacks_status = 77;
+
+int failed(const rig::Status& s)
+{
+    std::fprintf(stderr, "tolvane-sandbox: %s\n", s.error.c_str());
+    return s.unavailable_here ? place_lacks_status : 1;
+}
+
 int run(const std::string& syslog_option, const std::vector<std::string>& command_line)
 {
     std::string scratch;
-    if (auto s = rig::enter_private_namespaces(); !s) {
-        std::fprintf(stderr, "tolvane-sandbox: %s\n", s.error.c_str());
-        return 1;
-    }
+    if (auto s = rig::plugin_paths_available(); !s)
+        return failed(s);
+    if (auto s = rig::enter_private_namespaces(); !s)
+        return failed(s);
     if (auto s = rig::make_temp_dir("tolvane-sandbox", scratch); !s) {
         std::fprintf(stderr, "tolvane-sandbox: cannot make a scratch directory: %s\n", s.error.c_str());
         return 1;
@@ -103,7 +113,7 @@ int run(const std::string& syslog_option, const std::vector<std::string>& comman
             s = rig::spawn(command_line, options, command);
         }
         if (!s) {
-            std::fprintf(stderr, "tolvane-sandbox: %s\n", s.error.c_str());
+            status = failed(s);
         } else {
             // A Ctrl-C reaches the command; we stay to clean up after it.
             ::signal(SIGINT, SIG_IGN);

@@ -20,7 +20,9 @@
 //   restart   logind ends on SIGTERM and starts again, under a new unique
 //             name, as a package upgrade restarts it
 // At the end of its input it stops everything it started. Exit status 0, 1
-// on a failure (told on standard error), 77 when systemd-logind is missing.
+// on a failure (told on standard error), 77 when systemd-logind is missing,
+// or ends on start where there is no cgroup hierarchy (which it needs up to
+// systemd 257).
 #include "bus_handles.h"
 #include "child_process.h"
 #include "private_bus.h"
@@ -99,8 +101,11 @@ rig::Status wait_for_logind(sd_bus* bus, rig::ChildProcess& logind, rig::Deadlin
         int owned = 0;
         if (r >= 0 && sd_bus_message_read(reply.get(), "b", &owned) >= 0 && owned)
             return rig::Status::ok();
-        if (rig::wait_exit(logind, rig::Clock::now()))
+        if (rig::wait_exit(logind, rig::Clock::now())) {
+            if (auto place = rig::cgroup_hierarchy_available(); !place)
+                return rig::Status::unavailable(place.error + "; systemd-logind ended on start");
             return rig::Status::failed("systemd-logind ended on start");
+        }
         if (rig::Clock::now() >= deadline)
             return rig::Status::failed("systemd-logind did not take org.freedesktop.login1");
         ::poll(nullptr, 0, 10);
@@ -164,10 +169,18 @@ rig::Status resume(Children& children)
     return rig::Status::ok();
 }
 
+constexpr int place_lacks_status = 77;
+
 int fail(const std::string& what)
 {
     std::fprintf(stderr, "tolvane-real-logind: %s\n", what.c_str());
     return 1;
+}
+
+int fail(const rig::Status& s)
+{
+    (void)fail(s.error);
+    return s.unavailable_here ? place_lacks_status : 1;
 }
 
 int run(const std::string& dir)
@@ -187,7 +200,7 @@ int run(const std::string& dir)
     if ((r = rig::open_subscriber_watch(watch)) < 0)
         return fail(std::string("cannot become a bus monitor: ") + std::strerror(-r));
     if (auto s = start_services(dir, deadline, children, bus.get()); !s)
-        return fail(s.error);
+        return fail(s);
     std::cout << "address " << children.bus.address << "\nmonitoring" << std::endl;
     if ((r = rig::wait_for_subscriber(watch.get())) < 0)
         return fail(std::string("cannot watch the bus: ") + std::strerror(-r));
@@ -215,7 +228,7 @@ int main(int argc, char** argv)
     }
     if (::access(logind_program, X_OK) != 0) {
         std::fprintf(stderr, "tolvane-real-logind: %s is not installed (Debian package systemd)\n", logind_program);
-        return 77;
+        return place_lacks_status;
     }
     return run(argv[1]);
 }
