@@ -1,0 +1,165 @@
+#include "notify_e2e/failure_stack.h"
+
+#include "artifacts.h"
+#include "child_process.h"
+#include "notify_e2e/records.h"
+#include "notify_e2e/rig.h"
+
+#include <cxxabi.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string_view>
+
+namespace e2e {
+
+namespace {
+
+// A frame of a stack, as backtrace_symbols ("OBJECT(NAME+0xN)[0xA]") or
+// strace -k (" > OBJECT(NAME+0xN) [0xA]") shows it: its object, and the
+// names of the functions it stands in, inlined ones included where the
+// object's own symbols tell them.
+struct Frame {
+    std::string object;
+    std::string names;
+};
+
+// The plug-in's functions hidden from its dynamic symbols, found in its
+// own symbol table; the return address is one past the call.
+std::string symbolized(const std::string& object, const std::string& offset)
+{
+    static std::map<std::string, std::string> known;
+    if (const auto found = known.find(object + offset); found != known.end())
+        return found->second;
+    std::ostringstream address;
+    address << std::hex << "0x" << std::stoul(offset, nullptr, 16) - 1;
+    rig::ChildProcess addr2line;
+    if (!rig::spawn({"addr2line", "-f", "-i", "-C", "-e", object, address.str()}, {}, addr2line))
+        return {};
+    const auto deadline = rig::deadline_in(patience);
+    const auto lines = lines_of(rig::read_rest(addr2line, deadline));
+    (void)rig::wait_exit(addr2line, deadline);
+    std::string names;
+    for (std::size_t n = 0; n < lines.size(); n += 2) // a name, then its place
+        names += lines[n].substr(0, lines[n].find('(')) + "\n";
+    return known[object + offset] = names;
+}
+
+// A function's name without its parameters, whose types would name others.
+std::string function_name(const std::string& symbol)
+{
+    std::string name = symbol.substr(0, symbol.find('+'));
+    int status = -1;
+    const std::unique_ptr<char, decltype(&std::free)> demangled(
+        abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status), &std::free);
+    if (status == 0)
+        name = demangled.get();
+    return name.substr(0, name.find('('));
+}
+
+std::vector<Frame> frames_of(const std::string& stack)
+{
+    std::vector<Frame> frames;
+    std::istringstream in(stack);
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with(" > "))
+            line.erase(0, 3);
+        const auto open = line.find('(');
+        const auto close = line.find(')', open);
+        if (open == std::string::npos || close == std::string::npos)
+            continue;
+        Frame frame{line.substr(0, open), line.substr(open + 1, close - open - 1)};
+        frame.names = frame.names.starts_with("+0x") ? symbolized(frame.object, frame.names.substr(1))
+                                                     : function_name(frame.names);
+        frames.push_back(std::move(frame));
+    }
+    return frames;
+}
+
+bool has(const std::string& text, std::initializer_list<std::string_view> parts)
+{
+    return std::ranges::any_of(parts, [&](std::string_view part) { return text.find(part) != std::string::npos; });
+}
+
+} // namespace
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::string plugin_without_symbols()
+{
+    const std::string plugin = rig::artifact(rig::plugin_variable, TOLVANE_NOTIFY_PLUGIN);
+    rig::ChildProcess nm;
+    rig::SpawnOptions options;
+    options.stderr_path = "/dev/null";
+    if (!rig::spawn({"nm", "--defined-only", plugin}, options, nm))
+        return "nm (binutils) cannot run";
+    const auto deadline = rig::deadline_in(patience);
+    const bool named = rig::read_rest(nm, deadline).find("run_registration") != std::string::npos;
+    (void)rig::wait_exit(nm, deadline);
+    return named ? "" : plugin + " has no symbol table: the step of a failed call cannot be told";
+}
+
+Step step_of(const std::string& call, const std::string& stack)
+{
+    if (call.find(notify_file) != std::string::npos)
+        return call.starts_with("read(") ? Step::read : Step::open;
+    const auto frames = frames_of(stack);
+    const auto plugin = std::ranges::find_if(
+        frames, [](const Frame& f) { return f.object.find("libtolvane-notify") != std::string::npos; });
+    if (plugin == frames.begin() || plugin == frames.end())
+        return Step::other;
+    const Frame& called = *(plugin - 1);
+    const std::string& in = plugin->names;
+    if (has(called.names, {"_Znwm", "_Znam", "operator new"}))
+        return Step::other; // the plug-in's own memory: that record is lost
+    if (has(in, {"Closer", "Unref", "~BusError"}) || has(called.names, {"unref", "sd_bus_error_free"}))
+        return Step::release;
+    if (called.object.find("libsystemd") != std::string::npos) {
+        if (called.names.starts_with("sd_bus_open_user"))
+            return Step::user_bus;
+        if (!has(in, {"make_notify_call", "call_notify", "wait_for_answer"}) && has(in, {"send_blocked_notification"}))
+            return Step::user_bus;
+        return Step::notify;
+    }
+    if (has(in, {"set_up_translation"}) || has(called.names, {"textdomain", "setlocale"}))
+        return Step::other; // the texts stay in English
+    if (has(in, {"start_sleep_monitor"}))
+        return Step::monitor_start;
+    if (has(in, {"read_exactly", "read_records"}))
+        return Step::read;
+    if (has(in, {"run_registration"}))
+        return Step::open;
+    return Step::other;
+}
+
+MonitorStep monitor_step_of(const std::string& stack)
+{
+    const auto frames = frames_of(stack);
+    const auto plugin = std::ranges::find_if(
+        frames, [](const Frame& f) { return f.object.find("libtolvane-notify") != std::string::npos; });
+    if (plugin == frames.begin() || plugin == frames.end())
+        return MonitorStep::none;
+    const std::string& called = (plugin - 1)->names;
+    if (called.starts_with("sd_bus_open_system"))
+        return MonitorStep::connect;
+    if (called.starts_with("sd_bus_process"))
+        return MonitorStep::process;
+    if (called.starts_with("sd_bus_wait"))
+        return MonitorStep::wait;
+    if (has(called, {"unref"}))
+        return MonitorStep::release;
+    return MonitorStep::subscribe; // the match, GetNameOwner, the signal's match
+}
+
+} // namespace e2e

@@ -1,0 +1,25 @@
+// Reading the stack of a call failed in a running host (strace -k, or the
+// allocation preload's backtrace) to tell which step of the plug-in it
+// belongs to: the step decides the line the plug-in may log.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+std::vector<std::string> lines_of(const std::string& text);
+
+// The steps are told by the plug-in's own function names, which a stripped
+// build (the installed package's) keeps none of: why not, or empty.
+std::string plugin_without_symbols();
+
+// The reader's steps; `call` is strace's line of a system call, or empty.
+enum class Step { none, open, monitor_start, read, user_bus, notify, release, other };
+Step step_of(const std::string& call, const std::string& stack);
+
+// The sleep monitor's steps.
+enum class MonitorStep { none, connect, subscribe, process, wait, release };
+MonitorStep monitor_step_of(const std::string& stack);
+
+} // namespace e2e

@@ -1,0 +1,80 @@
+#include "notify_e2e/thread_probes.h"
+
+#include "notify_e2e/records.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace e2e {
+
+bool host_ended(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto paren = text.rfind(')');
+    return paren == std::string::npos || text.substr(paren + 2, 1) == "Z";
+}
+
+bool traced(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("TracerPid:"))
+            return std::atoi(line.c_str() + 10) != 0;
+    return false;
+}
+
+rig::Status wait_for_thread_in(pid_t host, long number, rig::Deadline deadline)
+{
+    while (rig::Clock::now() < deadline) {
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(host) + "/task", error)) {
+            long in = -1;
+            if (std::ifstream(task.path() / "syscall") >> in && in == number)
+                return rig::Status::ok();
+        }
+        ::poll(nullptr, 0, 2);
+    }
+    return rig::Status::failed("no thread of the host came to system call " + std::to_string(number));
+}
+
+std::vector<pid_t> threads_of(pid_t host)
+{
+    std::vector<pid_t> threads;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(host) + "/task", error))
+        threads.push_back(std::stoi(task.path().filename().string()));
+    return threads;
+}
+
+rig::Status wait_for_file_reader(pid_t host, int fifo_writer, rig::Deadline deadline)
+{
+    const std::string proc = "/proc/" + std::to_string(host);
+    while (rig::Clock::now() < deadline) {
+        int unread = -1;
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator(proc + "/task", error)) {
+            std::ifstream in(task.path() / "syscall");
+            long number = -1;
+            std::string fd;
+            // A running thread shows "running", which reads as no number.
+            if (!(in >> number >> fd) || number != SYS_read || ::ioctl(fifo_writer, FIONREAD, &unread) != 0
+                || unread != 0)
+                continue;
+            if (std::filesystem::read_symlink(proc + "/fd/" + std::to_string(std::stol(fd, nullptr, 16)), error)
+                == notify_file)
+                return rig::Status::ok();
+        }
+        ::poll(nullptr, 0, 2);
+    }
+    return rig::Status::failed("no thread of the host came to read the notification file");
+}
+
+} // namespace e2e
