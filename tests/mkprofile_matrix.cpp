@@ -13,6 +13,8 @@
 
 #include "sandbox.h"
 
+#include "file_text.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,6 +33,7 @@
 namespace fs = std::filesystem;
 using namespace expected;
 using rig::entries;
+using rig::lines_of;
 using rig::profile_dir;
 using rig::read_file;
 
@@ -80,15 +83,6 @@ struct Cell {
     bool writes_the_line = false;
     bool before_own_temporary = false; // a call of the cleaning up
 };
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 std::string call_name(const std::string& line)
 {

@@ -28,7 +28,7 @@ struct SyscallCell {
 
 TEST_F(NotifyFailedCalls, EachSystemCallOfTheReaderFailedInTurnIsLoggedOrSurvived)
 {
-    if (const auto why = plugin_without_symbols(); !why.empty())
+    if (const auto why = failure_tables_unavailable(); !why.empty())
         GTEST_SKIP() << why;
     std::vector<SyscallCell> cells;
     {
@@ -77,7 +77,7 @@ TEST_F(NotifyFailedCalls, EachSystemCallOfTheReaderFailedInTurnIsLoggedOrSurvive
 
 TEST_F(NotifyFailedCalls, EachSystemCallOfTheMonitorFailedInTurnIsLoggedOrSurvived)
 {
-    if (const auto why = plugin_without_symbols(); !why.empty())
+    if (const auto why = failure_tables_unavailable(); !why.empty())
         GTEST_SKIP() << why;
     // The monitor's calls of a run without faults, by name, but those of
     // names the reader's thread makes too after strace attached: strace

@@ -2,6 +2,8 @@
 
 #include "mkprofile/emulator.h"
 
+#include "file_text.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -9,15 +11,6 @@
 
 namespace rig {
 namespace {
-
-std::vector<std::string> lines_of(const std::string& trace)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(trace);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 bool is_call(const std::string& line, const std::string& name)
 {

@@ -3,16 +3,20 @@
 // belongs to: the step decides the line the plug-in may log.
 #pragma once
 
+#include "file_text.h"
+
 #include <string>
 #include <vector>
 
 namespace e2e {
 
-std::vector<std::string> lines_of(const std::string& text);
+using rig::lines_of;
 
-// The steps are told by the plug-in's own function names, which a stripped
-// build (the installed package's) keeps none of: why not, or empty.
-std::string plugin_without_symbols();
+// Why the failure tables cannot run, or empty. The steps are told by the
+// plug-in's own function names, which a stripped build (the installed
+// package's) keeps none of; and a coverage build writes its counters at the
+// host's exit, through calls that a table would fail in turn.
+std::string failure_tables_unavailable();
 
 // The reader's steps; `call` is strace's line of a system call, or empty.
 enum class Step { none, open, monitor_start, read, user_bus, notify, release, other };
