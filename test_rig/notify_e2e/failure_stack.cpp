@@ -94,6 +94,10 @@ std::string failure_tables_unavailable()
 #ifdef TOLVANE_COVERAGE_BUILD
     return "a coverage build: the counters written at the host's exit are calls the tables would fail";
 #endif
+#ifdef TOLVANE_SANITIZED_BUILD
+    return "a sanitized build: the sanitizer's runtime makes calls of its own on the host's threads (its "
+           "allocator's mmap among them), which the tables would fail";
+#endif
     const std::string plugin = rig::artifact(rig::plugin_variable, TOLVANE_NOTIFY_PLUGIN);
     rig::ChildProcess nm;
     rig::SpawnOptions options;
@@ -156,6 +160,16 @@ MonitorStep monitor_step_of(const std::string& stack)
     if (has(called, {"unref"}))
         return MonitorStep::release;
     return MonitorStep::subscribe; // the match, GetNameOwner, the signal's match
+}
+
+std::string cancellation_unavailable()
+{
+#ifdef TOLVANE_SANITIZED_BUILD
+    return "a sanitized build: AddressSanitizer's own check of the stacks fails in __asan_handle_no_return as a "
+           "cancelled thread unwinds, inside the runtime's sigaltstack call, not at an access of the plug-in's";
+#else
+    return {};
+#endif
 }
 
 } // namespace e2e

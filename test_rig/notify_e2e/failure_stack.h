@@ -26,4 +26,7 @@ Step step_of(const std::string& call, const std::string& stack);
 enum class MonitorStep { none, connect, subscribe, process, wait, release };
 MonitorStep monitor_step_of(const std::string& stack);
 
+// Why a host's reader cannot be cancelled under test here, or empty.
+std::string cancellation_unavailable();
+
 } // namespace e2e
