@@ -2,7 +2,7 @@
 
 #include "bus_handles.h"
 #include "bus_names.h"
-#include "state_inspectors.h"
+#include "state_probes.h"
 
 #include <cstring>
 #include <string_view>

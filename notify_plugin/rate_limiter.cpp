@@ -1,6 +1,6 @@
 #include "rate_limiter.h"
 
-#include "state_inspectors.h"
+#include "state_probes.h"
 
 #include <cstdint>
 #include <deque>

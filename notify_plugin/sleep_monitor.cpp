@@ -6,7 +6,7 @@
 #include "logind_owner.h"
 #include "notify_onoff.h"
 #include "plugin_log.h"
-#include "state_inspectors.h"
+#include "state_probes.h"
 
 #include <cstdint>
 #include <optional>

@@ -17,10 +17,10 @@ while IFS='|' read -r name suite expected files; do
   rows=$((rows + 1))
   root=$scratch/$rows
   mkdir -p "$root/etc/apt/sources.list.d"
-  read -ra specs <<<"$files"
-  for spec in "${specs[@]}"; do
-    [ "$spec" = - ] && continue
-    printf '%b' "${spec#*=}" >"$root/etc/apt/${spec%%=*}"
+  read -ra sources <<<"$files"
+  for source in "${sources[@]}"; do
+    [ "$source" = - ] && continue
+    printf '%b' "${source#*=}" >"$root/etc/apt/${source%%=*}"
   done
   got=$(TOLVANE_APT_ROOT=$root archive_uri "$suite" http://default.invalid/debian)
   if [ "$got" != "$expected" ]; then

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "rate_limiter.h"
-#include "state_inspectors.h"
+#include "state_probes.h"
 
 #include <cstddef>
 #include <set>

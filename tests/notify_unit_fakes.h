@@ -12,7 +12,7 @@
 #include "rate_limiter.h"
 #include "record_reader.h"
 #include "sleep_monitor.h"
-#include "state_inspectors.h"
+#include "state_probes.h"
 
 #include "notify_record.h"
 #include "unique_fd.h"

@@ -63,14 +63,14 @@ int judged(const char* name, int result)
 {
     log_call(name);
     const unsigned long n = calls_of(name);
-    const char* spec = std::getenv("TOLVANE_DONE_THEN_FAIL");
-    if (spec == nullptr || result != 0)
+    const char* setting = std::getenv("TOLVANE_DONE_THEN_FAIL");
+    if (setting == nullptr || result != 0)
         return result;
     const std::size_t length = std::strlen(name);
-    if (std::strncmp(spec, name, length) != 0 || spec[length] != ':')
+    if (std::strncmp(setting, name, length) != 0 || setting[length] != ':')
         return result;
     char* rest = nullptr;
-    const long error = std::strtol(spec + length + 1, &rest, 10);
+    const long error = std::strtol(setting + length + 1, &rest, 10);
     if (*rest != ':' || std::strtoul(rest + 1, nullptr, 10) != n)
         return result;
     errno = static_cast<int>(error);

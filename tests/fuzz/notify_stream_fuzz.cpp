@@ -13,7 +13,7 @@
 #include "notify_steps.h"
 #include "rate_limiter.h"
 #include "record_reader.h"
-#include "state_inspectors.h"
+#include "state_probes.h"
 
 #include <algorithm>
 #include <cerrno>
