@@ -144,27 +144,35 @@ inline constexpr char default_system_bus[] = "/run/dbus/system_bus_socket";
 
 inline rig::Status place(const Setup& setup)
 {
+    // Each step's error is its own: a later step that succeeds clears it.
     std::error_code error;
+    const auto copy = [&](const fs::path& from, const fs::path& to) {
+        if (!fs::copy_file(from, to, error))
+            return rig::Status::failed(
+                "cannot place " + to.string() + " from " + from.string() + ": " + error.message());
+        return rig::Status::ok();
+    };
     const fs::path plugin = TOLVANE_INSTALLED_PLUGIN;
+    const fs::path catalogue = catalogue_dir + "/tolvane.mo";
     fs::remove(plugin, error);
+    fs::remove(catalogue, error);
+    rig::Status placed = rig::Status::ok();
     if (setup.plugin == Plugin::installed)
-        fs::copy_file(installation().plugin, plugin, error);
+        placed = copy(installation().plugin, plugin);
     if (setup.plugin == Plugin::another_library)
-        fs::copy_file(ANOTHER_LIBRARY, plugin, error);
+        placed = copy(ANOTHER_LIBRARY, plugin);
 #ifdef REGISTER_ONLY_LIBRARY
     if (setup.plugin == Plugin::register_only)
-        fs::copy_file(REGISTER_ONLY_LIBRARY, plugin, error);
+        placed = copy(REGISTER_ONLY_LIBRARY, plugin);
 #endif
     if (setup.plugin == Plugin::not_a_library)
         std::ofstream(plugin) << "not a shared object\n";
-    const fs::path catalogue = catalogue_dir + "/tolvane.mo";
-    fs::remove(catalogue, error);
-    if (setup.catalogue == Catalogue::german)
-        fs::copy_file(installation().catalogue, catalogue, error);
-    if (setup.catalogue == Catalogue::without_language)
-        fs::copy_file(installation().catalogue_without_language, catalogue, error);
-    if (error)
-        return rig::Status::failed("cannot place the installed files: " + error.message());
+    if (placed && setup.catalogue == Catalogue::german)
+        placed = copy(installation().catalogue, catalogue);
+    if (placed && setup.catalogue == Catalogue::without_language)
+        placed = copy(installation().catalogue_without_language, catalogue);
+    if (!placed)
+        return placed;
     if (setup.notify_file == NotifyFile::missing)
         return rig::Status::ok();
     // It opens, and every read of it fails with EISDIR.
