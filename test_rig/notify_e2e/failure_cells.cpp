@@ -15,8 +15,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -124,7 +124,7 @@ void judge(const CellRun& run, Step step, int error)
     std::vector<Logged> allowed;
     std::size_t least_notified = cell_keys.size();
     std::string result = "KRMRegister returned 0";
-    int monitor = 1;
+    int monitor = monitor_descriptors();
     switch (step) {
     case Step::open:
         allowed = {{user_err, "notify(302)-> open /sys/kernel/security/tolvane/.notify failed!"}};
@@ -134,7 +134,7 @@ void judge(const CellRun& run, Step step, int error)
         break;
     case Step::monitor_start: // notifications stay on, unsilenced
         allowed = {{user_err, "notify(311)-> Failed to start sleep monitor thread: " + text_of(EAGAIN)}};
-        monitor = run.lines.empty() ? 1 : 0;
+        monitor = run.lines.empty() ? monitor : 0;
         break;
     case Step::read: // the end of the file, as the reader takes it
         least_notified = error == EINTR ? cell_keys.size() : 0;
@@ -165,6 +165,22 @@ void judge(const CellRun& run, Step step, int error)
     const int expected = monitor + (run.lines.empty() ? 0 : 1);
     EXPECT_EQ(run.output, (std::vector<std::string>{result, "descriptors opened: " + std::to_string(expected)}));
     EXPECT_EQ(run.exit_status, std::optional<int>(0));
+}
+
+int monitor_descriptors()
+{
+    static const int measured = [] {
+        Rig rig;
+        CellRun run;
+        const std::string prefix = "descriptors opened: ";
+        if (!start_rig(rig) || !run_cell(rig, {}, {}, run) || !run.lines.empty() || run.output.size() != 2
+            || !run.output[1].starts_with(prefix))
+            return 0;
+        const int n = std::atoi(run.output[1].c_str() + prefix.size());
+        // More would be a descriptor that the plug-in leaks, not the bus's.
+        return n == 1 || n == 2 ? n : 0;
+    }();
+    return measured;
 }
 
 // The host with strace following every thread from before the monitor
@@ -205,13 +221,8 @@ rig::Status run_monitor_cell(Rig& rig, const std::vector<std::string>& strace, C
         started = started || threads.size() > 1;
         const bool ended = started && threads.size() == 1;
         bool waiting = false;
-        for (const pid_t thread : threads) {
-            std::ifstream in("/proc/" + std::to_string(thread) + "/syscall");
-            long number = -1;
-            std::string fds, nfds, limit;
-            in >> number >> fds >> nfds >> limit;
-            waiting = waiting || (number == SYS_ppoll && limit == "0x0");
-        }
+        for (const pid_t thread : threads)
+            waiting = waiting || waits_without_limit(thread);
         if (ended || waiting)
             break;
         if (rig::Clock::now() >= deadline)

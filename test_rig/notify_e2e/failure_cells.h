@@ -38,6 +38,11 @@ void judge(const CellRun& run, Step step, int error);
 // time limit or has ended. No record is fed.
 rig::Status run_monitor_cell(Rig& rig, const std::vector<std::string>& strace, CellRun& out);
 
+// The descriptors that the monitor's connection to the system bus holds:
+// its socket, and the bus's pidfd where this libsystemd takes one. Measured
+// once, from a host run in which nothing fails; 0 if that run went wrong.
+int monitor_descriptors();
+
 // Whether a line the monitor logged fits a failure at `step`.
 bool monitor_line_fits(const Logged& line, MonitorStep step);
 

@@ -68,15 +68,29 @@ std::vector<Frame> frames_of(const std::string& stack)
     std::vector<Frame> frames;
     std::istringstream in(stack);
     for (std::string line; std::getline(in, line);) {
-        if (line.starts_with(" > "))
+        const bool traced = line.starts_with(" > ");
+        if (traced)
             line.erase(0, 3);
         const auto open = line.find('(');
         const auto close = line.find(')', open);
         if (open == std::string::npos || close == std::string::npos)
             continue;
         Frame frame{line.substr(0, open), line.substr(open + 1, close - open - 1)};
-        frame.names = frame.names.starts_with("+0x") ? symbolized(frame.object, frame.names.substr(1))
-                                                     : function_name(frame.names);
+        // Where strace finds no name, newer ones show "+0x0" and the offset
+        // in the object only in brackets; backtrace_symbols shows it as the
+        // name's, and the address in brackets.
+        std::string offset = frame.names.substr(1);
+        if (const auto bracket = line.find(" [0x", close); traced && bracket != std::string::npos)
+            offset = line.substr(bracket + 2, line.find(']', bracket) - bracket - 2);
+        // Another object's nearest symbol (addr2line's guess without debug
+        // information) would name the wrong function: only the plug-in's
+        // own table is read.
+        if (!frame.names.starts_with("+0x"))
+            frame.names = function_name(frame.names);
+        else if (frame.object.find("libtolvane-notify") != std::string::npos)
+            frame.names = symbolized(frame.object, offset);
+        else
+            frame.names.clear();
         frames.push_back(std::move(frame));
     }
     return frames;
@@ -141,6 +155,21 @@ Step step_of(const std::string& call, const std::string& stack)
     if (has(in, {"run_registration"}))
         return Step::open;
     return Step::other;
+}
+
+bool failed_for_the_loader(const std::string& stack)
+{
+    const auto frames = frames_of(stack);
+    const auto caller = std::ranges::find_if(
+        frames, [](const Frame& f) { return f.object.find("allocation_failure_preload") == std::string::npos; });
+    const auto loader = [](const Frame& f) {
+        return f.object.find("/ld-linux") != std::string::npos || f.object.find("/ld64.so") != std::string::npos;
+    };
+    // Memory that thread creation asks for fails the creation, which says so.
+    for (auto frame = caller; frame != frames.end() && loader(*frame); ++frame)
+        if (frame->names == "__tls_get_addr")
+            return true;
+    return false;
 }
 
 MonitorStep monitor_step_of(const std::string& stack)

@@ -22,6 +22,10 @@ std::string failure_tables_unavailable();
 enum class Step { none, open, monitor_start, read, user_bus, notify, release, other };
 Step step_of(const std::string& call, const std::string& stack);
 
+// Whether the allocation that the preload's stack shows failing was the
+// dynamic loader's own, which no caller can do without.
+bool failed_for_the_loader(const std::string& stack);
+
 // The sleep monitor's steps.
 enum class MonitorStep { none, connect, subscribe, process, wait, release };
 MonitorStep monitor_step_of(const std::string& stack);

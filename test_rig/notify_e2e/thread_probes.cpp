@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 
 namespace e2e {
@@ -43,6 +44,33 @@ rig::Status wait_for_thread_in(pid_t host, long number, rig::Deadline deadline)
         ::poll(nullptr, 0, 2);
     }
     return rig::Status::failed("no thread of the host came to system call " + std::to_string(number));
+}
+
+namespace {
+
+std::string text_of(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+} // namespace
+
+bool waits_without_limit(pid_t thread)
+{
+    const std::string task = "/proc/" + std::to_string(thread);
+    // The same call, arguments and stack on both sides of a sleeping state:
+    // the thread stayed in it meanwhile.
+    const std::string before = text_of(task + "/syscall");
+    const std::string stat = text_of(task + "/stat");
+    const std::string after = text_of(task + "/syscall");
+    const auto paren = stat.rfind(')');
+    if (before != after || paren == std::string::npos || stat.compare(paren + 1, 3, " S ") != 0)
+        return false;
+    std::istringstream call(before);
+    long number = -1;
+    std::string fds, nfds, limit;
+    return call >> number >> fds >> nfds >> limit && number == SYS_ppoll && limit == "0x0";
 }
 
 std::vector<pid_t> threads_of(pid_t host)

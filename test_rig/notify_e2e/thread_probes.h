@@ -20,6 +20,11 @@ bool traced(pid_t pid);
 // Waits until a thread of the host is blocked in the system call.
 rig::Status wait_for_thread_in(pid_t host, long number, rig::Deadline deadline);
 
+// Whether the thread sleeps in ppoll with no time limit. Not while a
+// tracer holds it at the call's entry (as strace does to fail the call):
+// /proc shows the call there too, but the thread never sleeps in it.
+bool waits_without_limit(pid_t thread);
+
 // The host's threads.
 std::vector<pid_t> threads_of(pid_t host);
 
