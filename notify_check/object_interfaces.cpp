@@ -169,7 +169,7 @@ ObjectInterfaces parse_introspection(std::string_view xml)
         if (role == Role::interface && !name.empty()) {
             out.names.emplace_back(name);
             interface = name;
-        } else if (role == Role::method && !interface.empty()) {
+        } else if (role == Role::method && !interface.empty() && !name.empty()) {
             method = interface + "." + std::string(name);
             out.input_signatures[method] = ""; // a method without arguments takes ""
         } else if (tag.name == "arg" && !open.empty() && open.back().role == Role::method && !method.empty()
@@ -177,7 +177,9 @@ ObjectInterfaces parse_introspection(std::string_view xml)
             out.input_signatures[method] += attribute(tag.attributes, "type");
         }
         if (!tag.empty)
-            open.push_back({tag.name, role == Role::interface && name.empty() ? Role::other : role});
+            // Without a name, an interface or a method hides what it holds.
+            open.push_back(
+                {tag.name, (role == Role::interface || role == Role::method) && name.empty() ? Role::other : role});
     }
     return out;
 }

@@ -112,6 +112,10 @@ TEST(Introspection, YieldsTheObjectsOwnInterfacesAndTheInputSignatureOfEachMetho
         {"interfaces without a node, and a method listed twice takes its last signature",
             R"(<interface name="i"><method name="m"><arg type="s"/></method><method name="m"><arg type="u"/></method></interface>)",
             {"i"}, {{"i.m", "u"}}},
+        {"a name whose value the tag's end cuts off, or whose quote an unquoted value opened, hides its method",
+            object(R"(<interface name="i"><method name="m"/><method name=><arg type="s"/></method>)"
+                   R"(<method x=a' name='n><arg type="u"/></method></interface>)"),
+            {"i"}, {{"i.m", ""}}},
         {"an interface without a name hides its methods", object(R"(<interface><method name="m"/></interface>)"), {},
             {}},
         {"nothing readable", "not xml > at all", {}, {}},
