@@ -104,7 +104,6 @@ in_root() {
   local root tree=$PWD
   root=$(realpath "$1")
   shift
-  mkdir -p "$root$tree"
   unshare --mount --propagation private --pid --fork --kill-child -- bash -c '
     set -e
     root=$1 tree=$2
@@ -114,6 +113,8 @@ in_root() {
     mount -t proc proc "$root/proc"
     mount -t sysfs -o ro,nosuid,nodev,noexec sysfs "$root/sys"
     mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
+    # Made after the tmpfs, which would hide a tree under /tmp.
+    mkdir -p "$root$tree"
     mount --bind "$tree" "$root$tree"
     mount -o remount,bind,ro "$root"
     cd "$root"
