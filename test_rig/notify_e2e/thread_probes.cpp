@@ -2,6 +2,8 @@
 
 #include "notify_e2e/records.h"
 
+#include "file_text.h"
+
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
@@ -9,18 +11,28 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 
 namespace e2e {
 
+namespace {
+
+// The state in /proc/PID/stat (or a task's), after the command's ')', which
+// the command itself may hold; 0 when the process is gone.
+char state_of(const std::string& proc)
+{
+    const std::string stat = rig::file_text(proc + "/stat");
+    const auto paren = stat.rfind(')');
+    return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
+}
+
+} // namespace
+
 bool host_ended(pid_t pid)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto paren = text.rfind(')');
-    return paren == std::string::npos || text.substr(paren + 2, 1) == "Z";
+    const char state = state_of("/proc/" + std::to_string(pid));
+    return state == 0 || state == 'Z';
 }
 
 bool traced(pid_t pid)
@@ -46,26 +58,14 @@ rig::Status wait_for_thread_in(pid_t host, long number, rig::Deadline deadline)
     return rig::Status::failed("no thread of the host came to system call " + std::to_string(number));
 }
 
-namespace {
-
-std::string text_of(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-} // namespace
-
 bool waits_without_limit(pid_t thread)
 {
     const std::string task = "/proc/" + std::to_string(thread);
     // The same call, arguments and stack on both sides of a sleeping state:
     // the thread stayed in it meanwhile.
-    const std::string before = text_of(task + "/syscall");
-    const std::string stat = text_of(task + "/stat");
-    const std::string after = text_of(task + "/syscall");
-    const auto paren = stat.rfind(')');
-    if (before != after || paren == std::string::npos || stat.compare(paren + 1, 3, " S ") != 0)
+    const std::string before = rig::file_text(task + "/syscall");
+    const char state = state_of(task);
+    if (state != 'S' || before != rig::file_text(task + "/syscall"))
         return false;
     std::istringstream call(before);
     long number = -1;
