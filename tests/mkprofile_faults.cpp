@@ -5,6 +5,7 @@
 // profile or none under its name (the last resort's documented limit aside),
 // and the next run settles it. Each single error of each call is the error
 // matrix's (mkprofile_matrix.cpp).
+#include "file_text.h"
 #include "mkprofile/creation_paths.h"
 #include "mkprofile/emulator.h"
 #include "mkprofile/file_system_shim.h"
@@ -25,8 +26,8 @@ namespace fs = std::filesystem;
 using namespace expected;
 using rig::Creation;
 using rig::entries;
+using rig::file_text;
 using rig::profile_dir;
-using rig::read_file;
 using rig::Step;
 
 namespace {
@@ -114,7 +115,7 @@ TEST_P(Faults, LeaveTheWholeProfileOrNoneAndTheNextRunSettlesIt)
     case After::created:
         EXPECT_EQ(r.outcome.status, 0);
         EXPECT_EQ(r.outcome.out, created_line(program));
-        EXPECT_EQ(read_file(profile), whole.substr(row.lost));
+        EXPECT_EQ(file_text(profile), whole.substr(row.lost));
         break;
     case After::exists:
     case After::left_partial:
@@ -122,7 +123,7 @@ TEST_P(Faults, LeaveTheWholeProfileOrNoneAndTheNextRunSettlesIt)
         EXPECT_EQ(r.outcome.out, exists_line(program));
         EXPECT_EQ(in_place, row.after == After::left_partial);
         if (in_place) {
-            EXPECT_LT(read_file(profile).size(), whole.size());
+            EXPECT_LT(file_text(profile).size(), whole.size());
         }
         break;
     case After::failed:
@@ -143,10 +144,10 @@ TEST_P(Faults, LeaveTheWholeProfileOrNoneAndTheNextRunSettlesIt)
         EXPECT_EQ(r.outcome.out, "");
         EXPECT_EQ(in_place, row.after != After::killed_absent);
         if (row.after == After::killed_whole) {
-            EXPECT_EQ(read_file(profile), whole);
+            EXPECT_EQ(file_text(profile), whole);
         }
         if (row.after == After::killed_partial) {
-            EXPECT_LT(read_file(profile).size(), whole.size());
+            EXPECT_LT(file_text(profile).size(), whole.size());
         }
         break;
     }
@@ -160,16 +161,16 @@ TEST_P(Faults, LeaveTheWholeProfileOrNoneAndTheNextRunSettlesIt)
     EXPECT_EQ(left.size(), static_cast<std::size_t>(row.temporaries) + (in_place ? 1 : 0));
 
     // The next run settles it, whatever the first left behind.
-    const std::string before = read_file(profile);
+    const std::string before = file_text(profile);
     const auto next = rig::run_mkprofile({program});
     if (in_place) {
         EXPECT_EQ(next.status, 254);
         EXPECT_EQ(next.out, exists_line(program));
-        EXPECT_EQ(read_file(profile), before);
+        EXPECT_EQ(file_text(profile), before);
     } else {
         EXPECT_EQ(next.status, 0);
         EXPECT_EQ(next.out, created_line(program));
-        EXPECT_EQ(read_file(profile), whole);
+        EXPECT_EQ(file_text(profile), whole);
     }
     EXPECT_EQ(entries(profile_dir).size(), left.size() + (in_place ? 0 : 1));
 }

@@ -1,6 +1,7 @@
 // What a run inherits or runs out of: a file-size limit, no standard output,
 // memory, a file system without room. The status tells the outcome, the line
 // is a truthful one, and a failed run leaves nothing behind.
+#include "file_text.h"
 #include "mkprofile/creation_paths.h"
 #include "mkprofile/profile_directory.h"
 #include "mkprofile/trace.h"
@@ -18,8 +19,8 @@
 namespace fs = std::filesystem;
 using namespace expected;
 using rig::entries;
+using rig::file_text;
 using rig::profile_dir;
-using rig::read_file;
 
 namespace {
 
@@ -66,7 +67,7 @@ TEST_F(ProfileLimits, WhatTheRunInheritsCostsNeitherItsStatusNorLeavesAHalfProfi
         EXPECT_EQ(r.outcome.err, "");
         if (c.status == 0) {
             EXPECT_EQ(r.outcome.out, "");
-            EXPECT_EQ(read_file(profile_of(p)), content(p));
+            EXPECT_EQ(file_text(profile_of(p)), content(p));
         } else {
             EXPECT_EQ(r.outcome.out, failed_line(p));
             EXPECT_NE(r.trace.find("EFBIG"), std::string::npos) << "the limit was not met\n" << r.trace;
@@ -91,7 +92,7 @@ TEST_F(ProfileLimits, FailedWriteLeavesNoPartialProfileWithAnyMethod)
     }
     fs::remove(profile_dir + "/filler");
     EXPECT_EQ(create_profile(profile_dir + "/p", "done\n", CreateMethod::exclusive), CreateResult::created);
-    EXPECT_EQ(read_file(profile_dir + "/p"), "done\n");
+    EXPECT_EQ(file_text(profile_dir + "/p"), "done\n");
     EXPECT_EQ(open_descriptors(), descriptors);
 }
 
@@ -144,7 +145,7 @@ TEST_F(ProfileLimits, MemoryThatRunsOutFailsTheRunAndWritesNothing)
         EXPECT_GE(silent, 3);
         // Past the last allocation the run is whole.
         EXPECT_EQ(r.out, created_line(p));
-        EXPECT_EQ(read_file(profile_of(p)), content(p));
+        EXPECT_EQ(file_text(profile_of(p)), content(p));
         for (const auto& name : entries(profile_dir))
             fs::remove(profile_dir + "/" + name);
     }

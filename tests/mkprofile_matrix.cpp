@@ -33,9 +33,9 @@
 namespace fs = std::filesystem;
 using namespace expected;
 using rig::entries;
+using rig::file_text;
 using rig::lines_of;
 using rig::profile_dir;
-using rig::read_file;
 
 namespace {
 
@@ -198,7 +198,7 @@ Verdict judge(const Cell& cell, const rig::TracedRun& r, const std::string& dir)
         else
             return {"", "left " + name};
     }
-    const std::string body = present ? read_file(dir + "/" + profile) : "";
+    const std::string body = present ? file_text(dir + "/" + profile) : "";
     const bool is_whole = present && body == whole;
     Verdict v;
     std::string line;
@@ -258,7 +258,7 @@ TEST_F(ErrorMatrix, EveryErrorOfEveryCallLeavesTheWholeProfileOrNoneAndSaysWhich
             {program}, {}, shim_variables(way, {rig::calls_logged_to(log)}), pid_namespace(way));
         empty_profile_directory(way);
         const auto clean = rig::run_mkprofile_traced({program}, {}, shim_variables(way), pid_namespace(way));
-        const auto own = cells_of(way, clean.trace, read_file(log));
+        const auto own = cells_of(way, clean.trace, file_text(log));
         // The run took the way it was meant to.
         const rig::Step taken[] = {rig::Step::link_unnamed, rig::Step::rename, rig::Step::link,
             rig::Step::create_exclusive, rig::Step::rename};

@@ -1,6 +1,7 @@
 // tv-mkprofile's outcomes as an administrator meets them: the real program,
 // run against the fixed profile directory inside a private mount namespace,
 // each outcome with its line, its status and what it leaves on disk.
+#include "file_text.h"
 #include "mkprofile/creation_paths.h"
 #include "mkprofile/profile_directory.h"
 #include "mkprofile/run.h"
@@ -27,8 +28,8 @@
 namespace fs = std::filesystem;
 using namespace expected;
 using rig::entries;
+using rig::file_text;
 using rig::profile_dir;
-using rig::read_file;
 
 namespace {
 
@@ -105,12 +106,12 @@ TEST_F(ProfileCommand, AcceptedPathsGetTheirStarterProfile)
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, created_line(p));
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(read_file(profile_of(p)), content(p));
+        EXPECT_EQ(file_text(profile_of(p)), content(p));
     }
     EXPECT_EQ(entries(profile_dir).size(), cases.size());
-    EXPECT_EQ(read_file(profile_of("/opt/app/run")).size(), 55u);
+    EXPECT_EQ(file_text(profile_of("/opt/app/run")).size(), 55u);
     // One name as md5sum gives it.
-    EXPECT_EQ(read_file(profile_dir + "/66c5f0514ffae06c0202d826479b08b2"), content("/opt/editor/bin/editor"));
+    EXPECT_EQ(file_text(profile_dir + "/66c5f0514ffae06c0202d826479b08b2"), content("/opt/editor/bin/editor"));
 }
 
 // Never more than 0644: a root-owned profile stays unwritable to others even
@@ -162,7 +163,7 @@ TEST_F(ProfileCommand, SecondRunLeavesTheProfileUntouched)
     ASSERT_EQ(::stat(profile_of(p).c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
-    EXPECT_EQ(read_file(profile_of(p)), content(p));
+    EXPECT_EQ(file_text(profile_of(p)), content(p));
 }
 
 TEST_F(ProfileCommand, AnyEntryAtTheProfilePathCountsAsExisting)
@@ -190,7 +191,7 @@ TEST_F(ProfileCommand, AnyEntryAtTheProfilePathCountsAsExisting)
         EXPECT_EQ(r.err, "");
     }
     EXPECT_FALSE(fs::exists(target));
-    EXPECT_EQ(read_file(profile_dir + "/victim"), "keep");
+    EXPECT_EQ(file_text(profile_dir + "/victim"), "keep");
 }
 
 TEST_F(ProfileCommand, UnwritableOrMissingDirectoryReportsCreateFailedAndLeavesNothing)
@@ -326,7 +327,7 @@ TEST_F(ProfileCommand, StatusTellsTheOutcomeWhenTheReaderHasGone)
         EXPECT_OK(spawned);
         EXPECT_EQ(rig::wait_exit(child, rig::deadline_in(std::chrono::seconds(60))), c.status);
     }
-    EXPECT_EQ(read_file(profile_of(p)), content(p));
+    EXPECT_EQ(file_text(profile_of(p)), content(p));
 }
 
 } // namespace

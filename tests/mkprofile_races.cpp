@@ -1,6 +1,7 @@
 // Runs that race: for one path, each other; and the creation step on its
 // own, for what the program's earlier existence check hides: an entry that
 // appears just before the create, and names left behind by killed runs.
+#include "file_text.h"
 #include "mkprofile/creation_paths.h"
 #include "mkprofile/profile_directory.h"
 #include "mkprofile/run.h"
@@ -25,8 +26,8 @@
 namespace fs = std::filesystem;
 using namespace expected;
 using rig::entries;
+using rig::file_text;
 using rig::profile_dir;
-using rig::read_file;
 
 namespace {
 
@@ -80,7 +81,7 @@ TEST_F(ProfileRaces, ConcurrentRunsForOnePathCreateExactlyOneProfileWhicheverWay
         EXPECT_EQ(created, 1);
         EXPECT_EQ(existing, c.runs - 1);
         EXPECT_EQ(entries(profile_dir), std::set<std::string>{md5_of(p)});
-        EXPECT_EQ(read_file(profile_of(p)), content(p));
+        EXPECT_EQ(file_text(profile_of(p)), content(p));
         fs::remove(profile_of(p));
     }
 }
@@ -94,7 +95,7 @@ TEST_F(ProfileRaces, CreationNeverReplacesAnEntryThatAppearedMeanwhile)
         std::ofstream(q) << "theirs";
         EXPECT_EQ(create_profile(q, "ours"), CreateResult::exists);
         EXPECT_EQ(create_profile(q, "ours", method), CreateResult::exists);
-        EXPECT_EQ(read_file(q), "theirs");
+        EXPECT_EQ(file_text(q), "theirs");
         fs::remove(q);
 
         fs::create_symlink(profile_dir + "/elsewhere", q);
@@ -129,11 +130,11 @@ TEST_F(ProfileRaces, TemporariesOfKilledRunsAreRemovedButNotALiveRunsOne)
 
     const std::string q = profile_dir + "/p";
     EXPECT_EQ(create_profile(q, "ours\n", CreateMethod::temporary_name), CreateResult::created);
-    EXPECT_EQ(read_file(q), "ours\n");
+    EXPECT_EQ(file_text(q), "ours\n");
     auto left = not_stale;
     left.insert({"p", live});
     EXPECT_EQ(entries(profile_dir), left);
-    EXPECT_EQ(read_file(profile_dir + "/" + live), "being written");
+    EXPECT_EQ(file_text(profile_dir + "/" + live), "being written");
     EXPECT_FALSE(fs::exists(profile_dir + "/elsewhere"));
 
     // Once its run is gone, it is stale too.

@@ -2,18 +2,24 @@
 #pragma once
 
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace rig {
 
-// Byte for byte; empty when the file cannot be read.
+// Byte for byte; empty when the file cannot be opened, and what was read up
+// to a failed read. Reading /proc of a task that has just exited fails with
+// ESRCH, and filebuf throws on a failed read, which an istreambuf_iterator
+// passes on; inserting the buffer into a stream catches it.
 inline std::string file_text(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ostringstream text;
+    if (in)
+        text << in.rdbuf();
+    return std::move(text).str();
 }
 
 // Its lines, without their newlines.

@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 namespace rig {
 
@@ -59,12 +57,6 @@ std::set<std::string> entries(const std::string& dir)
     for (const auto& e : std::filesystem::directory_iterator(dir, ec))
         names.insert(e.path().filename().string());
     return names;
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 } // namespace rig

@@ -34,7 +34,4 @@ private:
 // The names in `dir`.
 std::set<std::string> entries(const std::string& dir);
 
-// The whole content of the file; empty when it cannot be read.
-std::string read_file(const std::string& path);
-
 } // namespace rig

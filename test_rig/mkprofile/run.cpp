@@ -1,11 +1,10 @@
 #include "mkprofile/run.h"
 
 #include "artifacts.h"
+#include "file_text.h"
 #include "mkprofile/emulator.h"
 
 #include <atomic>
-#include <fstream>
-#include <iterator>
 
 namespace rig {
 namespace {
@@ -13,12 +12,6 @@ namespace {
 std::string scratch;
 // Counted from several threads at once in the error matrix.
 std::atomic<int> files_made = 0;
-
-std::string read_whole(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 } // namespace
 
@@ -60,7 +53,7 @@ MkprofileOutcome finish_mkprofile(MkprofileRun& run)
     MkprofileOutcome outcome;
     outcome.out = read_rest(run.process, deadline);
     outcome.status = wait_exit(run.process, deadline).value_or(-1);
-    outcome.err = read_whole(run.stderr_path);
+    outcome.err = file_text(run.stderr_path);
     return outcome;
 }
 

@@ -5,8 +5,6 @@
 #include "file_text.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 namespace rig {
@@ -48,8 +46,7 @@ TracedRun run_mkprofile_traced(const std::vector<std::string>& args, const std::
             wrapper.insert(wrapper.end(), {"-E", variable});
     TracedRun traced;
     traced.outcome = run_mkprofile(args, options, wrapper);
-    std::ifstream in(log, std::ios::binary);
-    traced.trace.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    traced.trace = rig::file_text(log);
     return traced;
 }
 

@@ -1,6 +1,8 @@
 // What strace wrote of a running host, and what it is told to fail.
 #pragma once
 
+#include "file_text.h"
+
 #include <sys/types.h>
 
 #include <map>
@@ -10,7 +12,7 @@
 
 namespace e2e {
 
-std::string file_text(const std::string& path);
+using rig::file_text;
 
 // The errors each system call is failed with; EINTR where a wait must go on.
 std::vector<int> errors_for(const std::string& name);
