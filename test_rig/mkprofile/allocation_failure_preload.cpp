@@ -6,12 +6,12 @@
 //   never in the C and C++ runtimes' own start-up, and does not depend on
 //   how a C++ library grows its strings: a sweep over N meets every one.
 // - TOLVANE_FAIL_ALLOCATION_AFTER_DLOPEN=N: the same for the Nth allocation
-//   that the main thread asks for once its first dlopen has returned,
-//   through malloc, realloc and calloc as well: what a plug-in and the C
+//   that the main thread asks for once its first dlopen has returned and
+//   until main() returns, through malloc, realloc and calloc as well: what a plug-in and the C
 //   libraries it calls allocate on the host's thread. Other threads, whose
 //   turns the scheduler decides, are never counted.
 // - TOLVANE_FAIL_CLOSE_AFTER_DLOPEN=N: the Nth close that the main thread
-//   makes through the C library's close once its first dlopen has returned
+//   makes through the C library's close in the same span
 //   closes the descriptor and then reports EIO, as a file system may.
 // With TOLVANE_ALLOCATION_REPORT=PATH, the stack of the call that fails is
 // written to PATH, one frame a line, and at exit "allocations: N" and
@@ -94,7 +94,11 @@ int counting_main(int argc, char** argv, char** envp)
     read_settings();
     main_thread = pthread_self();
     counting = true;
-    return program_main(argc, argv, envp);
+    const int status = program_main(argc, argv, envp);
+    // What runs at exit is the runtime's (a coverage build writes its
+    // counters then), not the program's: it is neither counted nor failed.
+    loaded = false;
+    return status;
 }
 
 bool on_main_thread_after_dlopen()

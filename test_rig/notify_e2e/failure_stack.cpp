@@ -30,6 +30,17 @@ struct Frame {
     std::string names;
 };
 
+// A demangled name up to its parameters; the parentheses of an unnamed
+// namespace, where a function not inlined into its caller shows it, are
+// not the parameters'.
+std::string without_parameters(std::string name)
+{
+    constexpr std::string_view unnamed = "(anonymous namespace)::";
+    for (auto at = name.find(unnamed); at != std::string::npos; at = name.find(unnamed, at))
+        name.erase(at, unnamed.size());
+    return name.substr(0, name.find('('));
+}
+
 // The plug-in's functions hidden from its dynamic symbols, found in its
 // own symbol table; the return address is one past the call.
 std::string symbolized(const std::string& object, const std::string& offset)
@@ -47,7 +58,7 @@ std::string symbolized(const std::string& object, const std::string& offset)
     (void)rig::wait_exit(addr2line, deadline);
     std::string names;
     for (std::size_t n = 0; n < lines.size(); n += 2) // a name, then its place
-        names += lines[n].substr(0, lines[n].find('(')) + "\n";
+        names += without_parameters(lines[n]) + "\n";
     return known[object + offset] = names;
 }
 
@@ -60,7 +71,7 @@ std::string function_name(const std::string& symbol)
         abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status), &std::free);
     if (status == 0)
         name = demangled.get();
-    return name.substr(0, name.find('('));
+    return without_parameters(name);
 }
 
 std::vector<Frame> frames_of(const std::string& stack)
@@ -79,15 +90,15 @@ std::vector<Frame> frames_of(const std::string& stack)
         // Where strace finds no name, newer ones show "+0x0" and the offset
         // in the object only in brackets; backtrace_symbols shows it as the
         // name's, and the address in brackets.
-        std::string offset = frame.names.substr(1);
+        std::string offset = frame.names.empty() ? std::string() : frame.names.substr(1);
         if (const auto bracket = line.find(" [0x", close); traced && bracket != std::string::npos)
             offset = line.substr(bracket + 2, line.find(']', bracket) - bracket - 2);
         // Another object's nearest symbol (addr2line's guess without debug
         // information) would name the wrong function: only the plug-in's
         // own table is read.
-        if (!frame.names.starts_with("+0x"))
+        if (!frame.names.empty() && !frame.names.starts_with("+0x"))
             frame.names = function_name(frame.names);
-        else if (frame.object.find("libtolvane-notify") != std::string::npos)
+        else if (frame.object.find("libtolvane-notify") != std::string::npos && offset.starts_with("0x"))
             frame.names = symbolized(frame.object, offset);
         else
             frame.names.clear();
@@ -105,9 +116,6 @@ bool has(const std::string& text, std::initializer_list<std::string_view> parts)
 
 std::string failure_tables_unavailable()
 {
-#ifdef TOLVANE_COVERAGE_BUILD
-    return "a coverage build: the counters written at the host's exit are calls the tables would fail";
-#endif
 #ifdef TOLVANE_SANITIZED_BUILD
     return "a sanitized build: the sanitizer's runtime makes calls of its own on the host's threads (its "
            "allocator's mmap among them), which the tables would fail";

@@ -14,8 +14,7 @@ using rig::lines_of;
 
 // Why the failure tables cannot run, or empty. The steps are told by the
 // plug-in's own function names, which a stripped build (the installed
-// package's) keeps none of; and a coverage build writes its counters at the
-// host's exit, through calls that a table would fail in turn.
+// package's) keeps none of.
 std::string failure_tables_unavailable();
 
 // The reader's steps; `call` is strace's line of a system call, or empty.

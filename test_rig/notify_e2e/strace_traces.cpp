@@ -33,11 +33,14 @@ std::map<std::string, int> plugin_calls(const std::string& trace)
         const auto paren = lines[n].find('(');
         if (paren == std::string::npos || lines[n].starts_with(" >") || lines[n].find("resumed>") != std::string::npos)
             continue;
-        for (std::size_t k = n + 1; k < lines.size() && lines[k].starts_with(" >"); ++k)
-            if (lines[k].find("libtolvane-notify") != std::string::npos) {
-                ++calls[lines[n].substr(0, paren)];
-                break;
-            }
+        bool plugins = false;
+        bool counters = false; // a coverage build's runtime, linked into the plug-in, writing its counters
+        for (std::size_t k = n + 1; k < lines.size() && lines[k].starts_with(" >"); ++k) {
+            plugins = plugins || lines[k].find("libtolvane-notify") != std::string::npos;
+            counters = counters || lines[k].find("gcov") != std::string::npos;
+        }
+        if (plugins && !counters)
+            ++calls[lines[n].substr(0, paren)];
     }
     calls.erase("close");
     calls.erase("brk");
