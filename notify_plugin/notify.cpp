@@ -130,15 +130,20 @@ int run_registration(const char* path)
     return 0;
 }
 
-extern "C" int KRMRegister(void)
+int register_reader(const char* path)
 {
     try {
-        return run_registration(notify_file_path);
+        return run_registration(path);
     } catch (abi::__forced_unwind&) {
         throw; // the host cancelled its thread
     } catch (...) {
         return -1; // nothing thrown may reach the host
     }
+}
+
+extern "C" int KRMRegister(void)
+{
+    return register_reader(notify_file_path);
 }
 
 extern "C" int KRMUnregister(void)

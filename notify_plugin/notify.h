@@ -21,3 +21,7 @@ NOTIFY_EXPORT int notify_message(const char* object_path, const char* program_te
 
 // KRMRegister's work on any path, so it can run on a file of our making.
 int run_registration(const char* path);
+
+// KRMRegister itself on any path: run_registration, and -1 for whatever it
+// throws, which must never reach the host; a cancelled thread unwinds on.
+int register_reader(const char* path);

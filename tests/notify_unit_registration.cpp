@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -54,6 +55,17 @@ TEST_F(Registration, AMissingFileIsReportedOnceAndReturnsMinusOne)
     ASSERT_EQ(fakes::logged.size(), 1u);
     EXPECT_EQ(fakes::logged[0].priority, LOG_ERR);
     EXPECT_EQ(fakes::logged[0].text, open_failed_line);
+}
+
+// A log sink that throws (a host's, out of memory) stops at the entry point:
+// the host sees -1, and the reader's place is free for the next registration.
+TEST_F(Registration, WhatTheRegistrationThrowsNeverReachesTheHost)
+{
+    notify_steps::log_sink = [](int, const char*, va_list) { throw std::bad_alloc(); };
+    EXPECT_EQ(register_reader((dir + "/absent").c_str()), -1);
+    notify_steps::log_sink = fakes::capture_log;
+    EXPECT_EQ(register_reader(write_file("notify", record("/dev/video0", "/usr/bin/cam")).c_str()), 0);
+    EXPECT_EQ(fakes::sent.size(), 1u);
 }
 
 TEST_F(Registration, HandsEveryWholeRecordOnAndDropsAPartialOne)
