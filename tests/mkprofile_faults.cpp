@@ -191,6 +191,12 @@ const FaultRow rows[] = {
     {"linking_by_descriptor_needs_a_capability", Creation::unnamed, {}, {"linkat:error=ENOENT:when=1"}, After::created},
     {"linking_by_descriptor_is_not_permitted", Creation::unnamed, {}, {"linkat:error=EPERM:when=1"}, After::created},
     {"no_proc_to_link_through", Creation::unnamed, {}, {"linkat:error=ENOENT"}, After::created},
+    // The link through /proc is made, then reported lost: the name tells.
+    {"link_through_proc_done_then_fails", Creation::unnamed, {}, {"linkat:error=EPERM:when=1"}, After::created, 0, 0,
+        {"linkat", EIO, 2}},
+    {"link_through_proc_refused", Creation::unnamed, {}, {"linkat:error=EPERM:when=1..2"}, After::failed},
+    {"unnamed_close_fails_and_the_name_stays", Creation::unnamed, {{Step::close_file, "error=EIO"}}, {name_stays},
+        After::created},
     {"unnamed_name_taken_as_the_link_is_made", Creation::unnamed, {}, {"linkat:error=EEXIST:when=1"}, After::exists},
     {"unnamed_sigterm_at_profile_sync", Creation::unnamed, {{Step::sync_file, sigterm}}, {}, After::created},
     {"unnamed_sigterm_at_directory_sync", Creation::unnamed, {{Step::sync_directory, sigterm}}, {}, After::created},
@@ -210,6 +216,22 @@ const FaultRow rows[] = {
         {name_stays}, After::created},
     {"renamed_name_taken_as_the_rename_is_made", Creation::renamed, {{Step::rename, "error=EEXIST"}}, {},
         After::exists},
+    // The temporary's lock: a cleaning run that opened the file first holds
+    // it, or removed the name, and will remove what is left; where the file
+    // system has no locks, or the name cannot be looked at, the run goes on.
+    {"renamed_temporary_locked_by_a_cleaning_run", Creation::renamed, {}, {"flock:error=EAGAIN:when=1"},
+        After::created, 1},
+    // (The first look is the listing's, at the directory.)
+    {"renamed_temporary_removed_by_a_cleaning_run", Creation::renamed, {}, {"newfstatat:error=ENOENT:when=2"},
+        After::created, 1},
+    {"renamed_every_temporary_locked_by_cleaning_runs", Creation::renamed, {}, {"flock:error=EAGAIN:when=1..16"},
+        After::failed, 16},
+    {"renamed_file_system_without_locks", Creation::renamed, {}, {"flock:error=ENOLCK:when=1"}, After::created},
+    {"renamed_directory_cannot_be_listed", Creation::renamed, {}, {"newfstatat:error=EIO:when=1"}, After::created},
+    {"renamed_temporary_name_cannot_be_looked_at", Creation::renamed, {}, {"newfstatat:error=EIO:when=2"},
+        After::created},
+    {"renamed_temporary_file_cannot_be_looked_at", Creation::renamed, {}, {"newfstatat:error=EIO:when=3"},
+        After::created},
     // A kernel before 3.15 has no renameat2: the hard link does it.
     {"renamed_kernel_without_the_rename", Creation::renamed, {{Step::rename, "error=ENOSYS"}}, {}, After::created},
     {"renamed_sigterm_at_profile_sync", Creation::renamed, {{Step::sync_file, sigterm}}, {}, After::created},

@@ -148,6 +148,19 @@ TEST_F(ProfileCommand, PermissionBitsAreReadWriteForTheOwnerOnlyLessTheUmask)
     }
 }
 
+// A path without a directory part names an entry of the working directory.
+TEST_F(ProfileCommand, ABareNameIsCreatedInTheWorkingDirectoryByEveryMethod)
+{
+    const fs::path previous = fs::current_path();
+    fs::current_path(profile_dir);
+    for (const auto method : {CreateMethod::unnamed_then_link, CreateMethod::temporary_name, CreateMethod::exclusive}) {
+        const std::string name = "bare" + std::to_string(static_cast<int>(method));
+        EXPECT_EQ(create_profile(name, "x\n", method), CreateResult::created) << name;
+        EXPECT_EQ(file_text(profile_dir + "/" + name), "x\n");
+    }
+    fs::current_path(previous);
+}
+
 TEST_F(ProfileCommand, SecondRunLeavesTheProfileUntouched)
 {
     const std::string p = "/usr/bin/twice";

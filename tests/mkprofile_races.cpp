@@ -12,8 +12,15 @@
 #include "unique_fd.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstddef>
 
 #include <gtest/gtest.h>
 
@@ -28,6 +35,8 @@ using namespace expected;
 using rig::entries;
 using rig::file_text;
 using rig::profile_dir;
+
+extern "C" void __gcov_dump() __attribute__((weak)); // a coverage build's runtime
 
 namespace {
 
@@ -106,6 +115,48 @@ TEST_F(ProfileRaces, CreationNeverReplacesAnEntryThatAppearedMeanwhile)
         EXPECT_TRUE(entries(profile_dir).empty());
     }
     EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+// Where the kernel refuses to link by descriptor, the unnamed file is linked
+// through /proc: that link, too, never replaces an entry that appeared
+// meanwhile. The refusal is a seccomp filter in a child of the test's own.
+TEST_F(ProfileRaces, TheLinkThroughProcNeverReplacesAnEntryThatAppearedMeanwhile)
+{
+    const std::string q = profile_dir + "/late";
+    std::ofstream(q) << "theirs";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // linkat(2) with AT_EMPTY_PATH in its flags answers ENOENT, as
+        // kernels before 6.10 do without CAP_DAC_READ_SEARCH.
+        sock_filter refuse_by_descriptor[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_linkat, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[4])),
+            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, AT_EMPTY_PATH, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOENT),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        const sock_fprog program{std::size(refuse_by_descriptor), refuse_by_descriptor};
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            ::_exit(3);
+        const bool refused = create_profile(q, "ours", CreateMethod::unnamed_then_link) == CreateResult::exists;
+        const bool created = create_profile(profile_dir + "/new", "ours", CreateMethod::unnamed_then_link)
+            == CreateResult::created;
+        // _exit skips what a coverage build writes its counters with.
+        if (__gcov_dump != nullptr)
+            __gcov_dump();
+        ::_exit(refused && created ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 3)
+        GTEST_SKIP() << "no seccomp filter can be set here (an emulator's, or a container's refusal)";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(file_text(q), "theirs");
+    EXPECT_EQ(file_text(profile_dir + "/new"), "ours");
+    EXPECT_EQ(entries(profile_dir), (std::set<std::string>{"late", "new"}));
 }
 
 // Temporaries that killed runs left, of this version and of earlier ones

@@ -149,8 +149,16 @@ Status strace_args_for(Creation creation, const std::string& program, const std:
             injections.push_back(w);
             continue;
         }
-        const int n = std::stoi(w.substr(at + when.size())) + calls_before(c.trace, syscall_of(w), start);
-        injections.push_back(w.substr(0, at) + when + std::to_string(n));
+        // "when=N", "when=N+" (from the Nth on) or "when=N..M": each count moves alike.
+        const int before = calls_before(c.trace, syscall_of(w), start);
+        const std::string counts = w.substr(at + when.size());
+        const auto range = counts.find("..");
+        std::string shifted = std::to_string(std::stoi(counts) + before);
+        if (range != std::string::npos)
+            shifted += ".." + std::to_string(std::stoi(counts.substr(range + 2)) + before);
+        else if (counts.ends_with('+'))
+            shifted += "+";
+        injections.push_back(w.substr(0, at) + when + shifted);
     }
     std::set<std::string> syscalls;
     for (const auto& i : injections)

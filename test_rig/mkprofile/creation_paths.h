@@ -45,7 +45,8 @@ struct Fault {
 
 // strace's arguments for a run for `program` that takes `creation`, meets
 // each of `faults` at its step, and the injections `whole`
-// ("unlinkat:error=EROFS:when=1", counted from the program's first step).
+// ("unlinkat:error=EROFS:when=1", counted from the program's first step;
+// "when=1+" and "when=1..3" as strace takes them).
 // The counts come from runs without faults, made once for each creation and
 // program in the profile directory, which they leave empty, started through
 // `through` (a program that starts tv-mkprofile, such as prlimit: its own
