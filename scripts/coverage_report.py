@@ -14,6 +14,11 @@ tests/coverage/floors.txt holds one line per folder, `FOLDER LINES
 BRANCHES`: the least share in percent of its lines run, the listed ones left
 out, and of its branches taken without exception edges, each rounded down
 to a tenth from a run's figures. It fails when a folder falls below either.
+The branch floor holds the last figure, without the branches on lines
+without code as well: gcovr marks only the throwing calls' own edges, and
+the cleanups that the compiler places on a closing brace, which only an
+exception that unwinds through the function reaches, keep branches that no
+test of the code's own paths can take.
 
 tests/coverage/not_run.txt lists the lines that no test can run, each by
 file, the line's text and a one-line reason, in blocks separated by a blank
@@ -161,17 +166,19 @@ def main():
         c = count[folder]
         in_list = sum(1 for path, _, _ in listed if path.startswith(folder))
         lines = share(c["lines run"], c["lines"] - in_list)
-        branches = share(c["taken without throw"], c["branches without throw"])
+        branches = share(c["taken fewest"], c["branches fewest"])
         print(f"{folder:19} lines {share(c['lines run'], c['lines']):5.1f} % ({c['lines run']}/{c['lines']}), "
               f"{lines:5.1f} % but the {in_list} listed; branches {share(c['taken'], c['branches']):5.1f} % "
-              f"({c['taken']}/{c['branches']}), without exception edges {branches:5.1f} % "
+              f"({c['taken']}/{c['branches']}), without exception edges "
+              f"{share(c['taken without throw'], c['branches without throw']):5.1f} % "
               f"({c['taken without throw']}/{c['branches without throw']}), nor on lines without code "
-              f"{share(c['taken fewest'], c['branches fewest']):5.1f} % ({c['taken fewest']}/{c['branches fewest']})")
+              f"{branches:5.1f} % ({c['taken fewest']}/{c['branches fewest']})")
         line_floor, branch_floor = floors[folder]
         if lines < line_floor or branches < branch_floor:
             failed.append(folder)
             print(f"FAILED: {folder} is below its floor of {line_floor} % of lines and {branch_floor} % of "
-                  f"branches without exception edges ({FLOORS.relative_to(ROOT)}); lines no test runs:")
+                  f"branches without exception edges nor on lines without code ({FLOORS.relative_to(ROOT)}); "
+                  "lines no test runs:")
             for path, number, text in not_listed:
                 if path.startswith(folder):
                     print(f"  {path}:{number}: {text.strip()}")

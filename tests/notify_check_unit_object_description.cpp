@@ -116,6 +116,9 @@ TEST(Introspection, YieldsTheObjectsOwnInterfacesAndTheInputSignatureOfEachMetho
             object(R"(<interface name="i"><method name="m"/><method name=><arg type="s"/></method>)"
                    R"(<method x=a' name='n><arg type="u"/></method></interface>)"),
             {"i"}, {{"i.m", ""}}},
+        {"attributes without a value are skipped, before a name or at a tag's end",
+            object(R"(<interface deprecated name="i"><method name="m" flag><arg type="s" x/></method></interface>)"),
+            {"i"}, {{"i.m", "s"}}},
         {"an interface without a name hides its methods", object(R"(<interface><method name="m"/></interface>)"), {},
             {}},
         {"nothing readable", "not xml > at all", {}, {}},

@@ -111,6 +111,27 @@ TEST_F(NotifyCheck, EachInstallationLineSaysWhatIsMissingAndTheStatusWhetherNoti
                 "ok   language: C (no locale variable is set) is English, which needs no catalogue: summaries end in "
                 "\" has been blocked from accessing the files and folders\""}},
             0, {}},
+        {"an empty variable counts as unset, and POSIX is C, which LANGUAGE does not override", {}, {},
+            {"LC_ALL=", "LANG=POSIX", "LANGUAGE=de"},
+            {{5,
+                "ok   language: POSIX (from LANG) is English, which needs no catalogue: summaries end in \" has "
+                "been blocked from accessing the files and folders\""}},
+            0, {}},
+        {"the C locale in UTF-8", {}, {}, {"LANG=C.UTF-8"},
+            {{5,
+                "ok   language: C.UTF-8 (from LANG) is English, which needs no catalogue: summaries end in \" has "
+                "been blocked from accessing the files and folders\""}},
+            0, {}},
+        {"English with a modifier, from LC_MESSAGES", {}, {}, {"LC_MESSAGES=en@quot"},
+            {{5,
+                "ok   language: en@quot (from LC_MESSAGES) is English, which needs no catalogue: summaries end in \" has "
+                "been blocked from accessing the files and folders\""}},
+            0, {}},
+        {"English without a territory", {}, {}, {"LANG=en.UTF-8"},
+            {{5,
+                "ok   language: en.UTF-8 (from LANG) is English, which needs no catalogue: summaries end in \" has "
+                "been blocked from accessing the files and folders\""}},
+            0, {}},
         {"English, in a locale the system lacks", {}, {}, {"LANG=en_GB.UTF-8"},
             {{5,
                 "ok   language: en_GB.UTF-8 (from LANG) is English, which needs no catalogue: summaries end in \" has "
