@@ -219,8 +219,8 @@ const FaultRow rows[] = {
     // The temporary's lock: a cleaning run that opened the file first holds
     // it, or removed the name, and will remove what is left; where the file
     // system has no locks, or the name cannot be looked at, the run goes on.
-    {"renamed_temporary_locked_by_a_cleaning_run", Creation::renamed, {}, {"flock:error=EAGAIN:when=1"},
-        After::created, 1},
+    {"renamed_temporary_locked_by_a_cleaning_run", Creation::renamed, {}, {"flock:error=EAGAIN:when=1"}, After::created,
+        1},
     // (The first look is the listing's, at the directory.)
     {"renamed_temporary_removed_by_a_cleaning_run", Creation::renamed, {}, {"newfstatat:error=ENOENT:when=2"},
         After::created, 1},

@@ -138,11 +138,12 @@ TEST_F(ProfileRaces, TheLinkThroughProcNeverReplacesAnEntryThatAppearedMeanwhile
             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         };
         const sock_fprog program{std::size(refuse_by_descriptor), refuse_by_descriptor};
-        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0
+            || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
             ::_exit(3);
         const bool refused = create_profile(q, "ours", CreateMethod::unnamed_then_link) == CreateResult::exists;
-        const bool created = create_profile(profile_dir + "/new", "ours", CreateMethod::unnamed_then_link)
-            == CreateResult::created;
+        const bool created
+            = create_profile(profile_dir + "/new", "ours", CreateMethod::unnamed_then_link) == CreateResult::created;
         // _exit skips what a coverage build writes its counters with.
         if (__gcov_dump != nullptr)
             __gcov_dump();

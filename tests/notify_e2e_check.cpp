@@ -124,8 +124,8 @@ TEST_F(NotifyCheck, EachInstallationLineSaysWhatIsMissingAndTheStatusWhetherNoti
             0, {}},
         {"English with a modifier, from LC_MESSAGES", {}, {}, {"LC_MESSAGES=en@quot"},
             {{5,
-                "ok   language: en@quot (from LC_MESSAGES) is English, which needs no catalogue: summaries end in \" has "
-                "been blocked from accessing the files and folders\""}},
+                "ok   language: en@quot (from LC_MESSAGES) is English, which needs no catalogue: summaries end in "
+                "\" has been blocked from accessing the files and folders\""}},
             0, {}},
         {"English without a territory", {}, {}, {"LANG=en.UTF-8"},
             {{5,

@@ -8,8 +8,8 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <new>
 #include <fstream>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
