@@ -221,16 +221,12 @@ const FaultRow rows[] = {
     // system has no locks, or the name cannot be looked at, the run goes on.
     {"renamed_temporary_locked_by_a_cleaning_run", Creation::renamed, {}, {"flock:error=EAGAIN:when=1"}, After::created,
         1},
-    // (The first look is the listing's, at the directory.)
-    {"renamed_temporary_removed_by_a_cleaning_run", Creation::renamed, {}, {"newfstatat:error=ENOENT:when=2"},
+    {"renamed_temporary_removed_by_a_cleaning_run", Creation::renamed, {{Step::look_at_temporary, "error=ENOENT"}}, {},
         After::created, 1},
     {"renamed_every_temporary_locked_by_cleaning_runs", Creation::renamed, {}, {"flock:error=EAGAIN:when=1..16"},
         After::failed, 16},
     {"renamed_file_system_without_locks", Creation::renamed, {}, {"flock:error=ENOLCK:when=1"}, After::created},
-    {"renamed_directory_cannot_be_listed", Creation::renamed, {}, {"newfstatat:error=EIO:when=1"}, After::created},
-    {"renamed_temporary_name_cannot_be_looked_at", Creation::renamed, {}, {"newfstatat:error=EIO:when=2"},
-        After::created},
-    {"renamed_temporary_file_cannot_be_looked_at", Creation::renamed, {}, {"newfstatat:error=EIO:when=3"},
+    {"renamed_temporary_cannot_be_looked_at", Creation::renamed, {{Step::look_at_temporary, "error=EIO"}}, {},
         After::created},
     // A kernel before 3.15 has no renameat2: the hard link does it.
     {"renamed_kernel_without_the_rename", Creation::renamed, {{Step::rename, "error=ENOSYS"}}, {}, After::created},

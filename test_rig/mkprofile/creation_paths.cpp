@@ -104,6 +104,8 @@ TracedCall call_of(Step step, Creation creation, const std::string& program)
         return {"linkat", ""};
     case Step::make_temporary:
         return {"openat", "\".tv-mkprofile-"};
+    case Step::look_at_temporary:
+        return {"newfstatat", "\".tv-mkprofile-"};
     case Step::create_exclusive:
         return {"openat", "\"" + profile + "\", O_WRONLY|O_CREAT|O_EXCL"};
     case Step::write:

@@ -24,6 +24,7 @@ enum class Step {
     make_unnamed,
     link_unnamed,
     make_temporary,
+    look_at_temporary, // the look at its name once it is locked
     create_exclusive,
     write,
     sync_file,
