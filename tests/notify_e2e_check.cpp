@@ -96,47 +96,18 @@ TEST_F(NotifyCheck, EachInstallationLineSaysWhatIsMissingAndTheStatusWhetherNoti
                 "ok   language: de_DE.UTF-8 (from LANG) takes its texts from the tolvane catalogue for de in "
                 "$LOCALES: summaries end in \" wurde der Zugriff auf Dateien und Ordner verweigert\""}},
             0, {}},
-        {"LANGUAGE naming English alone", {}, {}, {"LANGUAGE=en"},
-            {{5,
-                "ok   language: en (from LANGUAGE) is English, which needs no catalogue: summaries end in \" has "
-                "been blocked from accessing the files and folders\""}},
-            0, {}},
+        {"LANGUAGE naming English alone", {}, {}, {"LANGUAGE=en"}, {{5, english("en (from LANGUAGE)")}}, 0, {}},
         {"LANGUAGE, which the C locale ignores", {}, {}, {"LANG", "LC_MESSAGES=C", "LANGUAGE=de"},
-            {{5,
-                "ok   language: C (from LC_MESSAGES) is English, which needs no catalogue: summaries end in \" has "
-                "been blocked from accessing the files and folders\""}},
-            0, {}},
-        {"no locale variable at all", {}, {}, {"LANG"},
-            {{5,
-                "ok   language: C (no locale variable is set) is English, which needs no catalogue: summaries end in "
-                "\" has been blocked from accessing the files and folders\""}},
-            0, {}},
+            {{5, english("C (from LC_MESSAGES)")}}, 0, {}},
+        {"no locale variable at all", {}, {}, {"LANG"}, {{5, english("C (no locale variable is set)")}}, 0, {}},
         {"an empty variable counts as unset, and POSIX is C, which LANGUAGE does not override", {}, {},
-            {"LC_ALL=", "LANG=POSIX", "LANGUAGE=de"},
-            {{5,
-                "ok   language: POSIX (from LANG) is English, which needs no catalogue: summaries end in \" has "
-                "been blocked from accessing the files and folders\""}},
-            0, {}},
-        {"the C locale in UTF-8", {}, {}, {"LANG=C.UTF-8"},
-            {{5,
-                "ok   language: C.UTF-8 (from LANG) is English, which needs no catalogue: summaries end in \" has "
-                "been blocked from accessing the files and folders\""}},
-            0, {}},
+            {"LC_ALL=", "LANG=POSIX", "LANGUAGE=de"}, {{5, english("POSIX (from LANG)")}}, 0, {}},
+        {"the C locale in UTF-8", {}, {}, {"LANG=C.UTF-8"}, {{5, english("C.UTF-8 (from LANG)")}}, 0, {}},
         {"English with a modifier, from LC_MESSAGES", {}, {}, {"LC_MESSAGES=en@quot"},
-            {{5,
-                "ok   language: en@quot (from LC_MESSAGES) is English, which needs no catalogue: summaries end in "
-                "\" has been blocked from accessing the files and folders\""}},
-            0, {}},
-        {"English without a territory", {}, {}, {"LANG=en.UTF-8"},
-            {{5,
-                "ok   language: en.UTF-8 (from LANG) is English, which needs no catalogue: summaries end in \" has "
-                "been blocked from accessing the files and folders\""}},
-            0, {}},
+            {{5, english("en@quot (from LC_MESSAGES)")}}, 0, {}},
+        {"English without a territory", {}, {}, {"LANG=en.UTF-8"}, {{5, english("en.UTF-8 (from LANG)")}}, 0, {}},
         {"English, in a locale the system lacks", {}, {}, {"LANG=en_GB.UTF-8"},
-            {{5,
-                "ok   language: en_GB.UTF-8 (from LANG) is English, which needs no catalogue: summaries end in \" has "
-                "been blocked from accessing the files and folders\""}},
-            0, {}},
+            {{5, english("en_GB.UTF-8 (from LANG)")}}, 0, {}},
         {"a locale the system lacks", {}, {}, {"LANG=xx_XX.UTF-8"},
             {{5,
                 "WARN language: the locale xx_XX.UTF-8 (from LANG) is not installed, " + stays_english

@@ -245,6 +245,14 @@ inline const std::string stays_english
     = "so notifications are in English (summaries end in \" has been blocked from accessing the files and "
       "folders\")";
 
+// The language line for a locale (as the check names it) that is English.
+inline std::string english(const std::string& named)
+{
+    return "ok   language: " + named
+        + " is English, which needs no catalogue: summaries end in \" has been blocked from accessing the files "
+          "and folders\"";
+}
+
 inline rig::RecordedCall german_test_call()
 {
     rig::RecordedCall call;
