@@ -7,12 +7,12 @@
 //   how a C++ library grows its strings: a sweep over N meets every one.
 // - TOLVANE_FAIL_ALLOCATION_AFTER_DLOPEN=N: the same for the Nth allocation
 //   that the main thread asks for once its first dlopen has returned and
-//   until main() returns, through malloc, realloc and calloc as well: what a plug-in and the C
-//   libraries it calls allocate on the host's thread. Other threads, whose
-//   turns the scheduler decides, are never counted.
+//   until main() returns, through malloc, realloc and calloc as well: what
+//   a plug-in and the C libraries it calls allocate on the host's thread.
+//   Other threads, whose turns the scheduler decides, are never counted.
 // - TOLVANE_FAIL_CLOSE_AFTER_DLOPEN=N: the Nth close that the main thread
-//   makes through the C library's close in the same span
-//   closes the descriptor and then reports EIO, as a file system may.
+//   makes through the C library's close in the same span closes the
+//   descriptor and then reports EIO, as a file system may.
 // With TOLVANE_ALLOCATION_REPORT=PATH, the stack of the call that fails is
 // written to PATH, one frame a line, and at exit "allocations: N" and
 // "closes: N", the numbers the main thread made after its first dlopen.
