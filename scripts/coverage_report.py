@@ -125,7 +125,7 @@ def main():
             continue
         source = (ROOT / f["file"]).read_text().splitlines()
         for line in f["lines"]:
-            if line["gcovr/noncode"] or line.get("gcovr/excluded"):
+            if line.get("gcovr/noncode") or line.get("gcovr/excluded"):
                 continue
             count[folder]["lines"] += 1
             if line["count"]:
@@ -136,7 +136,7 @@ def main():
         for f in files:
             folder = folder_of(f["file"])
             for line in f["lines"] if folder else []:
-                if line["gcovr/noncode"] or line.get("gcovr/excluded"):
+                if line.get("gcovr/noncode") or line.get("gcovr/excluded"):
                     continue
                 for branch in line["branches"]:
                     count[folder]["branches" + name] += 1

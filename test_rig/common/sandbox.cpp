@@ -158,7 +158,7 @@ Status enter_private_namespaces()
 
 long file_system_type(const std::string& path)
 {
-    struct statfs fs { };
+    struct statfs fs = {};
     return ::statfs(path.c_str(), &fs) == 0 ? static_cast<long>(fs.f_type) : 0;
 }
 
