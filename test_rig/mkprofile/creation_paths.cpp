@@ -104,8 +104,8 @@ TracedCall call_of(Step step, Creation creation, const std::string& program)
         return {"linkat", ""};
     case Step::make_temporary:
         return {"openat", "\".tv-mkprofile-"};
-    case Step::look_at_temporary:
-        return {"newfstatat", "\".tv-mkprofile-"};
+    case Step::look_at_temporary: // statx where a C library or an emulator makes fstatat of it
+        return {"newfstatat|statx", "\".tv-mkprofile-"};
     case Step::create_exclusive:
         return {"openat", "\"" + profile + "\", O_WRONLY|O_CREAT|O_EXCL"};
     case Step::write:
@@ -135,7 +135,7 @@ Status strace_args_for(Creation creation, const std::string& program, const std:
         return s;
     std::vector<std::string> injections = c.refusals;
     for (const auto& fault : faults) {
-        const TracedCall call = call_of(fault.step, creation, program);
+        const TracedCall call = as_made_in(c.trace, call_of(fault.step, creation, program));
         const int n = occurrence(c.trace, call);
         if (n == 0)
             return Status::failed("no " + call.name + "(..." + call.part + "...) on this path in\n" + c.trace);

@@ -10,9 +10,13 @@
 namespace rig {
 namespace {
 
-bool is_call(const std::string& line, const std::string& name)
+bool is_call(const std::string& line, const std::string& names)
 {
-    return line.starts_with(name + "(");
+    std::istringstream each(names);
+    for (std::string name; std::getline(each, name, '|');)
+        if (line.starts_with(name + "("))
+            return true;
+    return false;
 }
 
 bool matches(const std::string& line, const TracedCall& call)
@@ -21,6 +25,14 @@ bool matches(const std::string& line, const TracedCall& call)
 }
 
 } // namespace
+
+TracedCall as_made_in(const std::string& trace, const TracedCall& call)
+{
+    for (const auto& line : lines_of(trace))
+        if (matches(line, call))
+            return {line.substr(0, line.find('(')), call.part};
+    return call;
+}
 
 SpawnOptions options_under_ptrace()
 {

@@ -32,11 +32,16 @@ TracedRun run_mkprofile_traced(const std::vector<std::string>& args, const std::
     const std::vector<std::string>& environment = {}, const std::vector<std::string>& before = {});
 
 // A call of a trace: the system call's name and a part of its line that
-// tells it from the others of that name.
+// tells it from the others of that name. The name may list the system calls
+// that C libraries make for one function, "newfstatat|statx".
 struct TracedCall {
     std::string name;
     std::string part;
 };
+
+// `call` with the one name among its own that the first call that matches
+// has in `trace`; as it was when none matches.
+TracedCall as_made_in(const std::string& trace, const TracedCall& call);
 
 // Which one of its name the first call that matches is, counted as
 // strace's `when=` counts (1 for the first); 0 when no call matches.
