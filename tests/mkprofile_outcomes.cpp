@@ -3,6 +3,7 @@
 // each outcome with its line, its status and what it leaves on disk.
 #include "file_text.h"
 #include "mkprofile/creation_paths.h"
+#include "mkprofile/file_system_shim.h"
 #include "mkprofile/profile_directory.h"
 #include "mkprofile/run.h"
 #include "mkprofile_expected.h"
@@ -146,6 +147,22 @@ TEST_F(ProfileCommand, PermissionBitsAreReadWriteForTheOwnerOnlyLessTheUmask)
             EXPECT_EQ(mode_of(q), c.mode) << "method " << static_cast<int>(method);
         }
     }
+}
+
+// Without the kernel's random numbers (before 3.17, or its pool not ready at
+// early boot), the clock and the process id name the temporary.
+TEST_F(ProfileCommand, WithoutRandomNumbersATemporaryNameStillCreates)
+{
+    if (const std::string missing = rig::file_system_shim_missing(); !missing.empty())
+        GTEST_SKIP() << missing;
+    const std::string p = "/opt/early/boot";
+    rig::SpawnOptions options;
+    options.environment = rig::file_system_shim({rig::lacking({"unnamed", "random"})});
+    const auto r = rig::run_mkprofile({p}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, created_line(p));
+    EXPECT_EQ(file_text(profile_of(p)), content(p));
+    EXPECT_EQ(entries(profile_dir), std::set<std::string>{md5_of(p)});
 }
 
 // A path without a directory part names an entry of the working directory.

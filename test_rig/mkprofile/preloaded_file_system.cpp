@@ -7,7 +7,8 @@
 //   with O_TMPFILE: EOPNOTSUPP), without a rename that takes flags
 //   (renameat2 with flags: EINVAL), or without hard links (linkat: ENOSYS,
 //   as FUSE answers where its server has none), for WHAT unnamed, rename2
-//   and links.
+//   and links; and random: a kernel without getrandom (ENOSYS), which a C
+//   library that answers from the vDSO never asks, so strace cannot fail it.
 // - TOLVANE_DONE_THEN_FAIL=CALL:ERRNO:N: the Nth call of CALL (renameat2,
 //   linkat, unlinkat, fsync or close) that the program makes through the C
 //   library is made, then returns -1 with errno ERRNO (a number).
@@ -15,6 +16,7 @@
 //   line feed to PATH, so that a test can count them on a run without faults.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -155,6 +157,13 @@ int close(int fd)
     using F = int (*)(int);
     static const F f = real<F>("close");
     return judged("close", f(fd));
+}
+
+ssize_t getrandom(void* buffer, std::size_t length, unsigned int flags)
+{
+    using F = ssize_t (*)(void*, std::size_t, unsigned int);
+    static const F f = real<F>("getrandom");
+    return lacks("random") ? refused(ENOSYS) : f(buffer, length, flags);
 }
 
 } // extern "C"
