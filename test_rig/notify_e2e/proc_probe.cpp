@@ -19,21 +19,6 @@ bool blocked_in_read(pid_t thread)
     return syscall.starts_with(std::to_string(SYS_read) + " ");
 }
 
-// Blocked in a read of what `writer` writes to: a thread that valgrind
-// holds back waits in a read too, of the tool's own pipe.
-bool blocked_reading(pid_t thread, int writer)
-{
-    long number = -1;
-    std::string fd;
-    if (!(std::ifstream("/proc/" + std::to_string(thread) + "/syscall") >> number >> fd) || number != SYS_read)
-        return false;
-    struct stat read_from = {};
-    struct stat written_to = {};
-    const std::string path = "/proc/" + std::to_string(thread) + "/fd/" + std::to_string(std::stol(fd, nullptr, 16));
-    return ::stat(path.c_str(), &read_from) == 0 && ::fstat(writer, &written_to) == 0
-        && read_from.st_dev == written_to.st_dev && read_from.st_ino == written_to.st_ino;
-}
-
 // Looks again every 2 ms until `found` holds or the deadline has passed.
 template <typename Found>
 rig::Status poll_until(Found found, rig::Deadline deadline, const std::string& what)
@@ -75,6 +60,19 @@ std::set<std::string> descriptors_without_cloexec(const std::string& proc)
 }
 
 } // namespace
+
+bool blocked_reading(pid_t thread, int writer)
+{
+    long number = -1;
+    std::string fd;
+    if (!(std::ifstream("/proc/" + std::to_string(thread) + "/syscall") >> number >> fd) || number != SYS_read)
+        return false;
+    struct stat read_from = {};
+    struct stat written_to = {};
+    const std::string path = "/proc/" + std::to_string(thread) + "/fd/" + std::to_string(std::stol(fd, nullptr, 16));
+    return ::stat(path.c_str(), &read_from) == 0 && ::fstat(writer, &written_to) == 0
+        && read_from.st_dev == written_to.st_dev && read_from.st_ino == written_to.st_ino;
+}
 
 rig::Status wait_until_reader_idle(pid_t host, int fifo_writer, rig::Deadline deadline)
 {

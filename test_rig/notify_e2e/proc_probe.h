@@ -15,6 +15,10 @@
 
 namespace e2e {
 
+// Whether the thread is blocked in a read of what `writer` writes to: a
+// thread that valgrind holds back waits in a read too, of the tool's pipe.
+bool blocked_reading(pid_t thread, int writer);
+
 // Waits until the host's main thread has taken every byte written to the
 // FIFO and is blocked reading for more: every record written so far has
 // then been handled.

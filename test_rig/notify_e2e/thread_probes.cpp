@@ -1,5 +1,6 @@
 #include "notify_e2e/thread_probes.h"
 
+#include "notify_e2e/proc_probe.h"
 #include "notify_e2e/records.h"
 
 #include "file_text.h"
@@ -88,18 +89,10 @@ rig::Status wait_for_file_reader(pid_t host, int fifo_writer, rig::Deadline dead
     while (rig::Clock::now() < deadline) {
         int unread = -1;
         std::error_code error;
-        for (const auto& task : std::filesystem::directory_iterator(proc + "/task", error)) {
-            std::ifstream in(task.path() / "syscall");
-            long number = -1;
-            std::string fd;
-            // A running thread shows "running", which reads as no number.
-            if (!(in >> number >> fd) || number != SYS_read || ::ioctl(fifo_writer, FIONREAD, &unread) != 0
-                || unread != 0)
-                continue;
-            if (std::filesystem::read_symlink(proc + "/fd/" + std::to_string(std::stol(fd, nullptr, 16)), error)
-                == notify_file)
+        for (const auto& task : std::filesystem::directory_iterator(proc + "/task", error))
+            if (::ioctl(fifo_writer, FIONREAD, &unread) == 0 && unread == 0
+                && blocked_reading(std::stoi(task.path().filename().string()), fifo_writer))
                 return rig::Status::ok();
-        }
         ::poll(nullptr, 0, 2);
     }
     return rig::Status::failed("no thread of the host came to read the notification file");
