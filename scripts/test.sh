@@ -96,15 +96,17 @@ step_asan() { run_suites asan -DTOLVANE_SANITIZE=address,undefined; }
 step_tsan() { run_suites tsan -DTOLVANE_SANITIZE=thread; }
 # The lint checks run none of the product's code; the counters start from
 # nothing, so that the figures are this run's.
-# Each suite writes its counters under build/coverage-counters/SUITE (see
-# tests/CMakeLists.txt); they are folded into the build's once all have ended.
+# Each suite writes its counters under build/coverage-counters/SUITE, and
+# each host that strace fails under SUITE/traced-host-N (see
+# tests/CMakeLists.txt and the failure tables); they are folded into the
+# build's once all have ended.
 step_coverage() {
   bash scripts/build.sh coverage -DTOLVANE_COVERAGE=ON
   find build/coverage -name '*.gcda' -delete
   rm -rf --one-file-system build/coverage-counters
   ctest --test-dir build/coverage -LE lint --output-on-failure -j "$(nproc)"
   local tree=$PWD/build/coverage suite
-  for suite in build/coverage-counters/*/; do
+  for suite in build/coverage-counters/*/ build/coverage-counters/*/traced-host-*/; do
     [ -d "$suite$tree" ] || continue
     # gcov-tool merges into a tree that holds counters already.
     if [ -z "$(find "$tree" -name '*.gcda' -print -quit)" ]; then

@@ -47,6 +47,20 @@ constexpr std::pair<MonitorStep, std::string_view> monitor_lines[] = {
     {MonitorStep::wait, "notify(135)-> Failed to wait on bus: "},
 };
 
+// A coverage build's runtime reads and rewrites the host's counters files
+// at exit, on the thread that strace follows and with the calls it fails:
+// a failed read of one would have the runtime rewrite it with this host's
+// counts alone, the earlier runs' lost. A traced host writes them into a
+// fresh tree of its own instead, where nothing is there to lose; the
+// coverage step folds it in with the rest.
+std::vector<std::string> counters_of_its_own(std::vector<std::string> environment)
+{
+    static int traced_hosts = 0;
+    if (const char* prefix = std::getenv("GCOV_PREFIX"); prefix != nullptr && *prefix != '\0')
+        environment.push_back(std::string("GCOV_PREFIX=") + prefix + "/traced-host-" + std::to_string(++traced_hosts));
+    return environment;
+}
+
 } // namespace
 
 // The host on the FIFO with its monitor subscribed; `strace` (its options
@@ -62,7 +76,8 @@ rig::Status run_cell(
     if (auto s = start_logind(rig, logind, deadline); !s)
         return s;
     rig::ChildProcess host;
-    if (auto s = start_host(rig, {"--count-descriptors"}, false, host, environment); !s)
+    const auto host_environment = strace.empty() ? environment : counters_of_its_own(environment);
+    if (auto s = start_host(rig, {"--count-descriptors"}, false, host, host_environment); !s)
         return s;
     rig::unique_fd fifo;
     // A reader that fails before it opens the file never opens it.
@@ -196,7 +211,8 @@ rig::Status run_monitor_cell(Rig& rig, const std::vector<std::string>& strace, C
     if (auto s = start_logind(rig, logind, deadline); !s)
         return s;
     rig::ChildProcess host;
-    if (auto s = start_host(rig, {"--count-descriptors"}, false, host, {ptrace_asan_options()}); !s)
+    const auto host_environment = counters_of_its_own({ptrace_asan_options()});
+    if (auto s = start_host(rig, {"--count-descriptors"}, false, host, host_environment); !s)
         return s;
     if (auto s = wait_for_thread_in(host.pid, SYS_openat, deadline); !s)
         return s;
