@@ -95,11 +95,10 @@ run_suites() {
 step_asan() { run_suites asan -DTOLVANE_SANITIZE=address,undefined; }
 step_tsan() { run_suites tsan -DTOLVANE_SANITIZE=thread; }
 # The lint checks run none of the product's code; the counters start from
-# nothing, so that the figures are this run's.
-# Each suite writes its counters under build/coverage-counters/SUITE, and
-# each host that strace fails under SUITE/traced-host-N (see
-# tests/CMakeLists.txt and the failure tables); they are folded into the
-# build's once all have ended.
+# nothing, so that the figures are this run's. Each suite writes its counters
+# under build/coverage-counters/SUITE, and each host that strace fails under
+# SUITE/traced-host-N (see tests/CMakeLists.txt and the failure tables); they
+# are folded into the build's once all have ended.
 step_coverage() {
   bash scripts/build.sh coverage -DTOLVANE_COVERAGE=ON
   find build/coverage -name '*.gcda' -delete
