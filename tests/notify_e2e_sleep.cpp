@@ -3,8 +3,9 @@
 // silences notifications, and a resume brings them back exactly two seconds
 // later, with the info lines as they arrive on /dev/log; look-alike signals
 // from anyone else change nothing; a sleep with no resume ends after the
-// bound of awake time, in the test build and the shipped one; without a system bus, or when the monitor ends, it
-// logs once, the reader is unaffected and notifications are on.
+// bound of awake time, in the test build and the shipped one; without a
+// system bus, or when the monitor ends, it logs once, the reader is
+// unaffected and notifications are on.
 #include "notify_e2e/rig_test.h"
 
 #include <gtest/gtest.h>
@@ -152,7 +153,10 @@ INSTANTIATE_TEST_SUITE_P(NotifySleep, NotifySleepWith,
     [](const auto& run_info) { return std::string(run_info.param.name); });
 
 // The test build differs from the shipped one in its monitor's object alone,
-// compiled with a bound of 3 s instead of 60 s.
+// compiled with a bound of 3 s instead of 60 s. The shipped build's whole
+// minute is waited out where that build is the one that ships (a plain or a
+// package build, and the installed plug-in); an instrumented build keeps its
+// bound by the same code, which the test build's row runs.
 struct BoundRun {
     const char* name;
     const char* plugin; // empty: the shipped build
@@ -161,10 +165,10 @@ struct BoundRun {
 
 TEST_F(NotifySleep, WithoutAResumeNotificationsComeBackAfterTheBoundOfAwakeTime)
 {
-    const BoundRun runs[] = {
-        {"the test build", TOLVANE_NOTIFY_PLUGIN_SHORT_BOUND, 3s},
-        {"the shipped build", "", 60s},
-    };
+    std::vector<BoundRun> runs{{"the test build", TOLVANE_NOTIFY_PLUGIN_SHORT_BOUND, 3s}};
+#ifndef TOLVANE_INSTRUMENTED_BUILD
+    runs.push_back({"the shipped build", "", 60s});
+#endif
     for_each_row(runs, [&](const BoundRun& r) {
         Rig rig;
         ASSERT_OK(start_rig(rig));
