@@ -17,7 +17,8 @@ if ((${#sources[@]} == 0 || ${#formatted[@]} == 0)); then
 fi
 
 echo "--- clang-tidy"
-"clang-tidy-$clang" -p "$build" --quiet "${sources[@]}"
+# One source a run, as many runs as CPUs: xargs fails if any run found something.
+printf '%s\0' "${sources[@]}" | xargs -0 -n 1 -P "$(nproc)" "clang-tidy-$clang" -p "$build" --quiet
 
 echo "--- cppcheck"
 cppcheck --std=c++20 --language=c++ --enable=warning,style,performance,portability --inline-suppr \
