@@ -204,8 +204,7 @@ step_arm64() {
 step_cross() { bash scripts/cross.sh; }
 
 # Steps beside the others run in process groups of their own, so that a
-# failure elsewhere can end them whole, and at a lower priority: they have
-# time to spare, and the gate waits for the steps in front of them.
+# failure elsewhere can end them whole.
 declare -A running=() began=()
 failed=()
 # The package step's builders make user namespaces: where none can be made,
@@ -224,10 +223,7 @@ for name in "${chosen[@]}"; do
     echo "=== $name: started beside the others"
     began[$name]=$SECONDS
     set -m
-    (
-      renice -n 10 -p "$BASHPID" >/dev/null
-      "step_$name"
-    ) >"build/steps/$name.log" 2>&1 &
+    "step_$name" >"build/steps/$name.log" 2>&1 &
     running[$name]=$!
     set +m
   fi
